@@ -1,0 +1,92 @@
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "serialwatcher.h"
+#include "shared.h"
+#include "tcpserver.h"
+
+namespace {
+
+void usage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: benchd [--port N] [--dev-dir DIR]\n"
+                 "Connects the boards of the test bench to one TCP client.\n"
+                 "\n"
+                 "  --port N       TCP port to serve the client on (default 2015)\n"
+                 "  --dev-dir DIR  directory scanned for serial ports (default /dev)\n"
+                 "  --help         print this help and exit\n"
+                 "  --version      print the version and exit\n");
+}
+
+bool parsePort(const char* text, uint16_t& port) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 0 || value > 65535) {
+        return false;
+    }
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint16_t port = 2015;
+    std::string devDir = "/dev";
+
+    static const option options[] = {{"port", required_argument, nullptr, 'p'},
+                                     {"dev-dir", required_argument, nullptr, 'd'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'v'},
+                                     {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    int option;
+    while ((option = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+        switch (option) {
+            case 'p':
+                if (!parsePort(optarg, port)) {
+                    std::fprintf(stderr, "benchd: invalid port: %s\n", optarg);
+                    usage(stderr);
+                    return 2;
+                }
+                break;
+            case 'd':
+                devDir = optarg;
+                break;
+            case 'h':
+                usage(stdout);
+                return 0;
+            case 'v':
+                std::printf("benchd %s\n", BENCHD_VERSION);
+                return 0;
+            default:
+                std::fprintf(stderr, "benchd: unknown option: %s\n", argv[optind - 1]);
+                usage(stderr);
+                return 2;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "benchd: unexpected argument: %s\n", argv[optind]);
+        usage(stderr);
+        return 2;
+    }
+
+    // Console lines come from several threads; whole lines keep them readable in a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    const unsigned char startBytes[8] = {0x00, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01};
+    std::printf("%llu\n", static_cast<unsigned long long>(util::chartol(startBytes, 0)));
+
+    // The port comes first: a daemon that cannot serve a client must not take the boards.
+    TcpServer server(port);
+    if (!server.listen()) {
+        return 1;
+    }
+    SerialWatcher watcher(devDir);
+    watcher.start();
+    server.connect();
+    return 0;
+}

@@ -1,0 +1,18 @@
+// Turns one client message, "key:value", into device settings and commands queued on every
+// identified board of the key's group.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Appends the pieces of text between separators to pieces; a text without the separator
+// yields no pieces.
+void split(const std::string& text, char separator, std::vector<std::string>& pieces);
+
+class TcpCommandParser {
+public:
+    // Parses one message (without its ";"). Never throws. Server thread only.
+    static void parse(std::string message);
+    // True once the command of the message being parsed was queued on a board.
+    static bool sended;
+};

@@ -1,0 +1,378 @@
+#include "testsupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "crc8.h"
+
+namespace testing_support {
+
+bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        if (pred()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string text;
+    char piece[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(piece, sizeof piece, "%02X", bytes[i]);
+        if (i > 0) {
+            text += ' ';
+        }
+        text += piece;
+    }
+    return text;
+}
+
+Bytes unhex(const std::string& text) {
+    Bytes bytes;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        bytes.push_back(static_cast<unsigned char>(std::stoul(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return bytes;
+}
+
+Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
+                const Bytes& payload) {
+    Bytes frame(7 + payload.size());
+    frame[0] = 0xA5;
+    frame[1] = 0xA5;
+    frame[2] = 0x0F;
+    frame[3] = number;
+    frame[4] = code;
+    frame[5] = access;
+    frame[6] = static_cast<unsigned char>(payload.size());
+    std::copy(payload.begin(), payload.end(), frame.begin() + 7);
+    frame.push_back(crcCheck(frame.data() + 3, static_cast<int>(frame.size() - 3)));
+    return frame;
+}
+
+Bytes ackFrame(unsigned char number) {
+    return {0xA5, 0xA5, 0x33, number, crcCheck(&number, 1)};
+}
+
+namespace {
+void makeRaw(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+}
+}  // namespace
+
+Pty::Pty() {
+    int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) {
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    }
+    master_.reset(fd);
+    char name[128];
+    if (ptsname_r(fd, name, sizeof name) != 0) {
+        throw std::runtime_error("ptsname failed");
+    }
+    slavePath_ = name;
+    makeRaw(fd);
+    // Keep the slave side open once so that the line settings stick and the master never
+    // sees a hang-up while the daemon reopens it.
+    int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave >= 0) {
+        makeRaw(slave);
+        ::close(slave);
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+FileDescriptor Pty::openSlave() const {
+    int fd = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error("cannot open " + slavePath_);
+    }
+    makeRaw(fd);
+    return FileDescriptor(fd);
+}
+
+void Pty::write(const Bytes& bytes) const {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(master_.get(), bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else {
+            pollfd p{master_.get(), POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        }
+    }
+}
+
+Bytes Pty::readFor(std::chrono::milliseconds timeout) {
+    Bytes bytes;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    unsigned char buffer[4096];
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd p{master_.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        } else {
+            // No slave open right now (EIO): wait a little instead of spinning.
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+    return bytes;
+}
+
+Bytes Pty::readAtLeast(std::size_t count, std::chrono::milliseconds timeout) {
+    Bytes bytes;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    unsigned char buffer[4096];
+    while (bytes.size() < count) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd p{master_.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        } else {
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+    return bytes;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "benchd-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::link(const std::string& name, const std::string& target) const {
+    std::filesystem::create_symlink(target, path_ + "/" + name);
+}
+
+void TempDir::unlink(const std::string& name) const {
+    std::filesystem::remove(path_ + "/" + name);
+}
+
+uint16_t freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("no free port");
+    }
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+Process::Process(const std::vector<std::string>& argv) {
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(outPipe[1], 1);
+        ::dup2(errPipe[1], 2);
+        std::vector<char*> args;
+        for (const auto& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        std::perror("execv");
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    outThread_ = std::thread([this, fd = outPipe[0]] { collect(fd, out_); });
+    errThread_ = std::thread([this, fd = errPipe[0]] { collect(fd, err_); });
+}
+
+Process::~Process() {
+    if (pid_ > 0 && status_ < 0) {
+        stop(SIGKILL);
+    }
+    if (outThread_.joinable()) {
+        outThread_.join();
+    }
+    if (errThread_.joinable()) {
+        errThread_.join();
+    }
+}
+
+void Process::collect(int fd, std::string& into) {
+    char buffer[4096];
+    while (true) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        into.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+}
+
+std::string Process::out() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+}
+
+std::string Process::err() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+}
+
+bool Process::waitForOut(const std::string& text, std::chrono::milliseconds timeout) const {
+    return waitUntil([&] { return out().find(text) != std::string::npos; }, timeout);
+}
+
+bool Process::waitForErr(const std::string& text, std::chrono::milliseconds timeout) const {
+    return waitUntil([&] { return err().find(text) != std::string::npos; }, timeout);
+}
+
+int Process::stop(int signal) {
+    if (status_ >= 0) {
+        return status_;
+    }
+    ::kill(pid_, signal);
+    int result = wait(10000ms);
+    if (result < 0) {
+        ::kill(pid_, SIGKILL);
+        result = wait(10000ms);
+    }
+    return result;
+}
+
+int Process::wait(std::chrono::milliseconds timeout) {
+    if (status_ >= 0) {
+        return status_;
+    }
+    int raw = 0;
+    bool done = waitUntil([&] { return ::waitpid(pid_, &raw, WNOHANG) == pid_; }, timeout);
+    if (!done) {
+        return -1;
+    }
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return status_;
+}
+
+std::string benchdPath() {
+#ifdef BENCHD_BINARY
+    return BENCHD_BINARY;
+#else
+    return "benchd";
+#endif
+}
+
+TcpClient::TcpClient(uint16_t port, std::chrono::milliseconds timeout) {
+    waitUntil(
+        [&] {
+            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                fd_.reset(fd);
+                return true;
+            }
+            ::close(fd);
+            return false;
+        },
+        timeout);
+}
+
+void TcpClient::send(const std::string& text) const {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::send(fd_.get(), text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void TcpClient::drain(std::chrono::milliseconds wait) {
+    pollfd p{fd_.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) {
+        return;
+    }
+    char buffer[4096];
+    ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+        received_.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+bool TcpClient::waitFor(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitUntil(
+        [&] {
+            drain(5ms);
+            return received_.find(text) != std::string::npos;
+        },
+        timeout);
+}
+
+const std::string& TcpClient::received() {
+    drain(0ms);
+    return received_;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,119 @@
+// Helpers for tests that need pseudo-terminals, a temporary device directory, a free
+// loopback port, the real daemon as a child process, or a TCP client.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "filedescriptor.h"
+
+namespace testing_support {
+
+using Bytes = std::vector<unsigned char>;
+using namespace std::chrono_literals;
+
+// Polls pred every few milliseconds until it is true or the timeout passes.
+bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5000ms);
+
+// "A5 A5 0F" style hex text of bytes, and back.
+std::string hex(const Bytes& bytes);
+Bytes unhex(const std::string& text);
+
+// An encoded data frame with the right CRC (what a board or the host puts on the line).
+Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
+                const Bytes& payload);
+Bytes ackFrame(unsigned char number);
+
+// A raw pseudo-terminal pair. The master side plays the board; the slave side is what
+// the daemon opens (by its path, or through a link in a device directory).
+class Pty {
+public:
+    Pty();
+    int master() const { return master_.get(); }
+    const std::string& slavePath() const { return slavePath_; }
+    // Opens the slave side (raw, non-blocking) and hands over the descriptor.
+    FileDescriptor openSlave() const;
+    void write(const Bytes& bytes) const;
+    // Reads whatever the master has within `timeout` (until quiet for `quiet`).
+    Bytes readFor(std::chrono::milliseconds timeout);
+    // Reads until at least `count` bytes arrived or the timeout passed.
+    Bytes readAtLeast(std::size_t count, std::chrono::milliseconds timeout = 3000ms);
+
+private:
+    FileDescriptor master_;
+    std::string slavePath_;
+};
+
+// A temporary directory removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    // A symbolic link name -> target inside the directory (a board plugged in).
+    void link(const std::string& name, const std::string& target) const;
+    void unlink(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+uint16_t freePort();
+
+// A child process whose standard output and error are collected.
+class Process {
+public:
+    explicit Process(const std::vector<std::string>& argv);
+    ~Process();  // SIGKILL and reap if still running
+    pid_t pid() const { return pid_; }
+    std::string out() const;
+    std::string err() const;
+    // Waits until standard output (or error) holds `text`.
+    bool waitForOut(const std::string& text, std::chrono::milliseconds timeout = 5000ms) const;
+    bool waitForErr(const std::string& text, std::chrono::milliseconds timeout = 5000ms) const;
+    // Sends a signal and waits for the exit; returns the exit status (128+signal if killed).
+    int stop(int signal = 15);
+    // Waits for the process to exit by itself; -1 on timeout.
+    int wait(std::chrono::milliseconds timeout = 5000ms);
+
+private:
+    void collect(int fd, std::string& into);
+    pid_t pid_ = -1;
+    int status_ = -1;
+    mutable std::mutex mutex_;
+    std::string out_, err_;
+    std::thread outThread_, errThread_;
+};
+
+// The path of the built daemon.
+std::string benchdPath();
+
+// A blocking TCP client on 127.0.0.1.
+class TcpClient {
+public:
+    // Connects, retrying until the timeout (the server may still be starting).
+    explicit TcpClient(uint16_t port, std::chrono::milliseconds timeout = 5000ms);
+    bool connected() const { return fd_.valid(); }
+    void send(const std::string& text) const;
+    // Collects received text until it contains `text`; returns everything received so far.
+    bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5000ms);
+    // Everything received so far (reads what is pending first).
+    const std::string& received();
+    void close() { fd_.reset(); }
+
+private:
+    void drain(std::chrono::milliseconds wait);
+    FileDescriptor fd_;
+    std::string received_;
+};
+
+}  // namespace testing_support
