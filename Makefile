@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test run format format-check clean
+.PHONY: all build test run demo sanitize sanitize-address sanitize-thread format format-check clean
 
 all: build
 
@@ -21,6 +21,27 @@ test: build
 # The daemon on the real bench: scans /dev for the boards' serial ports, serves port 2015.
 run: build
 	./$(BUILD_DIR)/benchd
+
+# The bench on this machine: simulated boards on pseudo-terminals, the daemon serving them and a
+# monitor showing the telemetry move. PORT (default 2015), DEMO_SECONDS (default: until Ctrl-C).
+demo: build
+	tools/demo.sh $(BUILD_DIR)
+
+# The whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer, then under
+# ThreadSanitizer, each in a build directory of its own.
+sanitize: sanitize-address sanitize-thread
+
+sanitize-address:
+	cmake -S . -B $(BUILD_DIR)-asan -DCMAKE_BUILD_TYPE=Debug -DBENCHD_SANITIZE=address,undefined
+	cmake --build $(BUILD_DIR)-asan -j $(JOBS)
+	cd $(BUILD_DIR)-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+sanitize-thread:
+	cmake -S . -B $(BUILD_DIR)-tsan -DCMAKE_BUILD_TYPE=Debug -DBENCHD_SANITIZE=thread
+	cmake --build $(BUILD_DIR)-tsan -j $(JOBS)
+	cd $(BUILD_DIR)-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		ctest --output-on-failure -j $(JOBS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -100,9 +100,10 @@ int32_t CRIT::injCountFromMask() {
 std::unique_ptr<Command> CRIT::setInjector() {
     uint32_t n = static_cast<uint32_t>(injCountFromMask());
     uint32_t period = n != 0 ? interval / n : interval;
-    // The signed difference, computed without overflow; negative becomes 1.
-    int64_t difference = static_cast<int64_t>(static_cast<int32_t>(width - first));
-    uint32_t remaining = difference < 0 ? 1u : static_cast<uint32_t>(difference);
+    // The board takes the difference as a signed 32-bit value: one that is negative there (top
+    // bit set) becomes 1. Unsigned arithmetic wraps, so no value overflows.
+    uint32_t difference = width - first;
+    uint32_t remaining = (difference & 0x80000000u) != 0 ? 1u : difference;
     uint32_t firstPart = width > first ? first : width;
 
     unsigned char payload[16] = {count, channels};

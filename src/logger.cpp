@@ -1,10 +1,14 @@
 #include "logger.h"
 
 #include <ctime>
+#include <mutex>
 
 std::ofstream Logger::fout;
 
 namespace {
+// One line at a time on the one stream, whichever thread logs.
+std::mutex logMutex;
+
 std::string timeStamp() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -16,14 +20,20 @@ std::string timeStamp() {
 }  // namespace
 
 void Logger::loggerInit(const std::string& directory) {
+    std::string path = directory;
+    if (!path.empty() && path.back() != '/') {
+        path += '/';
+    }
+    std::lock_guard<std::mutex> lock(logMutex);
     if (fout.is_open()) {
         fout.close();
     }
     fout.clear();
-    fout.open(directory + timeStamp() + ".txt", std::ios::out | std::ios::trunc);
+    fout.open(path + timeStamp() + ".txt", std::ios::out | std::ios::trunc);
 }
 
 void Logger::debug(std::string message) {
+    std::lock_guard<std::mutex> lock(logMutex);
     if (!fout.is_open()) {
         return;
     }

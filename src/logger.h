@@ -9,7 +9,8 @@ class Logger {
 public:
     // Opens a new log file in `directory` named after the current local time.
     static void loggerInit(const std::string& directory = "/home/benchuser/Log/");
-    // Appends "<time> <message>" and flushes; writes nothing before loggerInit().
+    // Appends "<time> <message>" and flushes; writes nothing before loggerInit(). Safe from any
+    // thread.
     static void debug(std::string message);
 
     static std::ofstream fout;

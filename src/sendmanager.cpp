@@ -138,8 +138,12 @@ bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
     bool acknowledged = false;
     for (int attempt = 0; attempt < SEND_TRIES && !acknowledged; ++attempt) {
         channel->sendCommand(*command);
-        pause(ACK_WAIT);
+        bool stillRunning = pause(ACK_WAIT);
         acknowledged = channel->getAckNumber() == command->number();
+        if (!stillRunning) {
+            // A stopped channel writes nothing more.
+            break;
+        }
     }
     ++frameCounter;
     return acknowledged;
@@ -155,11 +159,16 @@ void thread_send(SendManager* manager) {
             manager->writeOnce(manager->getVersion());
             manager->writeOnce(manager->clearSchedule());
             manager->writeOnce(manager->addSchedule(CODE_VERSION, 1000));
+            // The board's schedule is gone now. Should a timeout have raced with the
+            // configuration and left the flag set, the next identification still reprograms it.
+            channel.setConfigured(false);
             if (!manager->pause(HANDSHAKE_PAUSE)) {
                 break;
             }
         }
-        if (!channel.isConfigured()) {
+        // Only an identified board is configured: a timeout that has just cleared `defined`
+        // must not see the old device id and program its schedule again.
+        if (!channel.isConfigured() && channel.isDefined()) {
             int device = channel.getDevice();
             const Schedule& schedule = scheduleFor(device);
             for (const auto& entry : schedule) {

@@ -4,27 +4,30 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
+
+class Channel;
 
 class SerialWatcher {
 public:
     explicit SerialWatcher(std::string devDir = "/dev");
-    // Stops the thread and retires every channel this watcher created.
+    // Stops the thread and retires every channel this watcher created (no client messages).
     ~SerialWatcher();
     SerialWatcher(const SerialWatcher&) = delete;
     SerialWatcher& operator=(const SerialWatcher&) = delete;
 
-    // Starts the watcher thread; returns at once.
+    // Starts the watcher thread; returns at once. A second call does nothing.
     void start();
-    // Stops the thread and waits for it.
+    // Stops the thread and waits for it (at most one pass). Safe from any other thread.
     void stop();
 
-    // One pass over the device directory (the thread runs one a second).
+    // One pass over the device directory (the thread runs one a second). Call it from one
+    // thread at a time: the watcher thread, or a test that did not start it.
     void pass();
 
     // The device name filter: ttyUSB<n> and ttyS<digit>, by the characters' positions.
@@ -36,11 +39,15 @@ public:
 
 private:
     void run();
+    // Takes the channel out of channelMap and deviceMap, then stops its threads and closes
+    // its port. Returns the channel's last device id.
+    unsigned char retire(std::string name);
 
     std::string devDir_;
-    std::set<std::string> previous;  // names seen in the last pass; watcher thread only
+    // Names seen in the last pass, with the channel made for each; pass() only.
+    std::map<std::string, std::shared_ptr<Channel>> present;
     std::atomic<bool> running{false};
     std::mutex pauseMutex;
-    std::condition_variable pauseCv;
+    std::condition_variable pauseCv;  // stop()
     std::thread thread;
 };

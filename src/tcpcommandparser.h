@@ -11,7 +11,9 @@ void split(const std::string& text, char separator, std::vector<std::string>& pi
 
 class TcpCommandParser {
 public:
-    // Parses one message (without its ";"). Never throws. Server thread only.
+    // Parses one message (without its ";"). A value that cannot be read, or whose scaled
+    // result does not fit its setting, prints one "Parser error: <reason>" line and changes
+    // nothing. Nothing goes back to the client. Never throws. Server thread only.
     static void parse(std::string message);
     // True once the command of the message being parsed was queued on a board.
     static bool sended;

@@ -3,11 +3,18 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "filedescriptor.h"
+
 class TcpServer {
 public:
+    // The longest inbound message kept; a longer one is dropped whole.
+    static constexpr std::size_t MESSAGE_LIMIT = 4096;
+
     // bindAddress empty: all local addresses.
     explicit TcpServer(uint16_t port = 2015, std::string bindAddress = "");
     ~TcpServer();
@@ -19,14 +26,28 @@ public:
     bool listen();
     // Serves clients one after another until stop(). Call after listen() succeeded.
     void connect();
-    // Makes connect() return soon. Safe from any thread.
+    // Makes connect() return soon (a blocking send to a client that reads nothing excepted).
+    // Safe from any thread.
     void stop();
     // The bound port (useful when constructed with port 0).
     uint16_t port() const { return port_; }
 
 private:
+    // One client from the announcements to its close.
+    void serve(int client);
+    // Cuts received bytes into messages and parses each complete one.
+    void take(const char* bytes, std::size_t count);
+    // Sends and removes every queued client message.
+    void flush(int client);
+    // Sleeps up to `period`, returning early on stop(). False once stopped.
+    bool pause(std::chrono::milliseconds period);
+
     uint16_t port_;
     std::string bindAddress_;
-    int listenFd = -1;
+    FileDescriptor listenFd;
+    FileDescriptor wakeFd;  // eventfd, readable once stop() was called
     std::atomic<bool> running{true};
+    // The inbound message in progress and whether it already overflowed; server thread only.
+    std::string message;
+    bool overflowed = false;
 };

@@ -1,0 +1,91 @@
+// A channel's two writes and its retirement.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "channel.h"
+#include "command.h"
+#include "crit.h"
+#include "testsupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+// A pair whose every write arrives as one message: a receive shows exactly one write.
+struct MessagePair {
+    MessagePair() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0) {
+            throw std::runtime_error("socketpair");
+        }
+        host = FileDescriptor(fds[0]);
+        board = FileDescriptor(fds[1]);
+    }
+    // The next message, or nothing.
+    Bytes next() const {
+        unsigned char buffer[1024];
+        ssize_t n = recv(board.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        return n > 0 ? Bytes(buffer, buffer + n) : Bytes{};
+    }
+    FileDescriptor host;
+    FileDescriptor board;
+};
+
+constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
+
+}  // namespace
+
+TEST(ChannelWrites, AckIsOneWholeWrite) {
+    MessagePair pair;
+    Channel channel(std::move(pair.host), NO_THREADS);
+    channel.sendACK(7);
+    channel.sendACK(0);
+    EXPECT_EQ(hex(pair.next()), "A5 A5 33 07 83");
+    EXPECT_EQ(hex(pair.next()), "A5 A5 33 00 00");
+    EXPECT_TRUE(pair.next().empty());
+}
+
+TEST(ChannelWrites, CommandIsOneWholeWrite) {
+    MessagePair pair;
+    Channel channel(std::move(pair.host), NO_THREADS);
+    CRIT::restoreDefaults();
+    std::unique_ptr<Command> command = CRIT::setInjector();
+    command->setNumber(0);
+    command->createCommand();
+    // 16 payload bytes and 8 of framing.
+    EXPECT_EQ(channel.sendCommand(*command), 24);
+    EXPECT_EQ(hex(pair.next()),
+              "A5 A5 0F 00 0B 01 10 06 01 00 00 03 E8 00 00 00 C8 00 01 86 A0 00 00 C8");
+    EXPECT_TRUE(pair.next().empty());
+}
+
+TEST(ChannelWrites, RefusedAckIsReported) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    FileDescriptor writeEnd(fds[1]);
+    // The read end of a pipe refuses writes.
+    Channel refusing(FileDescriptor(fds[0]), NO_THREADS);
+    Channel closed(FileDescriptor(), NO_THREADS);
+    testing::internal::CaptureStdout();
+    refusing.sendACK(7);
+    closed.sendACK(8);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Bytes written does not match to ack size: -1 != 5\n"
+              "Bytes written does not match to ack size: -1 != 5\n");
+}
+
+TEST(ChannelRetire, ReturnsPromptlyDuringTheStartPause) {
+    Pty pty;
+    Channel channel(pty.openSlave(), ChannelOptions{true, std::chrono::milliseconds(1000)});
+    auto start = std::chrono::steady_clock::now();
+    channel.retire();
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(300));
+    EXPECT_EQ(channel.fd(), -1);
+    // Nothing was ever written: the threads ended inside their first pause.
+    EXPECT_TRUE(pty.readFor(std::chrono::milliseconds(50)).empty());
+}

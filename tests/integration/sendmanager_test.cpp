@@ -1,0 +1,361 @@
+// The sender thread over a real pseudo-terminal: handshake, report schedules, numbered
+// commands with their tries, and stopping.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "channel.h"
+#include "command.h"
+#include "crit.h"
+#include "flowmeter.h"
+#include "receivemanager.h"
+#include "sendmanager.h"
+#include "shared.h"
+#include "stand.h"
+#include "testsupport.h"
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Frame {
+    Clock::time_point at;
+    Bytes bytes;
+};
+
+// Cuts what the host writes to the board side into frames, with their arrival times.
+class FrameTap {
+public:
+    explicit FrameTap(const Pty& pty) : fd_(pty.master()) {}
+
+    // Reads until `count` frames have arrived (or the timeout passed).
+    std::vector<Frame> take(std::size_t count, std::chrono::milliseconds timeout = 5000ms) {
+        auto deadline = Clock::now() + timeout;
+        while (frames_.size() < count && Clock::now() < deadline) {
+            pump(10ms);
+        }
+        return pop(std::min(count, frames_.size()));
+    }
+
+    // Everything that arrives within the period.
+    std::vector<Frame> during(std::chrono::milliseconds period) {
+        auto deadline = Clock::now() + period;
+        while (Clock::now() < deadline) {
+            pump(10ms);
+        }
+        return pop(frames_.size());
+    }
+
+private:
+    void pump(std::chrono::milliseconds wait) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) {
+            return;
+        }
+        unsigned char buffer[4096];
+        ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        pending_.insert(pending_.end(), buffer, buffer + n);
+        while (pending_.size() >= 5) {
+            ASSERT_TRUE(pending_[0] == 0xA5 && pending_[1] == 0xA5) << hex(pending_);
+            std::size_t size = pending_[2] == 0x33    ? 5
+                               : pending_.size() >= 7 ? pending_[6] + 8u
+                                                      : 0;
+            if (size == 0 || pending_.size() < size) {
+                break;
+            }
+            frames_.push_back({Clock::now(), Bytes(pending_.begin(), pending_.begin() + size)});
+            pending_.erase(pending_.begin(), pending_.begin() + size);
+        }
+    }
+
+    std::vector<Frame> pop(std::size_t count) {
+        std::vector<Frame> out(frames_.begin(), frames_.begin() + count);
+        frames_.erase(frames_.begin(), frames_.begin() + count);
+        return out;
+    }
+
+    int fd_;
+    Bytes pending_;
+    std::vector<Frame> frames_;
+};
+
+std::vector<std::string> hexes(const std::vector<Frame>& frames) {
+    std::vector<std::string> out;
+    for (const Frame& frame : frames) {
+        out.push_back(hex(frame.bytes));
+    }
+    return out;
+}
+
+Bytes scheduleEntry(unsigned char code, uint32_t period) {
+    return {0x00,
+            code,
+            0x04,
+            static_cast<unsigned char>(period >> 24),
+            static_cast<unsigned char>(period >> 16),
+            static_cast<unsigned char>(period >> 8),
+            static_cast<unsigned char>(period)};
+}
+
+// The three handshake frames numbered from `first`.
+std::vector<std::string> handshake(unsigned char first) {
+    return {hex(dataFrame(first, 2, 2, {})),
+            hex(dataFrame(static_cast<unsigned char>(first + 1), 4, 1, {0xFF})),
+            hex(dataFrame(static_cast<unsigned char>(first + 2), 4, 1, scheduleEntry(2, 1000)))};
+}
+
+std::vector<std::string> schedule(const std::vector<std::pair<unsigned char, uint32_t>>& entries,
+                                  unsigned char first) {
+    std::vector<std::string> out;
+    for (const auto& [code, period] : entries) {
+        out.push_back(hex(dataFrame(first++, 4, 1, scheduleEntry(code, period))));
+    }
+    return out;
+}
+
+const std::vector<std::pair<unsigned char, uint32_t>> CRIT_ENTRIES = {
+    {10, 600}, {2, 1000}, {11, 300},  {15, 600}, {16, 500},
+    {30, 800}, {31, 800}, {13, 1000}, {41, 400}, {27, 200}};
+const std::vector<std::pair<unsigned char, uint32_t>> STAND_ENTRIES = {
+    {47, 1000}, {2, 1000}, {41, 310}, {42, 1100}, {46, 1500}, {10, 600}, {80, 800}, {15, 1000}};
+const std::vector<std::pair<unsigned char, uint32_t>> FLOWMETER_ENTRIES = {
+    {2, 1000}, {55, 300}, {53, 500}, {54, 300}};
+
+constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
+
+// A board on a pseudo-terminal with a channel whose sender alone runs once start() is called.
+struct Board {
+    Board() : channel(pty.openSlave(), NO_THREADS), tap(pty) {}
+    void start() { channel.sendManager->start(); }
+    Pty pty;
+    Channel channel;
+    FrameTap tap;
+};
+
+}  // namespace
+
+TEST(SendManagerHandshake, RepeatsTheThreeFramesNumberedConsecutively) {
+    Board board;
+    board.start();
+    std::vector<Frame> frames = board.tap.take(9);
+    ASSERT_EQ(frames.size(), 9u);
+    EXPECT_EQ(hexes({frames.begin(), frames.begin() + 3}),
+              (std::vector<std::string>{"A5 A5 0F 00 02 02 00 DE", "A5 A5 0F 01 04 01 01 FF 99",
+                                        "A5 A5 0F 02 04 01 07 00 02 04 00 00 03 E8 DB"}));
+    EXPECT_EQ(hexes({frames.begin() + 3, frames.begin() + 6}), handshake(3));
+    EXPECT_EQ(hexes({frames.begin() + 6, frames.end()}), handshake(6));
+    for (std::size_t group : {3u, 6u}) {
+        auto gap = frames[group].at - frames[group - 3].at;
+        EXPECT_GT(gap, 350ms);
+        EXPECT_LT(gap, 2000ms);
+    }
+    EXPECT_FALSE(board.channel.isConfigured());
+}
+
+TEST(SendManagerHandshake, UnidentifiedTypesStayInTheHandshake) {
+    // A board that named a type the decoder does not take (CRSD) or nothing known at all.
+    Board crsd;
+    Board unknown;
+    crsd.channel.setDevice(known_devices::CRSD);
+    unknown.channel.setDevice(99);
+    crsd.start();
+    unknown.start();
+    for (Board* board : {&crsd, &unknown}) {
+        std::vector<Frame> frames = board->tap.take(6);
+        ASSERT_EQ(frames.size(), 6u);
+        EXPECT_EQ(hexes({frames.begin(), frames.begin() + 3}), handshake(0));
+        EXPECT_EQ(hexes({frames.begin() + 3, frames.end()}), handshake(3));
+        EXPECT_FALSE(board->channel.isConfigured());
+    }
+}
+
+TEST(SendManagerSchedule, EachDeviceTypeGetsItsScheduleOnce) {
+    struct Case {
+        int device;
+        std::vector<std::string> frames;
+    };
+    CRIT::restoreDefaults();
+    std::vector<std::string> delay = schedule({{62, 500}}, 0);
+    delay.push_back(hex(dataFrame(1, 13, 1, {0x00, 0x32, 0xC8, 0x00, 0x00})));
+    const std::vector<Case> cases = {
+        {known_devices::CRIT0303, schedule(CRIT_ENTRIES, 0)},
+        {known_devices::CRIT0304, schedule(CRIT_ENTRIES, 0)},
+        {known_devices::STAND, schedule(STAND_ENTRIES, 0)},
+        {known_devices::STAND62, schedule(STAND_ENTRIES, 0)},
+        {known_devices::FLOWMETER, schedule(FLOWMETER_ENTRIES, 0)},
+        {known_devices::DELAYMETER, delay},
+    };
+    // All boards at once, each identified before its sender's first pass.
+    std::vector<std::unique_ptr<Board>> boards;
+    for (const Case& c : cases) {
+        boards.push_back(std::make_unique<Board>());
+        boards.back()->channel.setDevice(static_cast<unsigned char>(c.device));
+        boards.back()->channel.setDefined();
+        boards.back()->start();
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(hexes(boards[i]->tap.take(cases[i].frames.size())), cases[i].frames)
+            << "device " << cases[i].device;
+        EXPECT_TRUE(waitUntil([&] { return boards[i]->channel.isConfigured(); }))
+            << "device " << cases[i].device;
+    }
+    // Longer than a handshake period: no handshake and no second schedule.
+    auto quietUntil = Clock::now() + 700ms;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(quietUntil - Clock::now());
+        EXPECT_TRUE(hexes(boards[i]->tap.during(std::max(left, 20ms))).empty())
+            << "device " << cases[i].device;
+    }
+}
+
+TEST(SendManagerSchedule, IdentificationThenTimeoutStartsOver) {
+    Board board;
+    Channel& channel = board.channel;
+    board.start();
+    ASSERT_EQ(hexes(board.tap.take(3)), handshake(0));
+    channel.setDevice(known_devices::CRIT0303);
+    channel.setDefined();
+    ASSERT_TRUE(waitUntil([&] { return channel.isConfigured(); }));
+    std::vector<Frame> frames = board.tap.during(700ms);
+    // A slow test thread may have let further handshakes through before the identification.
+    std::size_t handshakes = frames.size() >= 10 ? frames.size() - 10 : 0;
+    ASSERT_EQ(handshakes % 3, 0u) << ::testing::PrintToString(hexes(frames));
+    unsigned char next = 3;
+    for (std::size_t i = 0; i < handshakes; i += 3, next += 3) {
+        EXPECT_EQ(hexes({frames.begin() + i, frames.begin() + i + 3}), handshake(next));
+    }
+    EXPECT_EQ(hexes({frames.begin() + handshakes, frames.end()}), schedule(CRIT_ENTRIES, next));
+    next = static_cast<unsigned char>(next + 10);
+
+    // The watcher's timeout: the board is unknown again.
+    channel.setDefined(false);
+    channel.setConfigured(false);
+    channel.setDevice(known_devices::UNKNOWN);
+    EXPECT_EQ(hexes(board.tap.take(3)), handshake(next));
+    next = static_cast<unsigned char>(next + 3);
+    channel.setDevice(known_devices::STAND62);
+    channel.setDefined();
+    ASSERT_TRUE(waitUntil([&] { return channel.isConfigured(); }));
+    frames = board.tap.during(600ms);
+    handshakes = frames.size() >= 8 ? frames.size() - 8 : 0;
+    next = static_cast<unsigned char>(next + handshakes);
+    EXPECT_EQ(hexes({frames.begin() + handshakes, frames.end()}), schedule(STAND_ENTRIES, next));
+}
+
+TEST(SendManagerSchedule, HandshakeClearsAStaleConfiguredFlag) {
+    // A timeout racing with the configuration can leave `configured` set on an unknown board.
+    Board board;
+    board.channel.setConfigured();
+    board.start();
+    ASSERT_EQ(hexes(board.tap.take(3)), handshake(0));
+    board.channel.setDevice(known_devices::FLOWMETER);
+    board.channel.setDefined();
+    EXPECT_EQ(hexes(board.tap.take(4)), schedule(FLOWMETER_ENTRIES, 3));
+}
+
+namespace {
+
+// A board that is identified and configured: the sender only serves its queue.
+struct QuietBoard : Board {
+    explicit QuietBoard(unsigned char firstNumber) {
+        channel.setDefined();
+        channel.setConfigured();
+        channel.sendManager->frameCounter = firstNumber;
+    }
+};
+
+std::vector<unsigned char> numbers(const std::vector<Frame>& frames) {
+    std::vector<unsigned char> out;
+    for (const Frame& frame : frames) {
+        out.push_back(frame.bytes[3]);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(SendManagerQueue, TriesUntilAcknowledgedThenMovesOn) {
+    QuietBoard board(40);
+    board.channel.setAckNumber(40);  // the board's answer to number 40 is already in
+    std::vector<std::unique_ptr<Command>> commands;
+    commands.push_back(CRIT::reset());
+    commands.push_back(Flowmeter::reset());
+    commands.push_back(CRIT::getInjStatus());
+    board.channel.sendManager->enqueue(std::move(commands));
+    board.start();
+
+    std::vector<Frame> frames = board.tap.take(7);
+    EXPECT_EQ(numbers(frames), (std::vector<unsigned char>{40, 41, 41, 41, 42, 42, 42}));
+    ASSERT_EQ(frames.size(), 7u);
+    EXPECT_EQ(hex(frames[0].bytes), hex(dataFrame(40, 60, 1, {})));
+    EXPECT_EQ(hex(frames[1].bytes), hex(dataFrame(41, 56, 1, {})));
+    EXPECT_EQ(frames[1].bytes, frames[3].bytes);
+    EXPECT_EQ(hex(frames[4].bytes), hex(dataFrame(42, 12, 2, {})));
+    // The tries wait for the board in between.
+    EXPECT_GE(frames[3].at - frames[1].at, 15ms);
+    // Dropped after the third try.
+    EXPECT_TRUE(board.tap.during(150ms).empty());
+    EXPECT_EQ(board.channel.sendManager->queued(), 0u);
+}
+
+TEST(SendManagerQueue, BoardAckThroughTheReaderStopsTheTries) {
+    QuietBoard board(7);
+    board.channel.receiveManager->startReader();
+    board.start();
+    testing::internal::CaptureStdout();
+    board.pty.write(ackFrame(7));
+    bool stored = waitUntil([&] { return board.channel.getAckNumber() == 7; });
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(stored);
+    Stand::restoreDefaults();
+    Stand::rpm = 1500;
+    Stand::rotateDirection = 1;
+    board.channel.sendManager->enqueue(Stand::setRPM());
+    Stand::restoreDefaults();
+    EXPECT_EQ(hexes(board.tap.take(1)),
+              std::vector<std::string>{hex(dataFrame(7, 41, 1, {0x05, 0xDC, 0x01}))});
+    EXPECT_TRUE(board.tap.during(150ms).empty());
+}
+
+TEST(SendManagerQueue, FrameCounterWraps) {
+    QuietBoard board(254);  // ackNumber stays 0 throughout
+    std::vector<std::unique_ptr<Command>> commands;
+    for (int i = 0; i < 4; ++i) {
+        commands.push_back(CRIT::reset());
+    }
+    board.channel.sendManager->enqueue(std::move(commands));
+    board.start();
+    // Number 0 matches the last ACK number like any other would.
+    EXPECT_EQ(numbers(board.tap.take(10)),
+              (std::vector<unsigned char>{254, 254, 254, 255, 255, 255, 0, 1, 1, 1}));
+}
+
+TEST(SendManagerBuild, ScheduleEntryCarriesThePeriodBigEndian) {
+    Pty pty;
+    Channel channel(pty.openSlave(), NO_THREADS);
+    channel.sendManager->frameCounter = 9;
+    std::unique_ptr<Command> entry = channel.sendManager->addSchedule(41, 1500);
+    EXPECT_EQ(entry->number(), 9);
+    EXPECT_EQ(hex(Bytes(entry->data, entry->data + entry->length())), "00 29 04 00 00 05 DC");
+}
+
+TEST(SendManagerStop, RetireReturnsPromptlyDuringTheHandshakePause) {
+    Board board;
+    board.start();
+    ASSERT_EQ(board.tap.take(3).size(), 3u);  // now in the half-second pause
+    auto start = Clock::now();
+    board.channel.retire();
+    EXPECT_LT(Clock::now() - start, 300ms);
+    EXPECT_TRUE(board.tap.during(700ms).empty());
+}

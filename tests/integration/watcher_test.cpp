@@ -1,0 +1,281 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "channel.h"
+#include "consolecapture.h"
+#include "serialwatcher.h"
+#include "shared.h"
+#include "stand.h"
+#include "testsupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::shared_ptr<Channel> channelNamed(const std::string& name) {
+    for (const auto& entry : channelSnapshot()) {
+        if (entry.first == name) {
+            return entry.second;
+        }
+    }
+    return nullptr;
+}
+
+std::deque<std::string> takeMessages() {
+    std::lock_guard<std::mutex> lock(tcpMutex);
+    std::deque<std::string> taken;
+    taken.swap(commands);
+    return taken;
+}
+
+std::size_t entriesOf(const std::string& dir) {
+    std::size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator(dir);
+         it != std::filesystem::directory_iterator(); ++it) {
+        ++count;
+    }
+    return count;
+}
+
+class WatcherPassTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        watcher.reset();
+        takeMessages();
+        Stand::restoreDefaults();
+    }
+
+    std::string path(const std::string& name) const { return dir.path() + "/" + name; }
+
+    TempDir dir;
+    Pty board;
+    ConsoleCapture out{1};
+    std::unique_ptr<SerialWatcher> watcher = std::make_unique<SerialWatcher>(dir.path());
+};
+
+}  // namespace
+
+TEST(WatcherSelect, AcceptsUsbAndSingleDigitBuiltInPorts) {
+    const struct {
+        const char* name;
+        bool accepted;
+    } cases[] = {
+        {"ttyUSB0", true},  {"ttyUSB12", true}, {"ttyS0", true}, {"ttyS9", true},
+        {"ttyACM0", false}, {"ttyS10", false},  {"tty", false},  {"", false},
+        {"ttyUS", false},   {"xyzUSB7", true},  {"ptyS3", true}, {"ttys0", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SerialWatcher::select(c.name), c.accepted) << c.name;
+    }
+}
+
+TEST_F(WatcherPassTest, OpensAcceptedPortsInNameOrderWithRawSettings) {
+    Pty second;
+    dir.link("ttyUSB0", board.slavePath());
+    dir.link("ttyS0", second.slavePath());
+    dir.link("ttyACM0", board.slavePath());
+    dir.link("ttyS10", second.slavePath());
+
+    watcher->pass();
+
+    std::string text = out.text();
+    std::size_t s0 = text.find("Connect to: [" + path("ttyS0") + "]\n");
+    std::size_t usb0 = text.find("Connect to: [" + path("ttyUSB0") + "]\n");
+    ASSERT_NE(s0, std::string::npos) << text;
+    ASSERT_NE(usb0, std::string::npos) << text;
+    EXPECT_LT(s0, usb0);
+    EXPECT_EQ(text.find("ttyACM0"), std::string::npos);
+    EXPECT_EQ(text.find("ttyS10"), std::string::npos);
+    EXPECT_EQ(deviceMap.size(), 2u);
+
+    std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+    ASSERT_TRUE(channel);
+    ASSERT_TRUE(channelNamed("ttyS0"));
+    EXPECT_EQ(deviceMap["ttyUSB0"], channel->fd());
+
+    int flags = fcntl(channel->fd(), F_GETFL);
+    EXPECT_TRUE(flags & O_NONBLOCK);
+    EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+    EXPECT_TRUE(fcntl(channel->fd(), F_GETFD) & FD_CLOEXEC);
+    termios tty{};
+    ASSERT_EQ(tcgetattr(channel->fd(), &tty), 0);
+    EXPECT_EQ(cfgetospeed(&tty), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tty.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL | CRTSCTS),
+              static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(tty.c_iflag & (IGNPAR | ICRNL | IXON | IXOFF | IXANY), 0u);
+    EXPECT_EQ(tty.c_oflag, 0u);
+    EXPECT_EQ(tty.c_lflag, 0u);
+    EXPECT_EQ(tty.c_cc[VMIN], 0);
+    EXPECT_EQ(tty.c_cc[VTIME], 0);
+}
+
+TEST_F(WatcherPassTest, UnpluggedChannelIsRetiredAndIdentifiedOnesAreAnnounced) {
+    const struct {
+        unsigned char device;
+        const char* message;  // null: nothing for the client
+        bool standConnectedAfter;
+    } cases[] = {
+        {255, nullptr, true},
+        {61, "device_disconnected:61;", false},
+        {62, "device_disconnected:62;", false},
+        {33, "device_disconnected:33;", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.device));
+        dir.link("ttyUSB0", board.slavePath());
+        watcher->pass();
+        std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+        ASSERT_TRUE(channel);
+        if (c.device != 255) {
+            channel->setDevice(c.device);
+            channel->setDefined();
+        }
+        std::weak_ptr<Channel> weak = channel;
+        channel.reset();
+        Stand::standConnected.store(true);
+        std::size_t before = out.count("Device disconnected: ttyUSB0\n");
+
+        dir.unlink("ttyUSB0");
+        watcher->pass();
+
+        EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), before + 1);
+        EXPECT_FALSE(channelNamed("ttyUSB0"));
+        EXPECT_EQ(deviceMap.count("ttyUSB0"), 0u);
+        // Nothing keeps the retired channel alive.
+        EXPECT_TRUE(weak.expired());
+        std::deque<std::string> messages = takeMessages();
+        if (c.message) {
+            ASSERT_EQ(messages.size(), 1u);
+            EXPECT_EQ(messages.front(), c.message);
+        } else {
+            EXPECT_TRUE(messages.empty());
+        }
+        EXPECT_EQ(Stand::standConnected.load(), c.standConnectedAfter);
+    }
+}
+
+TEST_F(WatcherPassTest, UnreadableDirectoryCountsAsEmpty) {
+    std::string devDir = dir.path() + "/dev";
+    std::filesystem::create_directory(devDir);
+    std::filesystem::create_symlink(board.slavePath(), devDir + "/ttyUSB0");
+    SerialWatcher own(devDir);
+    own.pass();
+    ASSERT_TRUE(channelNamed("ttyUSB0"));
+
+    std::filesystem::rename(devDir, devDir + "-away");
+    own.pass();
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
+    EXPECT_FALSE(channelNamed("ttyUSB0"));
+
+    std::filesystem::rename(devDir + "-away", devDir);
+    own.pass();
+    EXPECT_EQ(out.count("Connect to: [" + devDir + "/ttyUSB0]\n"), 2u);
+    EXPECT_TRUE(channelNamed("ttyUSB0"));
+}
+
+TEST_F(WatcherPassTest, SilentBoardTimesOutOnTheSixthPass) {
+    dir.link("ttyUSB0", board.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+    ASSERT_TRUE(channel);
+    channel->setDevice(34);
+    channel->setDefined();
+    channel->setConfigured();
+
+    // A version report in between starts the count again.
+    for (int i = 0; i < 3; ++i) {
+        watcher->pass();
+    }
+    channel->resetTimeoutCounter();
+    for (int i = 0; i < 5; ++i) {
+        watcher->pass();
+    }
+    EXPECT_EQ(out.count("Connection timeout"), 0u);
+    EXPECT_EQ(channel->getDevice(), 34);
+
+    watcher->pass();
+    EXPECT_EQ(out.count("Connection timeout\n"), 1u);
+    EXPECT_EQ(channel->getDevice(), 255);
+    EXPECT_FALSE(channel->isDefined());
+    EXPECT_FALSE(channel->isConfigured());
+    EXPECT_TRUE(takeMessages().empty());
+
+    // Unidentified channels are not counted.
+    watcher->pass();
+    EXPECT_EQ(out.count("Connection timeout\n"), 1u);
+}
+
+TEST_F(WatcherPassTest, PortThatFailsToOpenIsRetriedOnlyAfterItVanished) {
+    dir.link("ttyUSB3", path("nothing-here"));
+    const std::string error = "Error opening [" + path("ttyUSB3") + "]\n";
+
+    watcher->pass();
+    EXPECT_EQ(out.count(error), 1u);
+    EXPECT_EQ(deviceMap["ttyUSB3"], -1);
+    std::shared_ptr<Channel> channel = channelNamed("ttyUSB3");
+    ASSERT_TRUE(channel);
+    EXPECT_EQ(channel->fd(), -1);
+    channel.reset();
+
+    watcher->pass();
+    watcher->pass();
+    EXPECT_EQ(out.count(error), 1u);
+
+    dir.unlink("ttyUSB3");
+    watcher->pass();
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB3\n"), 1u);
+    dir.link("ttyUSB3", path("nothing-here"));
+    watcher->pass();
+    EXPECT_EQ(out.count(error), 2u);
+}
+
+TEST_F(WatcherPassTest, PlugUnplugLeavesNoThreadOrDescriptorBehind) {
+    // One cycle first, so that lazily created process resources are in the baseline.
+    dir.link("ttyUSB0", board.slavePath());
+    watcher->pass();
+    dir.unlink("ttyUSB0");
+    watcher->pass();
+
+    std::size_t threads = entriesOf("/proc/self/task");
+    std::size_t descriptors = entriesOf("/proc/self/fd");
+    std::size_t peakThreads = 0;
+    for (int i = 0; i < 100; ++i) {
+        dir.link("ttyUSB0", board.slavePath());
+        watcher->pass();
+        peakThreads = std::max(peakThreads, entriesOf("/proc/self/task"));
+        dir.unlink("ttyUSB0");
+        watcher->pass();
+    }
+    std::size_t threadsAfter = entriesOf("/proc/self/task");
+    std::size_t descriptorsAfter = entriesOf("/proc/self/fd");
+    std::fprintf(stderr,
+                 "100 plug/unplug cycles: threads %zu -> %zu (peak %zu), descriptors %zu -> %zu\n",
+                 threads, threadsAfter, peakThreads, descriptors, descriptorsAfter);
+    EXPECT_EQ(threadsAfter, threads);
+    EXPECT_EQ(descriptorsAfter, descriptors);
+    EXPECT_EQ(peakThreads, threads + 3);
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 101u);
+}
+
+TEST_F(WatcherPassTest, ThreadPicksUpPortsAndStopsPromptly) {
+    watcher->start();
+    dir.link("ttyUSB0", board.slavePath());
+    ASSERT_TRUE(waitUntil([] { return channelNamed("ttyUSB0") != nullptr; }, 5000ms));
+
+    auto begun = std::chrono::steady_clock::now();
+    watcher->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 500ms);
+
+    // The watcher takes its channels with it.
+    watcher.reset();
+    EXPECT_FALSE(channelNamed("ttyUSB0"));
+    EXPECT_TRUE(deviceMap.empty());
+}

@@ -1,0 +1,205 @@
+// benchctl: a command-line client of benchd (monitor, send settings, plot a chart).
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "chartmessage.h"
+#include "clientconnection.h"
+#include "ctloptions.h"
+#include "messagestream.h"
+#include "monitorfilter.h"
+#include "svgchart.h"
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+void onSignal(int) {
+    stopRequested.store(true);
+}
+
+std::chrono::milliseconds toMs(double seconds) {
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0));
+}
+
+bool connectTo(const CtlConfig& config, ClientConnection& connection) {
+    std::string error;
+    if (!connection.connect(config.host, config.port, toMs(config.connectTimeout), error)) {
+        std::fprintf(stderr, "benchctl: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// One client message from a line typed on standard input, or empty to skip the line.
+std::string messageFromLine(std::string line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+        line.pop_back();
+    }
+    std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') {
+        return {};
+    }
+    line.erase(0, start);
+    if (line.back() != ';') {
+        line += ';';
+    }
+    return line;
+}
+
+int monitor(const CtlConfig& config) {
+    ClientConnection connection;
+    if (!connectTo(config, connection)) {
+        return 1;
+    }
+    MonitorFilter filter(config.args, config.cut);
+    MessageStream stream;
+    std::string input;
+    bool stdinOpen = true;
+    char buffer[8192];
+    while (!stopRequested.load()) {
+        pollfd fds[2] = {{connection.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        if (::poll(fds, stdinOpen ? 2 : 1, 200) <= 0) {
+            continue;
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            ssize_t n = connection.receive(buffer, sizeof buffer);
+            if (n <= 0) {
+                std::fprintf(stderr, "benchctl: benchd closed the connection\n");
+                return n == 0 ? 0 : 1;
+            }
+            stream.feed(buffer, static_cast<std::size_t>(n));
+            std::string message;
+            while (stream.next(message)) {
+                if (auto line = filter.line(std::chrono::system_clock::now(), message)) {
+                    std::printf("%s\n", line->c_str());
+                }
+            }
+        }
+        if (stdinOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n <= 0) {
+                stdinOpen = false;  // no more settings; keep monitoring
+                continue;
+            }
+            input.append(buffer, static_cast<std::size_t>(n));
+            std::size_t end;
+            while ((end = input.find('\n')) != std::string::npos) {
+                std::string message = messageFromLine(input.substr(0, end));
+                input.erase(0, end + 1);
+                if (!message.empty() && !connection.sendAll(message)) {
+                    std::fprintf(stderr, "benchctl: cannot send to benchd\n");
+                    return 1;
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+int send(const CtlConfig& config) {
+    ClientConnection connection;
+    if (!connectTo(config, connection)) {
+        return 1;
+    }
+    std::string text;
+    for (const std::string& message : config.args) {
+        text += message;
+        if (message.back() != ';') {
+            text += ';';
+        }
+    }
+    if (!connection.sendAll(text)) {
+        std::fprintf(stderr, "benchctl: cannot send to benchd\n");
+        return 1;
+    }
+    connection.finish(std::chrono::milliseconds(1000));
+    return 0;
+}
+
+int chart(const CtlConfig& config) {
+    ClientConnection connection;
+    if (!connectTo(config, connection)) {
+        return 1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + toMs(config.timeout);
+    MessageStream stream;
+    char buffer[65536];
+    while (!stopRequested.load()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            std::fprintf(stderr, "benchctl: no chart %d within %g s\n", config.chart,
+                         config.timeout);
+            return 1;
+        }
+        pollfd entry{connection.fd(), POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 200))) <= 0) {
+            continue;
+        }
+        ssize_t n = connection.receive(buffer, sizeof buffer);
+        if (n <= 0) {
+            std::fprintf(stderr, "benchctl: benchd closed the connection\n");
+            return 1;
+        }
+        stream.feed(buffer, static_cast<std::size_t>(n));
+        std::string message;
+        std::vector<double> values;
+        while (stream.next(message)) {
+            if (!ChartMessage::parse(message, config.chart, values)) {
+                continue;
+            }
+            std::string title = ChartMessage::keyFor(config.chart) + " (" +
+                                std::to_string(values.size()) + " points)";
+            std::ofstream out(config.svgPath, std::ios::binary | std::ios::trunc);
+            out << SvgChart::render(title, values);
+            out.close();
+            if (!out) {
+                std::fprintf(stderr, "benchctl: cannot write %s\n", config.svgPath.c_str());
+                return 1;
+            }
+            std::printf("benchctl: chart %d, %zu points, written to %s\n", config.chart,
+                        values.size(), config.svgPath.c_str());
+            return 0;
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CtlConfig config;
+    std::string error;
+    if (!CtlOptions::parse(std::vector<std::string>(argv + 1, argv + argc), config, error)) {
+        std::fprintf(stderr, "benchctl: %s\nTry 'benchctl --help'.\n", error.c_str());
+        return 2;
+    }
+    if (config.help) {
+        std::fputs(CtlOptions::usage().c_str(), stdout);
+        return 0;
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (config.command == "monitor") {
+        return monitor(config);
+    }
+    if (config.command == "send") {
+        return send(config);
+    }
+    return chart(config);
+}

@@ -1,0 +1,59 @@
+// The board's side of the serial link: reassembles the host's frames, acknowledges each
+// valid data frame, numbers the board's own data frames, and injects line faults on demand.
+// Pure bytes in, bytes out: no descriptors, no clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "command.h"
+
+struct LinkFaults {
+    bool noAck = false;      // never acknowledge the host's frames
+    int corruptPercent = 0;  // share of outgoing frames sent with a broken CRC
+    bool garbage = false;    // noise bytes between outgoing frames
+};
+
+class ProtocolEndpoint {
+public:
+    using Log = std::function<void(const std::string&)>;
+    static constexpr std::size_t MAX_GARBAGE = 8;
+
+    explicit ProtocolEndpoint(LinkFaults faults = {}, uint32_t seed = 1, Log log = {});
+
+    // Feeds bytes from the host. Returns the valid data frames in order; each has been
+    // acknowledged (unless acknowledging is off or the board is silent).
+    std::vector<Command> receive(const unsigned char* bytes, std::size_t count);
+    // Numbers and queues one data frame of the board.
+    void send(unsigned char code, const std::vector<unsigned char>& payload);
+    // A silent board sends nothing at all, acknowledgements included.
+    void setSilent(bool silent) { silent_ = silent; }
+    bool silent() const { return silent_; }
+    // The bytes queued for the line since the last call.
+    std::vector<unsigned char> takeOutput();
+
+    unsigned long framesReceived() const { return framesReceived_; }
+    unsigned long corruptedReceived() const { return corruptedReceived_; }
+    unsigned long acksReceived() const { return acksReceived_; }
+
+private:
+    void emit(Command& frame, const std::string& what);
+    void logFrame(const char* direction, const unsigned char* bytes, std::size_t size,
+                  const std::string& what) const;
+
+    LinkFaults faults_;
+    std::mt19937 random_;
+    Log log_;
+    bool silent_ = false;
+    Command parser_;
+    std::vector<unsigned char> raw_;  // bytes of the frame being parsed, for the log
+    unsigned char counter_ = 0;
+    std::vector<unsigned char> output_;
+    unsigned long framesReceived_ = 0;
+    unsigned long corruptedReceived_ = 0;
+    unsigned long acksReceived_ = 0;
+};

@@ -1,0 +1,34 @@
+// A board's plug: a pseudo-terminal whose slave side appears as a symbolic link NAME in
+// the device directory. Plugging creates both; unplugging removes the link (only if it
+// still points at this board) and closes the terminal.
+#pragma once
+
+#include <sys/types.h>
+#include <string>
+
+#include "filedescriptor.h"
+
+class PtyLink {
+public:
+    PtyLink(std::string dir, std::string name);
+    ~PtyLink();
+    PtyLink(const PtyLink&) = delete;
+    PtyLink& operator=(const PtyLink&) = delete;
+
+    // Opens a new pseudo-terminal and links it; false with a reason on failure.
+    bool plug(std::string& error);
+    void unplug();
+    bool plugged() const { return master_.valid(); }
+    // Non-blocking master side, the board's end of the line.
+    int master() const { return master_.get(); }
+    const std::string& slavePath() const { return slavePath_; }
+    std::string linkPath() const;
+
+private:
+    std::string dir_;
+    std::string name_;
+    std::string slavePath_;
+    FileDescriptor master_;
+    // Held open so that the master never sees a hang-up while the host reopens the port.
+    FileDescriptor slave_;
+};

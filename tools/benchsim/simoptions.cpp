@@ -1,0 +1,259 @@
+#include "simoptions.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <set>
+
+#include "boardkinds.h"
+
+namespace {
+
+// Board and global faults alike: absent fields keep whatever the layer below said.
+struct FaultSet {
+    std::optional<bool> noAck;
+    std::optional<int> corruptPercent;
+    std::optional<bool> garbage;
+    std::optional<double> silentAfter;
+    std::optional<double> unplugAfter;
+    std::optional<double> replugAfter;
+};
+
+bool parseSeconds(const std::string& text, double& seconds) {
+    char* end = nullptr;
+    seconds = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && std::isfinite(seconds) && seconds >= 0;
+}
+
+bool parsePercent(const std::string& text, int& percent) {
+    char* end = nullptr;
+    long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 0 || value > 100) {
+        return false;
+    }
+    percent = static_cast<int>(value);
+    return true;
+}
+
+// One fault by name with its value (empty for the flags); false with a reason.
+bool applyFault(const std::string& name, const std::string& value, bool hasValue, FaultSet& faults,
+                std::string& error) {
+    if (name == "no-ack" || name == "garbage") {
+        if (hasValue) {
+            error = name + " takes no value";
+            return false;
+        }
+        (name == "no-ack" ? faults.noAck : faults.garbage) = true;
+        return true;
+    }
+    if (!hasValue) {
+        error = name + " needs a value";
+        return false;
+    }
+    if (name == "corrupt") {
+        int percent = 0;
+        if (!parsePercent(value, percent)) {
+            error = "corrupt takes a percentage from 0 to 100, not '" + value + "'";
+            return false;
+        }
+        faults.corruptPercent = percent;
+        return true;
+    }
+    std::optional<double>* slot = name == "silent-after"   ? &faults.silentAfter
+                                  : name == "unplug-after" ? &faults.unplugAfter
+                                  : name == "replug-after" ? &faults.replugAfter
+                                                           : nullptr;
+    if (!slot) {
+        error = "unknown fault '" + name + "'";
+        return false;
+    }
+    double seconds = 0;
+    if (!parseSeconds(value, seconds)) {
+        error = name + " takes seconds (0 or more), not '" + value + "'";
+        return false;
+    }
+    *slot = seconds;
+    return true;
+}
+
+bool validName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+BoardSpec resolve(const std::string& kind, const std::string& name, const FaultSet& global,
+                  const FaultSet& own) {
+    auto pick = [](const auto& mine, const auto& theirs, auto fallback) {
+        return mine ? *mine : (theirs ? *theirs : fallback);
+    };
+    BoardSpec spec;
+    spec.kind = kind;
+    spec.name = name;
+    spec.link.noAck = pick(own.noAck, global.noAck, false);
+    spec.link.corruptPercent = pick(own.corruptPercent, global.corruptPercent, 0);
+    spec.link.garbage = pick(own.garbage, global.garbage, false);
+    spec.silentAfter = pick(own.silentAfter, global.silentAfter, -1.0);
+    spec.unplugAfter = pick(own.unplugAfter, global.unplugAfter, -1.0);
+    spec.replugAfter = pick(own.replugAfter, global.replugAfter, -1.0);
+    return spec;
+}
+
+}  // namespace
+
+bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
+                       std::string& error) {
+    config = SimConfig{};
+    FaultSet global;
+    struct Pending {
+        std::string kind, name;
+        FaultSet faults;
+    };
+    std::vector<Pending> boards;
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            config.help = true;
+            return true;
+        }
+        if (arg == "-v" || arg == "--verbose") {
+            config.verbose = true;
+            continue;
+        }
+        if (arg.rfind("--", 0) == 0) {
+            std::string name = arg.substr(2);
+            std::string value;
+            bool hasValue = false;
+            std::size_t equals = name.find('=');
+            if (equals != std::string::npos) {
+                value = name.substr(equals + 1);
+                name.erase(equals);
+                hasValue = true;
+            }
+            static const std::set<std::string> known = {
+                "dir",     "seed",         "no-ack",       "garbage",
+                "corrupt", "silent-after", "unplug-after", "replug-after"};
+            if (!known.count(name)) {
+                error = "unknown option '" + arg + "'";
+                return false;
+            }
+            bool takesValue = name != "no-ack" && name != "garbage";
+            if (takesValue && !hasValue) {
+                if (i + 1 >= args.size()) {
+                    error = "--" + name + " needs a value";
+                    return false;
+                }
+                value = args[++i];
+                hasValue = true;
+            }
+            if (name == "dir") {
+                config.dir = value;
+            } else if (name == "seed") {
+                char* end = nullptr;
+                unsigned long seed = std::strtoul(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0') {
+                    error = "--seed takes a number, not '" + value + "'";
+                    return false;
+                }
+                config.seed = static_cast<uint32_t>(seed);
+            } else if (!applyFault(name, value, hasValue, global, error)) {
+                error = "--" + error;
+                return false;
+            }
+            continue;
+        }
+        if (!arg.empty() && arg[0] == '-') {
+            error = "unknown option '" + arg + "'";
+            return false;
+        }
+        // KIND=NAME[,fault[=value]...]
+        std::size_t equals = arg.find('=');
+        if (equals == std::string::npos) {
+            error = "'" + arg + "' is not KIND=NAME";
+            return false;
+        }
+        Pending board;
+        board.kind = arg.substr(0, equals);
+        std::string rest = arg.substr(equals + 1);
+        std::size_t comma = rest.find(',');
+        board.name = rest.substr(0, comma);
+        if (!board_kinds::known(board.kind)) {
+            error = "unknown board kind '" + board.kind + "'";
+            return false;
+        }
+        if (!validName(board.name)) {
+            error = "'" + board.name + "' is not a file name";
+            return false;
+        }
+        while (comma != std::string::npos) {
+            std::size_t next = rest.find(',', comma + 1);
+            std::string fault = rest.substr(
+                comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1);
+            std::size_t at = fault.find('=');
+            bool hasValue = at != std::string::npos;
+            if (!applyFault(fault.substr(0, at), hasValue ? fault.substr(at + 1) : std::string(),
+                            hasValue, board.faults, error)) {
+                error = board.name + ": " + error;
+                return false;
+            }
+            comma = next;
+        }
+        boards.push_back(board);
+    }
+
+    if (config.dir.empty()) {
+        error = "--dir DIR is required";
+        return false;
+    }
+    if (boards.empty()) {
+        error = "no boards given (KIND=NAME...)";
+        return false;
+    }
+    std::set<std::string> names;
+    for (const Pending& board : boards) {
+        if (!names.insert(board.name).second) {
+            error = "two boards named '" + board.name + "'";
+            return false;
+        }
+        BoardSpec spec = resolve(board.kind, board.name, global, board.faults);
+        if (spec.replugAfter >= 0 && spec.unplugAfter < 0) {
+            error = board.name + ": replug-after needs unplug-after";
+            return false;
+        }
+        config.boards.push_back(spec);
+    }
+    return true;
+}
+
+std::string SimOptions::usage() {
+    return "Usage: benchsim --dir DIR [options] KIND=NAME[,FAULT...]...\n"
+           "Plays bench boards on pseudo-terminals: each board appears as the link DIR/NAME\n"
+           "to its terminal and speaks the board side of the serial protocol.\n"
+           "\n"
+           "Kinds: stand (61), stand62 (62), crit (34), crit0303 (33), flowmeter (12),\n"
+           "       delaymeter (5), crsd (2)\n"
+           "\n"
+           "Options:\n"
+           "  --dir DIR            directory for the board links (required)\n"
+           "  -v, --verbose        print every frame received and sent, in hex, decoded\n"
+           "  --seed N             seed of the simulated noise (default 1)\n"
+           "  -h, --help           print this help\n"
+           "\n"
+           "Faults, for every board as options, or for one board after its name\n"
+           "(a board's own faults override the global ones):\n"
+           "  --no-ack             never acknowledge the host's frames     (,no-ack)\n"
+           "  --corrupt PCT        send PCT % of frames with a bad CRC     (,corrupt=PCT)\n"
+           "  --garbage            put noise bytes between frames          (,garbage)\n"
+           "  --silent-after SEC   stop sending anything SEC s after start (,silent-after=SEC)\n"
+           "  --unplug-after SEC   remove the link SEC s after start       (,unplug-after=SEC)\n"
+           "  --replug-after SEC   plug in again (a fresh board, talking)  (,replug-after=SEC)\n"
+           "                       SEC s after the unplug; the host notices an unplug\n"
+           "                       only if the link stays away for one of its scans (~1 s)\n"
+           "Seconds may have a fraction. A link removed by hand is an unplug for the host;\n"
+           "the board behind it keeps running.\n"
+           "\n"
+           "Example:\n"
+           "  benchsim --dir /tmp/dev stand62=ttyUSB0 crit=ttyUSB1,corrupt=10 \\\n"
+           "           flowmeter=ttyUSB2 delaymeter=ttyUSB3,unplug-after=5,replug-after=3\n"
+           "\n"
+           "SIGINT or SIGTERM removes the links and exits with status 0.\n";
+}

@@ -1,0 +1,35 @@
+// The simulator's command line: the device directory, the boards as KIND=NAME[,fault...],
+// and global fault flags that every board takes unless its own list says otherwise.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "protocolendpoint.h"
+
+struct BoardSpec {
+    std::string kind;
+    std::string name;
+    LinkFaults link;
+    // Seconds after start; negative for never. replugAfter counts from the unplug.
+    double silentAfter = -1;
+    double unplugAfter = -1;
+    double replugAfter = -1;
+};
+
+struct SimConfig {
+    std::string dir;
+    std::vector<BoardSpec> boards;
+    bool verbose = false;
+    bool help = false;
+    uint32_t seed = 1;
+};
+
+class SimOptions {
+public:
+    // Parses the arguments after the program name. False with a reason on a bad command line;
+    // with --help it succeeds and sets `help` without checking the rest.
+    static bool parse(const std::vector<std::string>& args, SimConfig& config, std::string& error);
+    static std::string usage();
+};

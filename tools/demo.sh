@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# The bench on this machine: simulated boards on pseudo-terminals, benchd serving them, and a
+# monitor showing the telemetry while a few settings make it move.
+#
+#   tools/demo.sh BUILD_DIR        (make demo builds first and calls this)
+#   PORT=N          TCP port for benchd (default 2015)
+#   DEMO_SECONDS=N  stop after N seconds (default: run until Ctrl-C)
+#
+# Builds nothing. Everything it starts, links and creates goes away when it ends.
+set -u
+
+BUILD=${1:?usage: tools/demo.sh BUILD_DIR}
+PORT=${PORT:-2015}
+DEMO_SECONDS=${DEMO_SECONDS:-}
+BENCHD=$BUILD/benchd
+BENCHSIM=$BUILD/tools/benchsim
+BENCHCTL=$BUILD/tools/benchctl
+
+for exe in "$BENCHD" "$BENCHSIM" "$BENCHCTL"; do
+    if [ ! -x "$exe" ]; then
+        echo "demo: $exe is missing; build first (make demo does)" >&2
+        exit 1
+    fi
+done
+if [ -n "$DEMO_SECONDS" ] && ! [[ "$DEMO_SECONDS" =~ ^[0-9]+$ ]]; then
+    echo "demo: DEMO_SECONDS must be a whole number of seconds" >&2
+    exit 1
+fi
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/benchd-demo.XXXXXX")
+DEV=$WORK/dev
+mkdir "$DEV"
+SIM_PID=
+BENCHD_PID=
+MONITOR_PID=
+SETTINGS_OPEN=
+
+stop_process() {
+    local pid=$1
+    [ -n "$pid" ] || return 0
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+cleanup() {
+    trap - EXIT INT TERM
+    [ -n "$SETTINGS_OPEN" ] && exec 3>&-
+    # The client first, then the daemon, then the boards (which remove their links).
+    stop_process "$MONITOR_PID"
+    stop_process "$BENCHD_PID"
+    stop_process "$SIM_PID"
+    rm -rf "$WORK"
+    echo "demo: stopped; nothing left behind"
+}
+trap cleanup EXIT
+trap 'exit 0' INT TERM
+
+# Seconds may pass while the boards identify themselves; poll rather than guess.
+wait_for() {
+    local what=$1 seconds=$2
+    shift 2
+    for _ in $(seq $((seconds * 10))); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    echo "demo: $what did not happen within $seconds s" >&2
+    return 1
+}
+
+"$BENCHSIM" --dir "$DEV" stand62=ttyUSB0 crit=ttyUSB1 flowmeter=ttyUSB2 delaymeter=ttyUSB3 \
+    >"$WORK/benchsim.log" 2>&1 &
+SIM_PID=$!
+wait_for "plugging in the simulated boards" 5 test -L "$DEV/ttyUSB3" || exit 1
+
+"$BENCHD" --dev-dir "$DEV" --port "$PORT" >"$WORK/benchd.log" 2>&1 &
+BENCHD_PID=$!
+identified() { [ "$(grep -c 'DEVICE CONNECTED' "$WORK/benchd.log")" -ge 4 ]; }
+if ! wait_for "identifying the four boards" 15 identified; then
+    if ! kill -0 "$BENCHD_PID" 2>/dev/null; then
+        echo "demo: benchd ended:" >&2
+        cat "$WORK/benchd.log" >&2
+        exit 1
+    fi
+    echo "demo: going on anyway; benchd says:" >&2
+    tail -n 20 "$WORK/benchd.log" >&2
+fi
+grep 'DEVICE CONNECTED' "$WORK/benchd.log" | sed 's/^/demo: benchd: /'
+
+# The monitor is benchd's one client; settings reach benchd through it, from a pipe.
+mkfifo "$WORK/settings"
+"$BENCHCTL" --port "$PORT" monitor --cut 160 <"$WORK/settings" &
+MONITOR_PID=$!
+exec 3>"$WORK/settings"
+SETTINGS_OPEN=1
+
+sleep 1
+for setting in device_active:1 device_rpm:1500 device_fan:1 device_pump:1 \
+    device_temperature:40 injector_active:1 injector_i1:20 injector_i2:12 osc:1 \
+    regulator1_active:1 regulator1_current:1.5 regulator2_active:1 regulator2_duty_cycle:35.5 \
+    leakage_max_time:8000 flowmeter_reset:1 delaymeter_reset:1 injector_status:1; do
+    echo "$setting" >&3
+done
+
+# A foreground wait: bash runs its INT trap only once a foreground child has ended, and a
+# background sleep would ignore the Ctrl-C.
+if [ -z "$DEMO_SECONDS" ]; then
+    echo "demo: Ctrl-C to stop"
+fi
+END=$((SECONDS + ${DEMO_SECONDS:-0}))
+while [ -z "$DEMO_SECONDS" ] || [ "$SECONDS" -lt "$END" ]; do
+    sleep 0.2
+done
