@@ -125,8 +125,7 @@ void TcpServer::serve(int client) {
         }
     }
 
-    message.clear();
-    overflowed = false;
+    framer.clear();
     char block[RECEIVE_BLOCK];
     while (running.load()) {
         ssize_t count = ::recv(client, block, sizeof block, MSG_DONTWAIT);
@@ -155,28 +154,13 @@ void TcpServer::serve(int client) {
 }
 
 void TcpServer::take(const char* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        char byte = bytes[i];
-        if (byte == ';') {
-            if (!overflowed) {
-                // One write, so that the echo stays whole beside other threads' lines, and
-                // with every byte of the message (a NUL too).
-                std::string echo = "COMMAND: [" + message + "]\n";
-                std::fwrite(echo.data(), 1, echo.size(), stdout);
-                TcpCommandParser::parse(message);
-            }
-            message.clear();
-            overflowed = false;
-        } else if (overflowed) {
-            // The rest of a dropped message, up to its ";".
-        } else if (message.size() >= MESSAGE_LIMIT) {
-            std::printf("Message longer than %zu bytes dropped\n", MESSAGE_LIMIT);
-            message.clear();
-            overflowed = true;
-        } else {
-            message += byte;
-        }
-    }
+    framer.feed(bytes, count, [](const std::string& message) {
+        // One write, so that the echo stays whole beside other threads' lines, and with
+        // every byte of the message (a NUL too).
+        std::string echo = "COMMAND: [" + message + "]\n";
+        std::fwrite(echo.data(), 1, echo.size(), stdout);
+        TcpCommandParser::parse(message);
+    });
 }
 
 void TcpServer::flush(int client) {

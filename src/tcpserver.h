@@ -9,12 +9,10 @@
 #include <string>
 
 #include "filedescriptor.h"
+#include "messageframer.h"
 
 class TcpServer {
 public:
-    // The longest inbound message kept; a longer one is dropped whole.
-    static constexpr std::size_t MESSAGE_LIMIT = 4096;
-
     // bindAddress empty: all local addresses.
     explicit TcpServer(uint16_t port = 2015, std::string bindAddress = "");
     ~TcpServer();
@@ -47,7 +45,5 @@ private:
     FileDescriptor listenFd;
     FileDescriptor wakeFd;  // eventfd, readable once stop() was called
     std::atomic<bool> running{true};
-    // The inbound message in progress and whether it already overflowed; server thread only.
-    std::string message;
-    bool overflowed = false;
+    MessageFramer framer;  // server thread only
 };

@@ -152,8 +152,8 @@ TEST_F(ServerTest, OversizedMessageIsDroppedWholeAndParsingResumes) {
     EXPECT_EQ(out.count("COMMAND: [x"), 0u);
 
     // A message of exactly the limit is still taken.
-    client.send(std::string(TcpServer::MESSAGE_LIMIT, 'y') + ";");
-    ASSERT_TRUE(out.waitFor("COMMAND: [" + std::string(TcpServer::MESSAGE_LIMIT, 'y') + "]\n"));
+    client.send(std::string(MessageFramer::MESSAGE_LIMIT, 'y') + ";");
+    ASSERT_TRUE(out.waitFor("COMMAND: [" + std::string(MessageFramer::MESSAGE_LIMIT, 'y') + "]\n"));
     EXPECT_EQ(out.count("dropped"), 1u);
 }
 
