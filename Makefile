@@ -43,6 +43,39 @@ sanitize-thread:
 	cd $(BUILD_DIR)-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --output-on-failure -j $(JOBS)
 
+# Figures on this machine: the daemon's latencies against pseudo-terminal boards beside a plain
+# relay, its idle CPU time, then the micro-benchmarks of the frame parser and the client text path.
+.PHONY: bench
+bench: build
+	./$(BUILD_DIR)/bench/latency
+	@if [ -x $(BUILD_DIR)/bench/micro ]; then ./$(BUILD_DIR)/bench/micro; \
+	else echo "bench/micro not built: Google Benchmark (libbenchmark-dev) is missing"; fi
+
+# libFuzzer targets (frame parser, client text path, report handlers), built with clang in
+# $(BUILD_DIR)-fuzz and each run for FUZZ_SECONDS on a copy of its seed corpus in fuzz/corpus.
+# Installs clang's libFuzzer runtime when it is missing. A crash fails the run and leaves its
+# input in $(BUILD_DIR)-fuzz/fuzz-artifacts/. fuzz-smoke is the short run for CI.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
+.PHONY: fuzz fuzz-smoke
+fuzz:
+	bash fuzz/run.sh $(BUILD_DIR)-fuzz $(FUZZ_SECONDS) $(JOBS)
+
+fuzz-smoke:
+	bash fuzz/run.sh $(BUILD_DIR)-fuzz $(FUZZ_SMOKE_SECONDS) $(JOBS)
+
+# The three programs, their man pages and benchd's systemd unit under PREFIX, staged under
+# DESTDIR when given. Nothing is enabled or started.
+PREFIX ?= /usr/local
+.PHONY: install package
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# The Debian package of the same (under /usr), written to $(BUILD_DIR)/benchd_*.deb. Its
+# scripts enable and start the service where systemd runs.
+package: build
+	cd $(BUILD_DIR) && cpack --config CPackConfig.cmake
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 

@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include <getopt.h>
 
 #include <cstdio>
@@ -12,10 +13,11 @@ namespace {
 
 void usage(std::FILE* out) {
     std::fprintf(out,
-                 "Usage: benchd [--port N] [--dev-dir DIR]\n"
+                 "Usage: benchd [--port N] [--bind ADDR] [--dev-dir DIR]\n"
                  "Connects the boards of the test bench to one TCP client.\n"
                  "\n"
                  "  --port N       TCP port to serve the client on (default 2015)\n"
+                 "  --bind ADDR    IPv4 address to listen on (default: all addresses)\n"
                  "  --dev-dir DIR  directory scanned for serial ports (default /dev)\n"
                  "  --help         print this help and exit\n"
                  "  --version      print the version and exit\n");
@@ -36,12 +38,12 @@ bool parsePort(const char* text, uint16_t& port) {
 int main(int argc, char** argv) {
     uint16_t port = 2015;
     std::string devDir = "/dev";
+    std::string bindAddress;
 
-    static const option options[] = {{"port", required_argument, nullptr, 'p'},
-                                     {"dev-dir", required_argument, nullptr, 'd'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'v'},
-                                     {nullptr, 0, nullptr, 0}};
+    static const option options[] = {
+        {"port", required_argument, nullptr, 'p'},    {"bind", required_argument, nullptr, 'b'},
+        {"dev-dir", required_argument, nullptr, 'd'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},       {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int option;
     while ((option = getopt_long(argc, argv, "", options, nullptr)) != -1) {
@@ -53,6 +55,16 @@ int main(int argc, char** argv) {
                     return 2;
                 }
                 break;
+            case 'b': {
+                in_addr parsed{};
+                if (inet_pton(AF_INET, optarg, &parsed) != 1) {
+                    std::fprintf(stderr, "benchd: invalid address: %s\n", optarg);
+                    usage(stderr);
+                    return 2;
+                }
+                bindAddress = optarg;
+                break;
+            }
             case 'd':
                 devDir = optarg;
                 break;
@@ -81,7 +93,7 @@ int main(int argc, char** argv) {
     std::printf("%llu\n", static_cast<unsigned long long>(util::chartol(startBytes, 0)));
 
     // The port comes first: a daemon that cannot serve a client must not take the boards.
-    TcpServer server(port);
+    TcpServer server(port, bindAddress);
     if (!server.listen()) {
         return 1;
     }

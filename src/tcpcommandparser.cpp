@@ -313,3 +313,11 @@ void TcpCommandParser::parse(std::string message) {
         reportError(error.what());
     }
 }
+
+std::vector<std::string> TcpCommandParser::keyNames() {
+    std::vector<std::string> names;
+    for (const Key& key : keys()) {
+        names.push_back(key.name);
+    }
+    return names;
+}

@@ -15,6 +15,8 @@ public:
     // result does not fit its setting, prints one "Parser error: <reason>" line and changes
     // nothing. Nothing goes back to the client. Never throws. Server thread only.
     static void parse(std::string message);
+    // The keys parse() knows, in the order it compares them.
+    static std::vector<std::string> keyNames();
     // True once the command of the message being parsed was queued on a board.
     static bool sended;
 };

@@ -1,7 +1,10 @@
 // The real daemon against simulated boards: pseudo-terminals linked into a temporary device
 // directory, a client on a free port.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -548,7 +551,8 @@ TEST(DaemonE2E, SecondDaemonOnTheSamePortExits) {
 }
 
 TEST(DaemonE2E, BadOptionExitsWithUsage) {
-    const std::vector<std::string> bad[] = {{"--bogus"}, {"--port", "abc"}, {"extra"}};
+    const std::vector<std::string> bad[] = {
+        {"--bogus"}, {"--port", "abc"}, {"extra"}, {"--bind", "not-an-address"}};
     for (const auto& args : bad) {
         std::vector<std::string> argv = {benchdPath()};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -557,4 +561,22 @@ TEST(DaemonE2E, BadOptionExitsWithUsage) {
         EXPECT_NE(process.err().find("Usage: benchd"), std::string::npos) << process.err();
         EXPECT_EQ(process.out(), "");
     }
+}
+
+TEST(DaemonE2E, BindNarrowsTheListeningAddress) {
+    TempDir dir;
+    uint16_t port = freePort();
+    Process daemon({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port), "--bind",
+                    "127.0.0.2"});
+    ASSERT_TRUE(daemon.waitForOut("Waiting for connection...\n"));
+    // Only the named address answers.
+    TcpClient other(port, std::chrono::milliseconds(200));
+    EXPECT_FALSE(other.connected());
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
 }

@@ -163,6 +163,10 @@ TEST_F(ReceiveManagerTest, StoppedReaderLeavesTheLineAlone) {
 
 TEST(ReceiveManagerRetire, ThreadsEndBeforeTheDescriptorCloses) {
     Pty pty;
+    {
+        // A sanitizer runtime may start a helper thread of its own with the first thread.
+        Channel warmUp(pty.openSlave(), ChannelOptions{true, std::chrono::milliseconds(0)});
+    }
     std::size_t before = threadCount();
     auto channel = std::make_unique<Channel>(pty.openSlave(),
                                              ChannelOptions{false, std::chrono::milliseconds(0)});

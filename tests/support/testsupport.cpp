@@ -309,6 +309,13 @@ int Process::wait(std::chrono::milliseconds timeout) {
         return -1;
     }
     status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    // The output is complete once the collectors have read to the end of the pipes.
+    if (outThread_.joinable()) {
+        outThread_.join();
+    }
+    if (errThread_.joinable()) {
+        errThread_.join();
+    }
     return status_;
 }
 

@@ -492,6 +492,10 @@ TEST(BenchsimOptions, CommandLine) {
         {{"--dir", "/d", "--silent-after", "-1", "crit=a"}, false},
         {{"--dir", "/d", "--frobnicate", "crit=a"}, false},
         {{"--dir", "/d", "crit"}, false},
+        {{"--dir", "/d", "stand62=a,hold-rpm=980"}, true},
+        {{"--dir", "/d", "crit=a,hold-rpm=980"}, false},  // a tester has no motor
+        {{"--dir", "/d", "stand=a,hold-rpm=-5"}, false},
+        {{"--dir", "/d", "--hold-rpm", "5", "stand=a"}, false},  // a board fault only
     };
     for (const Case& c : cases) {
         SimConfig config;

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr long MAX_HOLD_RPM = 100000;
+
 // Board and global faults alike: absent fields keep whatever the layer below said.
 struct FaultSet {
     std::optional<bool> noAck;
@@ -17,6 +19,7 @@ struct FaultSet {
     std::optional<double> silentAfter;
     std::optional<double> unplugAfter;
     std::optional<double> replugAfter;
+    std::optional<int> holdRpm;
 };
 
 bool parseSeconds(const std::string& text, double& seconds) {
@@ -49,6 +52,17 @@ bool applyFault(const std::string& name, const std::string& value, bool hasValue
     if (!hasValue) {
         error = name + " needs a value";
         return false;
+    }
+    if (name == "hold-rpm") {
+        char* end = nullptr;
+        long rpm = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || rpm < 0 || rpm > MAX_HOLD_RPM) {
+            error = "hold-rpm takes a speed from 0 to " + std::to_string(MAX_HOLD_RPM) + ", not '" +
+                    value + "'";
+            return false;
+        }
+        faults.holdRpm = static_cast<int>(rpm);
+        return true;
     }
     if (name == "corrupt") {
         int percent = 0;
@@ -94,6 +108,7 @@ BoardSpec resolve(const std::string& kind, const std::string& name, const FaultS
     spec.silentAfter = pick(own.silentAfter, global.silentAfter, -1.0);
     spec.unplugAfter = pick(own.unplugAfter, global.unplugAfter, -1.0);
     spec.replugAfter = pick(own.replugAfter, global.replugAfter, -1.0);
+    spec.holdRpm = pick(own.holdRpm, global.holdRpm, -1);
     return spec;
 }
 
@@ -215,6 +230,10 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
             return false;
         }
         BoardSpec spec = resolve(board.kind, board.name, global, board.faults);
+        if (spec.holdRpm >= 0 && spec.kind != "stand" && spec.kind != "stand62") {
+            error = board.name + ": hold-rpm is for stands only";
+            return false;
+        }
         if (spec.replugAfter >= 0 && spec.unplugAfter < 0) {
             error = board.name + ": replug-after needs unplug-after";
             return false;
@@ -248,6 +267,8 @@ std::string SimOptions::usage() {
            "  --replug-after SEC   plug in again (a fresh board, talking)  (,replug-after=SEC)\n"
            "                       SEC s after the unplug; the host notices an unplug\n"
            "                       only if the link stays away for one of its scans (~1 s)\n"
+           "  ,hold-rpm=N          stands only: the motor turns at N rpm whatever it is told,\n"
+           "                       while the stand reports its rotation as set (a stuck drive)\n"
            "Seconds may have a fraction. A link removed by hand is an unplug for the host;\n"
            "the board behind it keeps running.\n"
            "\n"

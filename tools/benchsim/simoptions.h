@@ -16,6 +16,8 @@ struct BoardSpec {
     double silentAfter = -1;
     double unplugAfter = -1;
     double replugAfter = -1;
+    // A stand whose motor turns at this speed whatever it is told (-1: a sound motor).
+    int holdRpm = -1;
 };
 
 struct SimConfig {

@@ -12,6 +12,7 @@
 #include "boardmodel.h"
 #include "ptylink.h"
 #include "simboard.h"
+#include "standmodel.h"
 
 namespace {
 
@@ -88,12 +89,21 @@ bool Simulator::plug(Slot& slot, std::string& error) {
         log = [this, name](const std::string& line) { say(name + " " + line); };
     }
     // A replugged board is a fresh one: new settings, empty schedule, new frame numbers.
-    slot.board = std::make_unique<SimBoard>(board_kinds::make(slot.spec.kind, slot.seed),
-                                            slot.spec.link, slot.seed + 1, std::move(log));
+    std::unique_ptr<BoardModel> model = board_kinds::make(slot.spec.kind, slot.seed);
+    std::string held;
+    if (slot.spec.holdRpm >= 0) {
+        // The options allow it for stands only.
+        if (auto* stand = dynamic_cast<StandModel*>(model.get())) {
+            stand->holdSpeed(slot.spec.holdRpm);
+            held = ", motor held at " + std::to_string(slot.spec.holdRpm) + " rpm";
+        }
+    }
+    slot.board =
+        std::make_unique<SimBoard>(std::move(model), slot.spec.link, slot.seed + 1, std::move(log));
     slot.pending.clear();
     say(slot.spec.name + ": " + slot.spec.kind + " (id " +
         std::to_string(slot.board->model().deviceId()) + ") plugged in on " +
-        slot.link.slavePath());
+        slot.link.slavePath() + held);
     return true;
 }
 

@@ -27,10 +27,22 @@ int StandModel::speed() const {
     return static_cast<int>(std::lround(speed_));
 }
 
+void StandModel::holdSpeed(int rpm) {
+    heldRpm_ = rpm;
+    if (rpm >= 0) {
+        speed_ = rpm;
+    }
+}
+
 void StandModel::evolve(double seconds, int64_t) {
-    double target = active_ ? rpmSet_ : 0.0;
-    double step = RAMP_RPM_PER_SECOND * seconds;
-    speed_ = speed_ < target ? std::min(target, speed_ + step) : std::max(target, speed_ - step);
+    if (heldRpm_ >= 0) {
+        speed_ = heldRpm_;
+    } else {
+        double target = active_ ? rpmSet_ : 0.0;
+        double step = RAMP_RPM_PER_SECOND * seconds;
+        speed_ =
+            speed_ < target ? std::min(target, speed_ + step) : std::max(target, speed_ - step);
+    }
 
     double fuelTarget = temperatureSet_ ? temperatureSetpoint_ : AMBIENT_HUNDREDTHS + speed_ * 0.2;
     fuelTemperature_ = approach(fuelTemperature_, fuelTarget, seconds, FUEL_TIME_CONSTANT_S);

@@ -12,6 +12,9 @@ public:
 
     StandModel(unsigned char deviceId, uint32_t seed);
     int speed() const;
+    // A stuck drive: the motor turns at `rpm` from now on, whatever the host sets, while the
+    // stand goes on reporting the rotation state the host set. Negative for a sound motor.
+    void holdSpeed(int rpm);
 
 protected:
     void evolve(double seconds, int64_t nowMs) override;
@@ -26,6 +29,7 @@ private:
     unsigned char pump_ = 0;
     bool temperatureSet_ = false;
     int32_t temperatureSetpoint_ = 0;  // hundredths
+    int heldRpm_ = -1;
     double speed_ = 0;
     double fuelTemperature_ = AMBIENT_HUNDREDTHS;
     double motorTemperature_ = AMBIENT_HUNDREDTHS;
