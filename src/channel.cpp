@@ -60,6 +60,17 @@ long Channel::sendCommand(const Command& command) {
     return ::write(fd_.get(), command.buffer, command.size());
 }
 
+void Channel::setDevice(unsigned char id) {
+    device.store(id);
+    sendManager->wake();
+}
+
+void Channel::setDefined(bool value) {
+    defined.store(value);
+    sendManager->wake();
+}
+
 void Channel::setAckNumber(unsigned char number) {
     ackNumber.store(number);
+    sendManager->ackChanged();
 }

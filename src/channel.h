@@ -49,12 +49,16 @@ public:
     const ChannelOptions& options() const { return options_; }
 
     unsigned char getDevice() const { return device.load(); }
-    void setDevice(unsigned char id) { device.store(id); }
+    // The device and the defined flag change on identification (decoder) and reset (watcher);
+    // each change wakes the sender, which acts on them. Safe from any thread.
+    void setDevice(unsigned char id);
     bool isDefined() const { return defined.load(); }
-    void setDefined(bool value = true) { defined.store(value); }
+    void setDefined(bool value = true);
     bool isConfigured() const { return configured.load(); }
     void setConfigured(bool value = true) { configured.store(value); }
     unsigned char getAckNumber() const { return ackNumber.load(); }
+    // Stores the number of the board's latest ACK and ends the sender's wait for it. Safe from
+    // any thread.
     void setAckNumber(unsigned char number);
     uint32_t getTimeoutCounter() const { return timeoutCounter.load(); }
     void resetTimeoutCounter() { timeoutCounter.store(0); }

@@ -1,6 +1,5 @@
 #include "decoder.h"
 
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -18,7 +17,6 @@
 namespace {
 
 constexpr int VERSION_LENGTH = 4;
-constexpr std::chrono::milliseconds DECODER_PAUSE{10};
 
 // The console name of a board type, or null for a type that is not identified.
 const char* boardName(int id) {
@@ -147,8 +145,9 @@ void dispatch(Channel& channel, const Command& command) {
 }
 
 void thread_parser(ReceiveManager* manager) {
-    while (manager->pause(DECODER_PAUSE)) {
-        decodeQueued(*manager);
+    // Wakes for each queued frame; null comes only once the manager is stopped and empty.
+    while (std::unique_ptr<Command> command = manager->take()) {
+        dispatch(*manager->channel, *command);
     }
     // Frames that arrived before the stop are still decoded.
     decodeQueued(*manager);

@@ -1,15 +1,28 @@
 #include "receivemanager.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "channel.h"
 #include "command.h"
 #include "decoder.h"
 
+namespace {
+
+// How often the reader retries a port that reports an error or a hang-up, and how often it
+// looks at the run flag should the stop eventfd be missing (no descriptor left for it).
+constexpr std::chrono::milliseconds RETRY_PAUSE{2};
+
+}  // namespace
+
 ReceiveManager::ReceiveManager(Channel* channel)
-    : channel(channel), current(std::make_unique<Command>()) {}
+    : channel(channel),
+      current(std::make_unique<Command>()),
+      stopEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 ReceiveManager::~ReceiveManager() {
     stop();
@@ -34,6 +47,9 @@ void ReceiveManager::stop() {
     }
     pauseCv.notify_all();
     queueCv.notify_all();
+    uint64_t one = 1;
+    ssize_t ignored = ::write(stopEvent.get(), &one, sizeof one);
+    (void)ignored;
 }
 
 void ReceiveManager::join() {
@@ -48,6 +64,14 @@ void ReceiveManager::join() {
 bool ReceiveManager::pause(std::chrono::milliseconds period) {
     std::unique_lock<std::mutex> lock(pauseMutex);
     pauseCv.wait_for(lock, period, [this] { return !running.load(); });
+    return running.load();
+}
+
+bool ReceiveManager::waitForInput() {
+    pollfd fds[2] = {{channel->fd(), POLLIN, 0}, {stopEvent.get(), POLLIN, 0}};
+    // A port that failed to open (-1) is left out by poll: the reader then only waits for
+    // the stop.
+    ::poll(fds, 2, stopEvent.valid() ? -1 : static_cast<int>(RETRY_PAUSE.count()));
     return running.load();
 }
 
@@ -72,6 +96,17 @@ std::unique_ptr<Command> ReceiveManager::tryTake() {
 std::unique_ptr<Command> ReceiveManager::take(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(queueMutex);
     queueCv.wait_for(lock, wait, [this] { return !receiveQueue.empty() || !running.load(); });
+    if (receiveQueue.empty()) {
+        return nullptr;
+    }
+    std::unique_ptr<Command> command = std::move(receiveQueue.front());
+    receiveQueue.pop_front();
+    return command;
+}
+
+std::unique_ptr<Command> ReceiveManager::take() {
+    std::unique_lock<std::mutex> lock(queueMutex);
+    queueCv.wait(lock, [this] { return !receiveQueue.empty() || !running.load(); });
     if (receiveQueue.empty()) {
         return nullptr;
     }
@@ -108,13 +143,16 @@ void thread_func(ReceiveManager* manager) {
         return;
     }
     unsigned char bytes[1024];
-    while (manager->isRunning()) {
-        if (!manager->pause(std::chrono::milliseconds(2))) {
-            break;
-        }
+    // Reads as soon as bytes arrive: the board's ACK wait and its report's way to the client
+    // both start here.
+    while (manager->waitForInput()) {
         ssize_t count = ::read(manager->channel->fd(), bytes, sizeof bytes);
         if (count > 0) {
             manager->handleBytes(bytes, static_cast<std::size_t>(count));
+        } else if (!manager->pause(RETRY_PAUSE)) {
+            // Readable yet nothing read: the port has failed or hung up, and stays so until
+            // the watcher retires the channel. Retry at the old polling pace, not in a spin.
+            break;
         }
     }
 }

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include "filedescriptor.h"
+
 class Channel;
 class Command;
 
@@ -26,7 +28,8 @@ public:
     void start();
     // Starts the reader alone (tests look at the queue themselves).
     void startReader();
-    // Clears the run flag and wakes both threads; does not wait. Safe from any thread.
+    // Clears the run flag and wakes both threads (whatever they wait on); does not wait.
+    // Safe from any thread.
     void stop();
     // Waits for both threads to end. Call after stop(), never from the threads themselves.
     void join();
@@ -34,6 +37,9 @@ public:
 
     // Sleeps up to `period`, returning at once when stopped. False once stopped.
     bool pause(std::chrono::milliseconds period);
+    // Waits until the port has something to read (or has failed), or the manager is stopped.
+    // False once stopped. Reader thread.
+    bool waitForInput();
 
     // Queues one complete data frame for the decoder. Reader thread.
     void push(std::unique_ptr<Command> command);
@@ -41,6 +47,9 @@ public:
     std::unique_ptr<Command> tryTake();
     // As tryTake, but waits up to `wait` for a frame (returns early when stopped).
     std::unique_ptr<Command> take(std::chrono::milliseconds wait);
+    // Waits for a frame for as long as the manager runs: null only once it is stopped and
+    // the queue is empty. Decoder thread.
+    std::unique_ptr<Command> take();
     std::size_t queued() const;
 
     // Feeds read bytes to the frame parser: ACKs and queues data frames, stores ACK numbers.
@@ -57,6 +66,7 @@ private:
     std::deque<std::unique_ptr<Command>> receiveQueue;  // guarded by queueMutex
     std::mutex pauseMutex;
     std::condition_variable pauseCv;  // stop
+    FileDescriptor stopEvent;         // eventfd, readable once stopped: the reader polls it
     std::thread reader;
     std::thread decoder;
 };

@@ -12,7 +12,9 @@ constexpr unsigned char CODE_SCHEDULE = 4;
 constexpr int SEND_TRIES = 3;
 constexpr std::chrono::milliseconds ACK_WAIT{10};
 constexpr std::chrono::milliseconds HANDSHAKE_PAUSE{500};
+// Between the passes of an unidentified board: keeps the handshake about 510 ms apart.
 constexpr std::chrono::milliseconds IDLE_PAUSE{10};
+constexpr std::chrono::milliseconds NO_LIMIT{0};
 
 using Schedule = std::vector<std::pair<unsigned char, int>>;
 
@@ -61,10 +63,10 @@ void SendManager::start() {
 
 void SendManager::stop() {
     {
-        std::lock_guard<std::mutex> lock(pauseMutex);
+        std::lock_guard<std::mutex> lock(wakeMutex);
         running.store(false);
     }
-    pauseCv.notify_all();
+    wakeCv.notify_all();
 }
 
 void SendManager::join() {
@@ -74,9 +76,41 @@ void SendManager::join() {
 }
 
 bool SendManager::pause(std::chrono::milliseconds period) {
-    std::unique_lock<std::mutex> lock(pauseMutex);
-    pauseCv.wait_for(lock, period, [this] { return !running.load(); });
+    return waitFor(period, [] { return false; });
+}
+
+template <typename Ready>
+bool SendManager::waitFor(std::chrono::milliseconds period, Ready ready) {
+    std::unique_lock<std::mutex> lock(wakeMutex);
+    wakeCv.wait_for(lock, period, [&] { return !running.load() || ready(); });
     return running.load();
+}
+
+bool SendManager::idle(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(wakeMutex);
+    auto woken = [this] { return !running.load() || wakePending; };
+    if (period == NO_LIMIT) {
+        wakeCv.wait(lock, woken);
+    } else {
+        wakeCv.wait_for(lock, period, woken);
+    }
+    wakePending = false;
+    return running.load();
+}
+
+void SendManager::wake() {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        wakePending = true;
+    }
+    wakeCv.notify_one();
+}
+
+void SendManager::ackChanged() {
+    // The number itself is an atomic of the channel; taking the lock orders its store before
+    // the waiting sender's next look at it.
+    { std::lock_guard<std::mutex> lock(wakeMutex); }
+    wakeCv.notify_one();
 }
 
 std::unique_ptr<Command> SendManager::getVersion() {
@@ -108,6 +142,7 @@ void SendManager::enqueue(std::vector<std::unique_ptr<Command>> commands) {
             sendQueue.push_back(std::move(command));
         }
     }
+    wake();
 }
 
 std::unique_ptr<Command> SendManager::popQueued() {
@@ -136,10 +171,12 @@ bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
     command->setNumber(frameCounter);
     command->createCommand();
     bool acknowledged = false;
+    const unsigned char number = command->number();
+    auto ackIn = [this, number] { return channel->getAckNumber() == number; };
     for (int attempt = 0; attempt < SEND_TRIES && !acknowledged; ++attempt) {
         channel->sendCommand(*command);
-        bool stillRunning = pause(ACK_WAIT);
-        acknowledged = channel->getAckNumber() == command->number();
+        bool stillRunning = waitFor(ACK_WAIT, ackIn);
+        acknowledged = ackIn();
         if (!stillRunning) {
             // A stopped channel writes nothing more.
             break;
@@ -162,7 +199,8 @@ void thread_send(SendManager* manager) {
             // The board's schedule is gone now. Should a timeout have raced with the
             // configuration and left the flag set, the next identification still reprograms it.
             channel.setConfigured(false);
-            if (!manager->pause(HANDSHAKE_PAUSE)) {
+            // Half a second to the next handshake, cut short when the board identifies itself.
+            if (!manager->waitFor(HANDSHAKE_PAUSE, [&channel] { return channel.isDefined(); })) {
                 break;
             }
         }
@@ -188,7 +226,9 @@ void thread_send(SendManager* manager) {
             }
             manager->sendWithRetries(std::move(command));
         }
-        if (!manager->pause(IDLE_PAUSE)) {
+        // An identified board needs the sender only when a command is queued or the board is
+        // reset by the watcher; both wake it.
+        if (!manager->idle(channel.isDefined() ? NO_LIMIT : IDLE_PAUSE)) {
             break;
         }
     }

@@ -36,6 +36,12 @@ public:
 
     // Sleeps up to `period`, returning at once when stopped. False once stopped.
     bool pause(std::chrono::milliseconds period);
+    // Something for the sender to look at: a queued command, or the channel identified or
+    // reset. Safe from any thread.
+    void wake();
+    // The channel's ACK number has changed: ends an ACK wait that it satisfies. Safe from any
+    // thread; takes no lock but the sender's own wake-up lock.
+    void ackChanged();
 
     // Builders numbered with the current frame counter.
     std::unique_ptr<Command> getVersion();
@@ -53,17 +59,27 @@ public:
     // Writes a command once with the current number and advances the counter. Sender thread.
     void writeOnce(std::unique_ptr<Command> command);
     // Numbers a queued command, writes it up to three times until acknowledged, advances the
-    // counter. Returns true when the board acknowledged it. Sender thread.
+    // counter. Each try waits at most 10 ms and ends as soon as the board's ACK for it is in.
+    // Returns true when the board acknowledged it. Sender thread.
     bool sendWithRetries(std::unique_ptr<Command> command);
 
     Channel* const channel;
     unsigned char frameCounter = 0;  // sender thread only
 
 private:
+    friend void thread_send(SendManager* manager);
+    // Waits up to `period` until `ready` holds, or the manager is stopped. False once stopped.
+    template <typename Ready>
+    bool waitFor(std::chrono::milliseconds period, Ready ready);
+    // Waits until woken (or stopped); `period` zero means without a time limit. Clears the
+    // wake-up. False once stopped.
+    bool idle(std::chrono::milliseconds period);
+
     std::atomic<bool> running{true};
     std::deque<std::unique_ptr<Command>> sendQueue;  // guarded by devMutex
-    std::mutex pauseMutex;
-    std::condition_variable pauseCv;
+    std::mutex wakeMutex;
+    std::condition_variable wakeCv;  // stop, wake(), ackChanged()
+    bool wakePending = false;        // guarded by wakeMutex
     std::thread sender;
 };
 

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -107,6 +109,14 @@ int SerialWatcher::connectTTY(const std::string& path) {
     std::memset(tty.c_cc, 0, sizeof tty.c_cc);
     ::tcflush(fd, TCIOFLUSH);
     ::tcsetattr(fd, TCSANOW, &tty);
+
+    // Bytes reach the reader without the driver's batching delay. Ports without the serial
+    // driver's settings (pseudo-terminals) refuse the request and are used as they are.
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &serial);
+    }
     return fd;
 }
 

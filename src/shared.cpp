@@ -1,10 +1,14 @@
 #include "shared.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <iomanip>
 #include <locale>
 #include <sstream>
 
 #include "channel.h"
+#include "filedescriptor.h"
 
 namespace tcp_commands {
 const std::string TCP_DEVICE_ACTIVE = "device_active";
@@ -20,12 +24,32 @@ std::map<std::string, std::shared_ptr<Channel>> channelMap;
 std::mutex channelMapMutex;
 std::mutex decoderMutex;
 
+namespace {
+// Made with the other process-wide objects, before anything can run out of descriptors.
+FileDescriptor messageWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+}  // namespace
+
+int messageWakeFd() {
+    return messageWake.get();
+}
+
 void pushMessage(std::string message) {
-    std::lock_guard<std::mutex> lock(tcpMutex);
-    if (commands.size() >= COMMANDS_LIMIT) {
-        commands.pop_front();
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> lock(tcpMutex);
+        wasEmpty = commands.empty();
+        if (commands.size() >= COMMANDS_LIMIT) {
+            commands.pop_front();
+        }
+        commands.push_back(std::move(message));
     }
-    commands.push_back(std::move(message));
+    // A queue that was not empty has been signalled already and not yet taken to the end,
+    // since the server reads the wake-up before it empties the queue.
+    if (wasEmpty) {
+        uint64_t one = 1;
+        ssize_t ignored = ::write(messageWake.get(), &one, sizeof one);
+        (void)ignored;
+    }
 }
 
 std::vector<std::pair<std::string, std::shared_ptr<Channel>>> channelSnapshot() {

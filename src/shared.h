@@ -53,8 +53,13 @@ extern std::mutex decoderMutex;
 // The most messages `commands` holds; beyond it the oldest are dropped.
 constexpr std::size_t COMMANDS_LIMIT = 10000;
 
-// Queues one message for the client under tcpMutex. Safe from any thread.
+// Queues one message for the client under tcpMutex, and raises the message wake-up when the
+// queue was empty. Safe from any thread.
 void pushMessage(std::string message);
+// The message wake-up: an eventfd that turns readable when a message is queued on an empty
+// `commands`; the server polls it beside the client socket and reads it empty before it
+// takes the queue. -1 if it could not be created (the server then polls the queue).
+int messageWakeFd();
 
 // The channels in ascending name order, taken under channelMapMutex. Safe from any thread.
 std::vector<std::pair<std::string, std::shared_ptr<Channel>>> channelSnapshot();

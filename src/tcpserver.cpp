@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@
 
 namespace {
 
+// How often the queue is looked at should the message wake-up be missing.
 constexpr std::chrono::milliseconds POLL_PAUSE{10};
 constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
@@ -117,6 +119,12 @@ void TcpServer::serve(int client) {
         std::lock_guard<std::mutex> lock(tcpMutex);
         commands.clear();
     }
+    // Nor does the new client get the rest of a message that the last one left half read.
+    outgoing.clear();
+    outgoingSent = 0;
+    // Each message goes out at once instead of waiting for the client's ACK of the last one.
+    int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     for (const auto& entry : channelSnapshot()) {
         unsigned char device = entry.second->getDevice();
         if (device != known_devices::UNKNOWN) {
@@ -127,30 +135,55 @@ void TcpServer::serve(int client) {
 
     framer.clear();
     char block[RECEIVE_BLOCK];
+    const int messageWake = messageWakeFd();
+    bool clientFull = false;
     while (running.load()) {
-        ssize_t count = ::recv(client, block, sizeof block, MSG_DONTWAIT);
-        if (count == 0) {
-            std::fprintf(stderr, "Client crush\n");
+        // The client's text, a queued message and stop() each end the wait. While the client's
+        // socket is full the queue waits for room instead.
+        pollfd fds[3] = {{client, static_cast<short>(POLLIN | (clientFull ? POLLOUT : 0)), 0},
+                         {wakeFd.get(), POLLIN, 0},
+                         {clientFull ? -1 : messageWake, POLLIN, 0}};
+        int timeout = messageWake >= 0 ? -1 : static_cast<int>(POLL_PAUSE.count());
+        // A failed poll (interrupted) is a pass with nothing ready.
+        ::poll(fds, 3, timeout);
+        if (!running.load()) {
             break;
         }
-        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            // A reset connection never turns readable again: end it like a close.
-            std::fprintf(stderr, "Error recv: %s\n", std::strerror(errno));
-            break;
+        if (fds[2].revents != 0) {
+            // Read empty before the queue is taken, so no message is left unsignalled.
+            uint64_t signals;
+            ssize_t ignored = ::read(messageWake, &signals, sizeof signals);
+            (void)ignored;
         }
-        if (count > 0) {
-            try {
-                take(block, static_cast<std::size_t>(count));
-            } catch (const std::exception&) {
-                std::printf("Read Error:%s", std::strerror(errno));
-                std::fprintf(stderr, "Error recv\n");
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (!receive(client, block, sizeof block)) {
+                break;
             }
         }
-        flush(client);
-        if (!pause(POLL_PAUSE)) {
-            break;
+        clientFull = !flush(client);
+    }
+}
+
+bool TcpServer::receive(int client, char* block, std::size_t size) {
+    ssize_t count = ::recv(client, block, size, MSG_DONTWAIT);
+    if (count == 0) {
+        std::fprintf(stderr, "Client crush\n");
+        return false;
+    }
+    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        // A reset connection never turns readable again: end it like a close.
+        std::fprintf(stderr, "Error recv: %s\n", std::strerror(errno));
+        return false;
+    }
+    if (count > 0) {
+        try {
+            take(block, static_cast<std::size_t>(count));
+        } catch (const std::exception&) {
+            std::printf("Read Error:%s", std::strerror(errno));
+            std::fprintf(stderr, "Error recv\n");
         }
     }
+    return true;
 }
 
 void TcpServer::take(const char* bytes, std::size_t count) {
@@ -163,21 +196,37 @@ void TcpServer::take(const char* bytes, std::size_t count) {
     });
 }
 
-void TcpServer::flush(int client) {
+bool TcpServer::flush(int client) {
     while (true) {
-        std::string text;
-        {
+        if (outgoing.empty()) {
             // Taken off the queue at once: when the queue is full a producer drops its
             // oldest message, which must not be a different one from what is sent here.
             std::lock_guard<std::mutex> lock(tcpMutex);
             if (commands.empty()) {
-                return;
+                return true;
             }
-            text = std::move(commands.front());
+            outgoing = std::move(commands.front());
             commands.pop_front();
+            outgoingSent = 0;
         }
-        if (::send(client, text.data(), text.size(), MSG_NOSIGNAL) < 0) {
+        // Never blocks: a client that stops reading must not stop the server, and with it the
+        // parser, as a blocking send would.
+        ssize_t sent = ::send(client, outgoing.data() + outgoingSent,
+                              outgoing.size() - outgoingSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return false;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
             std::printf("Write Error:%s\n", std::strerror(errno));
+            sent = static_cast<ssize_t>(outgoing.size() - outgoingSent);  // dropped
+        }
+        outgoingSent += static_cast<std::size_t>(sent);
+        if (outgoingSent >= outgoing.size()) {
+            outgoing.clear();
+            outgoingSent = 0;
         }
     }
 }

@@ -24,8 +24,7 @@ public:
     bool listen();
     // Serves clients one after another until stop(). Call after listen() succeeded.
     void connect();
-    // Makes connect() return soon (a blocking send to a client that reads nothing excepted).
-    // Safe from any thread.
+    // Makes connect() return soon. Safe from any thread.
     void stop();
     // The bound port (useful when constructed with port 0).
     uint16_t port() const { return port_; }
@@ -33,10 +32,14 @@ public:
 private:
     // One client from the announcements to its close.
     void serve(int client);
+    // One receive from the client, its complete messages parsed. False when the connection
+    // has ended (closed or reset).
+    bool receive(int client, char* block, std::size_t size);
     // Cuts received bytes into messages and parses each complete one.
     void take(const char* bytes, std::size_t count);
-    // Sends and removes every queued client message.
-    void flush(int client);
+    // Sends queued client messages until the queue is empty (true) or the client's socket is
+    // full (false: the rest waits until the client reads).
+    bool flush(int client);
     // Sleeps up to `period`, returning early on stop(). False once stopped.
     bool pause(std::chrono::milliseconds period);
 
@@ -46,4 +49,8 @@ private:
     FileDescriptor wakeFd;  // eventfd, readable once stop() was called
     std::atomic<bool> running{true};
     MessageFramer framer;  // server thread only
+    // The message being sent and how much of it has gone: a client that stops reading leaves
+    // it half sent until its socket has room again. Server thread only.
+    std::string outgoing;
+    std::size_t outgoingSent = 0;
 };
