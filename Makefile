@@ -18,6 +18,15 @@ build: $(BUILD_DIR)/CMakeCache.txt
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# The long reliability runs against benchsim's boards, with their figures: four boards and a
+# client for SOAK_SECONDS with every report counted per key (nothing lost, memory and
+# descriptors flat), a client that stops reading for STALL_SECONDS, and 100 plug cycles.
+SOAK_SECONDS ?= 600
+STALL_SECONDS ?= 60
+.PHONY: soak
+soak: build
+	SOAK_SECONDS=$(SOAK_SECONDS) STALL_SECONDS=$(STALL_SECONDS) ./$(BUILD_DIR)/tests/soak
+
 # The daemon on the real bench: scans /dev for the boards' serial ports, serves port 2015.
 run: build
 	./$(BUILD_DIR)/benchd

@@ -1,16 +1,22 @@
 #include "channel.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "command.h"
+#include "consolethrottle.h"
 #include "crc8.h"
 #include "receivemanager.h"
 #include "sendmanager.h"
 
-Channel::Channel(FileDescriptor fd, ChannelOptions options)
-    : fd_(std::move(fd)), options_(options) {
+namespace {
+std::atomic<uint64_t> nextSerial{0};
+}  // namespace
+
+Channel::Channel(FileDescriptor fd, ChannelOptions options, std::string name)
+    : fd_(std::move(fd)), options_(options), name_(std::move(name)), serial_(nextSerial++) {
     receiveManager = std::make_unique<ReceiveManager>(this);
     sendManager = std::make_unique<SendManager>(this);
     if (options_.startThreads) {
@@ -37,6 +43,11 @@ void Channel::retire() {
         stopSendManager();
         receiveManager->join();
         sendManager->join();
+        // A pseudo-terminal keeps its exclusive flag past the close while its other side is
+        // open: give the port back as it was found. Harmless on anything else.
+        if (fd_.valid()) {
+            ::ioctl(fd_.get(), TIOCNXCL);
+        }
         // Only now may the descriptor number go to a port opened later.
         fd_.reset();
     });
@@ -49,10 +60,25 @@ void Channel::sendACK(unsigned char number) {
         std::lock_guard<std::mutex> lock(writeMutex);
         written = ::write(fd_.get(), frame, sizeof frame);
     }
-    if (written != 5) {
-        std::printf("Bytes written does not match to ack size: %i != 5\n",
-                    static_cast<int>(written));
+    if (written == 5) {
+        counters_.acksSent.fetch_add(1);
+        return;
     }
+    // A dying port fails every ACK: once, then a count a minute.
+    consoleThrottle().print(
+        "ack-write/" + std::to_string(serial_),
+        "Bytes written does not match to ack size: " + std::to_string(written) + " != 5");
+}
+
+std::string Channel::countersLine() const {
+    const ChannelCounters& c = counters_;
+    return "Counters [" + name_ + "]: frames " + std::to_string(c.framesReceived.load()) +
+           ", crc failures " + std::to_string(c.crcFailures.load()) + ", garbage bytes " +
+           std::to_string(c.garbageBytes.load()) + ", acks sent " +
+           std::to_string(c.acksSent.load()) + ", commands sent " +
+           std::to_string(c.commandsSent.load()) + ", retries " + std::to_string(c.retries.load()) +
+           ", dropped " + std::to_string(c.dropped.load()) + ", timeouts " +
+           std::to_string(c.timeouts.load());
 }
 
 long Channel::sendCommand(const Command& command) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "filedescriptor.h"
 
@@ -21,11 +22,25 @@ struct ChannelOptions {
     std::chrono::milliseconds startPause{1000};
 };
 
+// What a channel has seen and done since its port was opened, for the console (SIGUSR1 and
+// retirement). Each is counted by the thread that does the thing; any thread may read them.
+struct ChannelCounters {
+    std::atomic<uint64_t> framesReceived{0};  // whole data frames, each acknowledged
+    std::atomic<uint64_t> crcFailures{0};     // frames (data or ACK) whose CRC did not match
+    std::atomic<uint64_t> garbageBytes{0};    // bytes skipped while hunting for a frame start
+    std::atomic<uint64_t> acksSent{0};        // ACK frames written whole
+    std::atomic<uint64_t> commandsSent{0};    // numbered frames the sender wrote (first try)
+    std::atomic<uint64_t> retries{0};         // further tries of queued commands
+    std::atomic<uint64_t> dropped{0};         // queued commands left unacknowledged
+    std::atomic<uint64_t> timeouts{0};        // "Connection timeout"s of the board
+};
+
 class Channel {
 public:
     // Takes ownership of the port's descriptor (which may be invalid: a port that failed to
-    // open still gets a channel) and, unless told otherwise, starts the three threads.
-    explicit Channel(FileDescriptor fd, ChannelOptions options = {});
+    // open still gets a channel) and, unless told otherwise, starts the three threads. `name`
+    // is the device name (ttyUSB0) that its console lines carry.
+    explicit Channel(FileDescriptor fd, ChannelOptions options = {}, std::string name = "");
     // Retires the channel.
     ~Channel();
     Channel(const Channel&) = delete;
@@ -47,6 +62,18 @@ public:
 
     int fd() const { return fd_.get(); }
     const ChannelOptions& options() const { return options_; }
+    const std::string& name() const { return name_; }
+
+    ChannelCounters& counters() { return counters_; }
+    const ChannelCounters& counters() const { return counters_; }
+    // "Counters [ttyUSB0]: frames 120, crc failures 0, ..." without a line end. Safe from any
+    // thread.
+    std::string countersLine() const;
+
+    // The port failed for good (a hard read error or a lasting hang-up): the watcher retires
+    // the channel on its next pass and opens the name anew. Safe from any thread.
+    void markFailed() { failed.store(true); }
+    bool hasFailed() const { return failed.load(); }
 
     unsigned char getDevice() const { return device.load(); }
     // The device and the defined flag change on identification (decoder) and reset (watcher);
@@ -72,6 +99,11 @@ public:
 private:
     FileDescriptor fd_;
     ChannelOptions options_;
+    const std::string name_;
+    // Tells this channel's throttled console lines apart from another's of the same name.
+    const uint64_t serial_;
+    ChannelCounters counters_;
+    std::atomic<bool> failed{false};
     std::mutex writeMutex;  // around the one write of a whole frame
     std::atomic<unsigned char> device{255};
     std::atomic<uint32_t> timeoutCounter{0};

@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,11 @@ void usage(std::FILE* out) {
                  "  --dev-dir DIR  directory scanned for serial ports (default /dev)\n"
                  "  --help         print this help and exit\n"
                  "  --version      print the version and exit\n");
+}
+
+// The watcher prints the counters on its next pass; nothing else is safe here.
+void requestCounters(int) {
+    countersRequested.store(true);
 }
 
 bool parsePort(const char* text, uint16_t& port) {
@@ -88,6 +94,15 @@ int main(int argc, char** argv) {
 
     // Console lines come from several threads; whole lines keep them readable in a pipe.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // Before the start-up line, so that whoever waits for it may signal at once. SA_RESTART
+    // keeps the blocking calls going; the waits that poll() treat an interruption as a pass
+    // with nothing ready.
+    struct sigaction counters {};
+    counters.sa_handler = requestCounters;
+    sigemptyset(&counters.sa_mask);
+    counters.sa_flags = SA_RESTART;
+    ::sigaction(SIGUSR1, &counters, nullptr);
 
     const unsigned char startBytes[8] = {0x00, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01};
     std::printf("%llu\n", static_cast<unsigned long long>(util::chartol(startBytes, 0)));

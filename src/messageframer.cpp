@@ -1,6 +1,6 @@
 #include "messageframer.h"
 
-#include <cstdio>
+#include "consolethrottle.h"
 
 void MessageFramer::feed(const char* bytes, std::size_t count,
                          const std::function<void(const std::string&)>& onMessage) {
@@ -15,7 +15,11 @@ void MessageFramer::feed(const char* bytes, std::size_t count,
         } else if (overflowed) {
             // The rest of a dropped message, up to its ";".
         } else if (message.size() >= MESSAGE_LIMIT) {
-            std::printf("Message longer than %zu bytes dropped\n", MESSAGE_LIMIT);
+            // A client streaming long messages would print a line per 4 KB: once, then a
+            // count a minute.
+            consoleThrottle().print(
+                "client-oversized",
+                "Message longer than " + std::to_string(MESSAGE_LIMIT) + " bytes dropped");
             message.clear();
             overflowed = true;
         } else {

@@ -1,6 +1,7 @@
 // Cuts the client's byte stream into messages at each ";". Every other byte belongs to the
 // message, as received. A message longer than MESSAGE_LIMIT is dropped whole, with one
-// console line, and framing resumes after its ";".
+// console line (throttled: a stream of them prints once, then a count a minute), and framing
+// resumes after its ";".
 #pragma once
 
 #include <cstddef>

@@ -38,8 +38,9 @@ public:
     // Sleeps up to `period`, returning at once when stopped. False once stopped.
     bool pause(std::chrono::milliseconds period);
     // Waits until the port has something to read (or has failed), or the manager is stopped.
+    // Stores the port's poll events (0 when the wait was interrupted) in `events` if given.
     // False once stopped. Reader thread.
-    bool waitForInput();
+    bool waitForInput(short* events = nullptr);
 
     // Queues one complete data frame for the decoder. Reader thread.
     void push(std::unique_ptr<Command> command);
@@ -52,8 +53,9 @@ public:
     std::unique_ptr<Command> take();
     std::size_t queued() const;
 
-    // Feeds read bytes to the frame parser: ACKs and queues data frames, stores ACK numbers.
-    // Reader thread (tests call it directly).
+    // Feeds read bytes to the frame parser: ACKs and queues data frames, stores ACK numbers,
+    // and counts frames, CRC failures and skipped bytes in the channel's counters. Reader
+    // thread (tests call it directly).
     void handleBytes(const unsigned char* bytes, std::size_t count);
 
     Channel* const channel;
@@ -61,6 +63,8 @@ public:
 private:
     std::atomic<bool> running{true};
     std::unique_ptr<Command> current;  // reader thread only
+    // Frame-start bytes (A5) seen while hunting that may yet begin a frame; reader thread only.
+    int heldStart = 0;
     mutable std::mutex queueMutex;
     std::condition_variable queueCv;                    // a frame was queued, or stop
     std::deque<std::unique_ptr<Command>> receiveQueue;  // guarded by queueMutex

@@ -164,6 +164,7 @@ void SendManager::writeOnce(std::unique_ptr<Command> command) {
     command->setNumber(frameCounter);
     command->createCommand();
     channel->sendCommand(*command);
+    channel->counters().commandsSent.fetch_add(1);
     ++frameCounter;
 }
 
@@ -173,14 +174,20 @@ bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
     bool acknowledged = false;
     const unsigned char number = command->number();
     auto ackIn = [this, number] { return channel->getAckNumber() == number; };
-    for (int attempt = 0; attempt < SEND_TRIES && !acknowledged; ++attempt) {
+    ChannelCounters& counters = channel->counters();
+    int attempt = 0;
+    for (; attempt < SEND_TRIES && !acknowledged; ++attempt) {
         channel->sendCommand(*command);
+        (attempt == 0 ? counters.commandsSent : counters.retries).fetch_add(1);
         bool stillRunning = waitFor(ACK_WAIT, ackIn);
         acknowledged = ackIn();
         if (!stillRunning) {
             // A stopped channel writes nothing more.
             break;
         }
+    }
+    if (!acknowledged && attempt == SEND_TRIES) {
+        counters.dropped.fetch_add(1);
     }
     ++frameCounter;
     return acknowledged;

@@ -60,7 +60,8 @@ public:
     void writeOnce(std::unique_ptr<Command> command);
     // Numbers a queued command, writes it up to three times until acknowledged, advances the
     // counter. Each try waits at most 10 ms and ends as soon as the board's ACK for it is in.
-    // Returns true when the board acknowledged it. Sender thread.
+    // Returns true when the board acknowledged it. Both count what they write in the channel's
+    // counters (commands sent, retries, dropped). Sender thread.
     bool sendWithRetries(std::unique_ptr<Command> command);
 
     Channel* const channel;

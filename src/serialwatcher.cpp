@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,8 +14,10 @@
 #include <cstring>
 #include <exception>
 #include <set>
+#include <vector>
 
 #include "channel.h"
+#include "consolethrottle.h"
 #include "filedescriptor.h"
 #include "shared.h"
 #include "stand.h"
@@ -47,6 +50,26 @@ std::set<std::string> listDevices(const std::string& dir) {
 }
 
 }  // namespace
+
+bool SerialWatcher::Node::operator==(const Node& other) const {
+    return exists == other.exists && rdev == other.rdev && dev == other.dev && ino == other.ino;
+}
+
+SerialWatcher::Node SerialWatcher::nodeOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return Node{};
+    }
+    return Node{true, info.st_rdev, info.st_dev, info.st_ino};
+}
+
+SerialWatcher::Node SerialWatcher::nodeOf(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return Node{};
+    }
+    return Node{true, info.st_rdev, info.st_dev, info.st_ino};
+}
 
 SerialWatcher::SerialWatcher(std::string devDir) : devDir_(std::move(devDir)) {}
 
@@ -99,6 +122,10 @@ int SerialWatcher::connectTTY(const std::string& path) {
     }
     std::printf("Connect to: [%s]\n", path.c_str());
 
+    // Another program (a modem prober, a second daemon) opening the port would take part of
+    // the board's bytes. Only root can open it past this.
+    ::ioctl(fd, TIOCEXCL);
+
     // A port that refuses the settings is used with whatever it has.
     termios tty{};
     ::tcgetattr(fd, &tty);
@@ -122,7 +149,7 @@ int SerialWatcher::connectTTY(const std::string& path) {
 
 unsigned char SerialWatcher::retire(std::string name) {
     auto found = present.find(name);
-    std::shared_ptr<Channel> channel = std::move(found->second);
+    std::shared_ptr<Channel> channel = std::move(found->second.channel);
     present.erase(found);
     {
         std::lock_guard<std::mutex> lock(channelMapMutex);
@@ -135,58 +162,76 @@ unsigned char SerialWatcher::retire(std::string name) {
     // Joins the threads before the descriptor is closed, so a port opened later under the
     // same number is never touched by them.
     channel->retire();
+    std::printf("%s\n", channel->countersLine().c_str());
     return channel->getDevice();
+}
+
+void SerialWatcher::disconnect(const std::string& name) {
+    std::printf("Device disconnected: %s\n", name.c_str());
+    unsigned char device = retire(name);
+    if (device != known_devices::UNKNOWN) {
+        if (device == known_devices::STAND || device == known_devices::STAND62) {
+            Stand::standConnected.store(false);
+        }
+        pushMessage("device_disconnected:" + std::to_string(device) + ";");
+    }
 }
 
 void SerialWatcher::pass() {
     std::set<std::string> current = listDevices(devDir_);
 
-    std::set<std::string> vanished;
-    for (const auto& entry : present) {
-        if (current.count(entry.first) == 0) {
-            vanished.insert(entry.first);
+    // Vanished names, and names whose port is no longer the one opened: they go first, and
+    // the latter come back below as new ports.
+    std::vector<std::string> gone;
+    for (const auto& [name, port] : present) {
+        if (current.count(name) == 0 || port.channel->hasFailed() ||
+            nodeOf(devDir_ + "/" + name) != port.node) {
+            gone.push_back(name);
         }
     }
-    for (const std::string& name : vanished) {
-        std::printf("Device disconnected: %s\n", name.c_str());
-        unsigned char device = retire(name);
-        if (device != known_devices::UNKNOWN) {
-            if (device == known_devices::STAND || device == known_devices::STAND62) {
-                Stand::standConnected.store(false);
-            }
-            pushMessage("device_disconnected:" + std::to_string(device) + ";");
-        }
+    for (const std::string& name : gone) {
+        disconnect(name);
     }
 
     for (const std::string& name : current) {
         if (present.count(name) != 0) {
             continue;
         }
-        int fd = connectTTY(devDir_ + "/" + name);
+        const std::string path = devDir_ + "/" + name;
+        int fd = connectTTY(path);
+        // The node actually opened; for a port that did not open, what the name leads to now,
+        // so that it is tried again once that changes.
+        Node node = fd >= 0 ? nodeOf(fd) : nodeOf(path);
         std::shared_ptr<Channel> channel;
         try {
-            channel = std::make_shared<Channel>(FileDescriptor(fd));
+            channel = std::make_shared<Channel>(FileDescriptor(fd), ChannelOptions{}, name);
         } catch (const std::exception& error) {
             // Out of threads or memory: the name counts as unseen and is tried next pass.
-            std::printf("Cannot start channel [%s]: %s\n", name.c_str(), error.what());
+            consoleThrottle().print("start/" + name,
+                                    "Cannot start channel [" + name + "]: " + error.what());
             continue;
         }
         deviceMap[name] = fd;
-        present.emplace(name, channel);
+        present.emplace(name, Port{channel, node});
         std::lock_guard<std::mutex> lock(channelMapMutex);
         channelMap[name] = std::move(channel);
     }
 
+    const bool printCounters = countersRequested.exchange(false);
     for (const auto& entry : channelSnapshot()) {
         Channel& channel = *entry.second;
-        if (channel.getDevice() == known_devices::UNKNOWN) {
-            continue;
-        }
-        if (channel.incrementTimeoutCounter() > SILENT_PASSES) {
+        if (channel.getDevice() != known_devices::UNKNOWN &&
+            channel.incrementTimeoutCounter() > SILENT_PASSES) {
             std::printf("Connection timeout\n");
+            channel.counters().timeouts.fetch_add(1);
             channel.setConfigured(false);
             channel.setDefined(false);
             channel.setDevice(known_devices::UNKNOWN);
         }
+        if (printCounters) {
+            std::printf("%s\n", channel.countersLine().c_str());
+        }
     }
+    // Summaries of repeating console lines are due once a minute even when the lines stop.
+    consoleThrottle().flush();
 }

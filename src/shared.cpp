@@ -19,6 +19,8 @@ std::deque<std::string> commands;
 std::mutex tcpMutex;
 std::mutex devMutex;
 std::atomic<bool> isWorking{true};
+std::atomic<bool> countersRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 std::map<std::string, int> deviceMap;
 std::map<std::string, std::shared_ptr<Channel>> channelMap;
 std::mutex channelMapMutex;

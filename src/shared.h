@@ -38,6 +38,9 @@ extern std::mutex tcpMutex;
 extern std::mutex devMutex;
 // Run flag of the watcher loop.
 extern std::atomic<bool> isWorking;
+// Set by the SIGUSR1 handler (and nothing else there): the watcher prints every channel's
+// counters on its next pass and clears it.
+extern std::atomic<bool> countersRequested;
 
 // Open serial descriptors by device name; the watcher thread alone uses it.
 extern std::map<std::string, int> deviceMap;

@@ -1,13 +1,16 @@
 #include "tcpserver.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +18,7 @@
 #include <mutex>
 
 #include "channel.h"
+#include "consolethrottle.h"
 #include "shared.h"
 #include "tcpcommandparser.h"
 
@@ -23,7 +27,14 @@ namespace {
 // How often the queue is looked at should the message wake-up be missing.
 constexpr std::chrono::milliseconds POLL_PAUSE{10};
 constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
+// How often a client with data waiting for it is checked for an answer.
+constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
+constexpr int KEEPALIVE_PROBES = 4;
+
+void setOption(int fd, int level, int name, int value) {
+    ::setsockopt(fd, level, name, &value, sizeof value);
+}
 
 }  // namespace
 
@@ -100,8 +111,10 @@ void TcpServer::connect() {
             int error = errno;
             client.reset(fd);
             if (fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
-                // Out of descriptors, for one: wait a little instead of spinning.
-                std::fprintf(stderr, "Error accept: %s\n", std::strerror(error));
+                // Out of descriptors, for one: wait a little instead of spinning, and say so
+                // once, then once a minute.
+                consoleThrottle().print(
+                    "accept", std::string("Error accept: ") + std::strerror(error), stderr);
                 pause(ACCEPT_RETRY_PAUSE);
             }
         }
@@ -123,8 +136,8 @@ void TcpServer::serve(int client) {
     outgoing.clear();
     outgoingSent = 0;
     // Each message goes out at once instead of waiting for the client's ACK of the last one.
-    int one = 1;
-    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setOption(client, IPPROTO_TCP, TCP_NODELAY, 1);
+    keepAlive(client);
     for (const auto& entry : channelSnapshot()) {
         unsigned char device = entry.second->getDevice();
         if (device != known_devices::UNKNOWN) {
@@ -144,6 +157,11 @@ void TcpServer::serve(int client) {
                          {wakeFd.get(), POLLIN, 0},
                          {clientFull ? -1 : messageWake, POLLIN, 0}};
         int timeout = messageWake >= 0 ? -1 : static_cast<int>(POLL_PAUSE.count());
+        if (unanswered(client, timeout)) {
+            // Its machine or cable died: the slot goes to the next client.
+            std::fprintf(stderr, "Error recv: %s\n", std::strerror(ETIMEDOUT));
+            break;
+        }
         // A failed poll (interrupted) is a pass with nothing ready.
         ::poll(fds, 3, timeout);
         if (!running.load()) {
@@ -160,8 +178,42 @@ void TcpServer::serve(int client) {
                 break;
             }
         }
-        clientFull = !flush(client);
+        Flush flushed = flush(client);
+        if (flushed == Flush::FAILED) {
+            break;
+        }
+        clientFull = flushed == Flush::FULL;
     }
+}
+
+void TcpServer::keepAlive(int client) const {
+    const int timeout = static_cast<int>(clientTimeout_.count());
+    // An idle connection is probed after a third of the timeout, then every sixth of it; the
+    // kernel ends it after the last unanswered probe: 10 + 4 x 5 s for 30 s.
+    setOption(client, SOL_SOCKET, SO_KEEPALIVE, 1);
+    setOption(client, IPPROTO_TCP, TCP_KEEPIDLE, std::max(1, timeout / 3));
+    setOption(client, IPPROTO_TCP, TCP_KEEPINTVL, std::max(1, timeout / 6));
+    setOption(client, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
+}
+
+bool TcpServer::unanswered(int client, int& timeout) const {
+    int waiting = 0;
+    if (::ioctl(client, SIOCOUTQ, &waiting) != 0 || waiting <= 0) {
+        return false;
+    }
+    const int check = static_cast<int>(ANSWER_CHECK.count());
+    timeout = timeout < 0 ? check : std::min(timeout, check);
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(client, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+        return false;
+    }
+    // Sent data unacknowledged, or window probes unanswered. A client that does not read but
+    // answers the probes of its closed window is alive, however long it waits. (No
+    // TCP_USER_TIMEOUT for this: it also ends a connection whose window stays closed.)
+    const bool awaited = info.tcpi_unacked > 0 || info.tcpi_probes >= 2;
+    const auto silent = std::chrono::milliseconds(info.tcpi_last_ack_recv);
+    return awaited && silent >= clientTimeout_;
 }
 
 bool TcpServer::receive(int client, char* block, std::size_t size) {
@@ -196,14 +248,14 @@ void TcpServer::take(const char* bytes, std::size_t count) {
     });
 }
 
-bool TcpServer::flush(int client) {
+TcpServer::Flush TcpServer::flush(int client) {
     while (true) {
         if (outgoing.empty()) {
             // Taken off the queue at once: when the queue is full a producer drops its
             // oldest message, which must not be a different one from what is sent here.
             std::lock_guard<std::mutex> lock(tcpMutex);
             if (commands.empty()) {
-                return true;
+                return Flush::DRAINED;
             }
             outgoing = std::move(commands.front());
             commands.pop_front();
@@ -215,13 +267,18 @@ bool TcpServer::flush(int client) {
                               outgoing.size() - outgoingSent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return false;
+                return Flush::FULL;
             }
             if (errno == EINTR) {
                 continue;
             }
-            std::printf("Write Error:%s\n", std::strerror(errno));
-            sent = static_cast<ssize_t>(outgoing.size() - outgoingSent);  // dropped
+            // The connection is broken (reset, timed out): it ends as a close does, instead of
+            // failing every queued message in turn. The message is dropped.
+            consoleThrottle().print("client-write",
+                                    std::string("Write Error:") + std::strerror(errno));
+            outgoing.clear();
+            outgoingSent = 0;
+            return Flush::FAILED;
         }
         outgoingSent += static_cast<std::size_t>(sent);
         if (outgoingSent >= outgoing.size()) {

@@ -1,0 +1,47 @@
+// Keeps a console line that repeats because a condition persists (a failing write on a dying
+// port, a failed accept) from flooding the journal: the first occurrence is printed, repeats are
+// counted, and "<line> (repeated N times in the last minute)" follows at most once a minute
+// while they go on.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+class ConsoleThrottle {
+public:
+    using Clock = std::chrono::steady_clock;
+    // The clock is injectable so that tests can step through minutes.
+    explicit ConsoleThrottle(std::function<Clock::time_point()> now = Clock::now,
+                             std::chrono::seconds window = std::chrono::seconds(60));
+
+    // One occurrence of `line` (given without its line end) under `key`: printed on `stream`
+    // when the key has not printed within the window, counted as a repeat otherwise. A repeat
+    // arriving after the window closes the count with the summary line. Safe from any thread.
+    void print(const std::string& key, const std::string& line, std::FILE* stream = stdout);
+    // Prints the summaries of keys whose window is over and forgets keys that stayed quiet for
+    // a whole window. The watcher calls it on every pass. Safe from any thread.
+    void flush();
+    // Forgets every key without printing. Safe from any thread.
+    void clear();
+
+private:
+    struct Entry {
+        Clock::time_point printed;  // the key's last printed line
+        std::size_t repeats = 0;    // occurrences since then, not printed
+        std::string line;           // the latest of them
+        std::FILE* stream = stdout;
+    };
+
+    std::function<Clock::time_point()> now_;
+    std::chrono::seconds window_;
+    std::mutex mutex_;                      // a leaf: nothing else is taken under it
+    std::map<std::string, Entry> entries_;  // guarded by mutex_
+};
+
+// The daemon's throttle, shared by every thread that prints such a line.
+ConsoleThrottle& consoleThrottle();

@@ -1,0 +1,95 @@
+// The real daemon's per-board counters: SIGUSR1 prints them for every board, and a board that
+// goes away leaves its final figures.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+
+#include "testsupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+    std::size_t found = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++found;
+    }
+    return found;
+}
+
+// Reads what the host writes to the board until `expected` (in hex) is among it.
+bool hostWrote(Pty& board, std::string& written, const Bytes& expected,
+               std::chrono::milliseconds timeout = 10000ms) {
+    return waitUntil(
+        [&] {
+            Bytes bytes = board.readFor(20ms);
+            if (!bytes.empty()) {
+                written += " " + hex(bytes);
+            }
+            return written.find(hex(expected)) != std::string::npos;
+        },
+        timeout);
+}
+
+}  // namespace
+
+TEST(CountersE2E, Sigusr1PrintsEveryBoardsCountersAndAGoneBoardLeavesItsOwn) {
+    TempDir dir;
+    Pty board;
+    Pty quiet;
+    dir.link("ttyUSB0", board.slavePath());
+    dir.link("ttyUSB1", quiet.slavePath());
+    const uint16_t port = freePort();
+    Process daemon({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port)});
+    ASSERT_TRUE(daemon.waitForOut("Waiting for connection...\n"));
+
+    std::string written;
+    ASSERT_TRUE(hostWrote(board, written, dataFrame(0, 2, 2, {}))) << "no version request";
+    // A flowmeter answers, then sends five reports, each after some line noise, and one frame
+    // that the line corrupted.
+    Bytes line = dataFrame(0, 2, 1, {1, 2, 3, 12});
+    Bytes corrupted = dataFrame(9, 13, 1, {7, 7});
+    corrupted.back() ^= 0x5A;
+    for (unsigned char number = 1; number <= 5; ++number) {
+        if (number == 5) {
+            line.insert(line.end(), corrupted.begin(), corrupted.end());
+        }
+        const Bytes noise = {0x00, 0x11, 0x22};
+        const Bytes report = dataFrame(number, 13, 1, {number});
+        line.insert(line.end(), noise.begin(), noise.end());
+        line.insert(line.end(), report.begin(), report.end());
+    }
+    board.write(line);
+    // The last report's ACK: everything before it has been read.
+    ASSERT_TRUE(hostWrote(board, written, ackFrame(5))) << written;
+    ASSERT_TRUE(daemon.waitForOut("DEVICE CONNECTED: FLOWMETER"));
+
+    const std::string figures =
+        "Counters [ttyUSB0]: frames 6, crc failures 1, garbage bytes 15, acks sent 6, "
+        "commands sent ";
+    ASSERT_EQ(::kill(daemon.pid(), SIGUSR1), 0);
+    EXPECT_TRUE(daemon.waitForOut(figures)) << daemon.out();
+    EXPECT_TRUE(daemon.waitForOut("Counters [ttyUSB1]: frames 0, crc failures 0, garbage bytes 0"))
+        << daemon.out();
+
+    // Still running, and each signal gives one set.
+    ASSERT_EQ(::kill(daemon.pid(), SIGUSR1), 0);
+    EXPECT_TRUE(waitUntil([&] {
+        const std::string printed = daemon.out();
+        return occurrences(printed, figures) == 2 &&
+               occurrences(printed, "Counters [ttyUSB1]: ") == 2;
+    })) << daemon.out();
+
+    dir.unlink("ttyUSB0");
+    EXPECT_TRUE(daemon.waitForOut("Device disconnected: ttyUSB0\n" + figures)) << daemon.out();
+    const std::string out = daemon.out();
+    const std::size_t last = out.rfind(figures);
+    ASSERT_NE(last, std::string::npos);
+    // The handshake and the flowmeter's four schedule entries at least.
+    EXPECT_GE(std::stoi(out.substr(last + figures.size())), 7) << out.substr(last);
+    EXPECT_EQ(daemon.stop(), 128 + SIGTERM);
+}

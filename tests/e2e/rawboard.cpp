@@ -1,0 +1,182 @@
+#include "rawboard.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+using testing_support::ackFrame;
+using testing_support::dataFrame;
+using Clock = std::chrono::steady_clock;
+
+namespace fault_e2e {
+
+namespace {
+
+void makeRaw(int fd) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+}
+
+}  // namespace
+
+RawBoard::RawBoard(unsigned char device) : device_(device) {
+    int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    char name[128];
+    if (fd < 0 || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0 ||
+        ::ptsname_r(fd, name, sizeof name) != 0) {
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    }
+    master_ = fd;
+    slavePath_ = name;
+    makeRaw(master_);
+    // Raw line settings stick while the master stays open.
+    int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave >= 0) {
+        makeRaw(slave);
+        ::close(slave);
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+RawBoard::~RawBoard() {
+    hangUp();
+}
+
+void RawBoard::hangUp() {
+    stop_.store(true);
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    if (master_ >= 0) {
+        ::close(master_);
+        master_ = -1;
+    }
+}
+
+bool RawBoard::write(const Bytes& bytes, std::chrono::milliseconds timeout) {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    return writeLocked(bytes, timeout);
+}
+
+bool RawBoard::writeLocked(const Bytes& bytes, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    std::size_t done = 0;
+    while (done < bytes.size() && master_ >= 0) {
+        ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        pollfd p{master_, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+    return done == bytes.size();
+}
+
+Bytes RawBoard::frame(unsigned char code, const Bytes& payload) {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    return dataFrame(number_++, code, 1, payload);
+}
+
+std::vector<Bytes> RawBoard::hostFrames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hostFrames_;
+}
+
+std::vector<unsigned char> RawBoard::hostAcks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hostAcks_;
+}
+
+void RawBoard::run() {
+    unsigned char buffer[4096];
+    auto lastVersion = Clock::now();
+    while (!stop_.load()) {
+        pollfd p{master_, POLLIN, 0};
+        int ready = ::poll(&p, 1, 20);
+        if (ready > 0 && (p.revents & POLLIN)) {
+            ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n > 0) {
+                take(buffer, static_cast<std::size_t>(n));
+            }
+        } else if (ready > 0) {
+            // Hung up: nobody has the port open right now.
+            std::this_thread::sleep_for(5ms);
+        }
+        if (asked_.load() && Clock::now() - lastVersion >= 1000ms) {
+            write(frame(2, {1, 2, 3, device_}), 200ms);
+            lastVersion = Clock::now();
+        }
+    }
+}
+
+void RawBoard::take(const unsigned char* bytes, std::size_t count) {
+    pending_.insert(pending_.end(), bytes, bytes + count);
+    while (true) {
+        auto start = std::find(pending_.begin(), pending_.end(), 0xA5);
+        pending_.erase(pending_.begin(), start);
+        if (pending_.size() < 3) {
+            return;
+        }
+        if (pending_[1] != 0xA5 || (pending_[2] != 0x0F && pending_[2] != 0x33)) {
+            pending_.erase(pending_.begin());
+            continue;
+        }
+        std::size_t size = pending_[2] == 0x33 ? 5 : (pending_.size() >= 7 ? 8u + pending_[6] : 0u);
+        if (size == 0 || pending_.size() < size) {
+            return;
+        }
+        Bytes whole(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(size));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(size));
+        if (whole[2] == 0x33) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hostAcks_.push_back(whole[3]);
+            continue;
+        }
+        write(ackFrame(whole[3]), 200ms);
+        bool versionRequest = whole[4] == 2 && whole[5] == 2;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hostFrames_.push_back(whole);
+        }
+        if (versionRequest) {
+            asked_.store(true);
+            write(frame(2, {1, 2, 3, device_}), 200ms);
+        }
+    }
+}
+
+Bytes delayPayload(int32_t max) {
+    Bytes p(15, 0);
+    p[4] = 0xE8;  // total 1000
+    p[3] = 0x03;
+    p[6] = 10;    // count 10
+    p[10] = 100;  // minimum 100
+    p[11] = static_cast<unsigned char>(static_cast<uint32_t>(max) >> 24);
+    p[12] = static_cast<unsigned char>(static_cast<uint32_t>(max) >> 16);
+    p[13] = static_cast<unsigned char>(static_cast<uint32_t>(max) >> 8);
+    p[14] = static_cast<unsigned char>(max);
+    return p;
+}
+
+std::string delayMessage(int32_t max) {
+    return "delay_meter:100," + std::to_string(max) + ",100;";
+}
+
+}  // namespace fault_e2e

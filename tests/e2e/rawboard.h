@@ -1,0 +1,65 @@
+// A board driven by hand on a raw pseudo-terminal, for faults that benchsim's boards do not
+// make: half frames, floods of noise, a line that hangs up.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testsupport.h"
+
+namespace fault_e2e {
+
+using namespace std::chrono_literals;
+using testing_support::Bytes;
+
+// It acknowledges the host's data frames, answers every version request with its device id,
+// and once asked sends its version report every second to stay alive. Everything else it
+// sends is up to the test: whole frames, half frames, noise.
+class RawBoard {
+public:
+    explicit RawBoard(unsigned char device);
+    ~RawBoard();
+    RawBoard(const RawBoard&) = delete;
+    RawBoard& operator=(const RawBoard&) = delete;
+
+    const std::string& slavePath() const { return slavePath_; }
+    // Puts bytes on the line as they are. False if the line would not take them in time.
+    bool write(const Bytes& bytes, std::chrono::milliseconds timeout = 3000ms);
+    // The board's next numbered data frame (not written).
+    Bytes frame(unsigned char code, const Bytes& payload);
+    // The host's data frames so far, whole, and the numbers of the host's ACKs.
+    std::vector<Bytes> hostFrames() const;
+    std::vector<unsigned char> hostAcks() const;
+    // The board's end of the line closes, as when its adapter is pulled: the host's port
+    // hangs up. The board is dead afterwards.
+    void hangUp();
+
+private:
+    void run();
+    void take(const unsigned char* bytes, std::size_t count);
+    bool writeLocked(const Bytes& bytes, std::chrono::milliseconds timeout);
+
+    const unsigned char device_;
+    int master_ = -1;
+    std::string slavePath_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> asked_{false};
+    std::mutex writeMutex_;     // one writer at a time on the line
+    unsigned char number_ = 0;  // guarded by writeMutex_
+    mutable std::mutex mutex_;
+    std::vector<Bytes> hostFrames_;        // guarded by mutex_
+    std::vector<unsigned char> hostAcks_;  // guarded by mutex_
+    Bytes pending_;                        // board thread only
+    std::thread thread_;
+};
+
+// A delay meter report whose maximum is `max` and the client message it becomes.
+Bytes delayPayload(int32_t max);
+std::string delayMessage(int32_t max);
+
+}  // namespace fault_e2e

@@ -1,0 +1,599 @@
+// Boards that go away and come back under the same name, ports that fail under the reader,
+// exclusive ports, the per-board counters, repeating console lines, and clients whose machine
+// dies.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channel.h"
+#include "command.h"
+#include "consolecapture.h"
+#include "consolethrottle.h"
+#include "receivemanager.h"
+#include "sendmanager.h"
+#include "serialwatcher.h"
+#include "shared.h"
+#include "stand.h"
+#include "tcpserver.h"
+#include "testsupport.h"
+
+using namespace testing_support;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
+constexpr ChannelOptions AT_ONCE{true, std::chrono::milliseconds(0)};
+
+std::shared_ptr<Channel> channelNamed(const std::string& name) {
+    for (const auto& entry : channelSnapshot()) {
+        if (entry.first == name) {
+            return entry.second;
+        }
+    }
+    return nullptr;
+}
+
+std::deque<std::string> takeMessages() {
+    std::lock_guard<std::mutex> lock(tcpMutex);
+    std::deque<std::string> taken;
+    taken.swap(commands);
+    return taken;
+}
+
+dev_t rdevOf(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 ? info.st_rdev : 0;
+}
+
+dev_t rdevOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_rdev : 0;
+}
+
+// A new link `name` -> target put in place with one rename: the name is never missing from a
+// scan, as when a board is swapped faster than the watcher looks.
+void relink(const TempDir& dir, const std::string& name, const std::string& target) {
+    const std::string swap = dir.path() + "/swap-link";
+    ASSERT_EQ(::symlink(target.c_str(), swap.c_str()), 0);
+    ASSERT_EQ(::rename(swap.c_str(), (dir.path() + "/" + name).c_str()), 0);
+}
+
+// Opening `path` as an unprivileged user: 0 when it opened, else its errno; -1 when this
+// process cannot become one.
+int openAsNobody(const std::string& path) {
+    if (::geteuid() != 0) {
+        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        int error = errno;
+        if (fd >= 0) {
+            ::close(fd);
+            return 0;
+        }
+        return error;
+    }
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(255);
+        }
+        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ::_exit(fd >= 0 ? 0 : (errno & 0x7F));
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) == 255) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+class ReliabilityWatcher : public ::testing::Test {
+protected:
+    void TearDown() override {
+        watcher.reset();
+        takeMessages();
+        countersRequested.store(false);
+        Stand::restoreDefaults();
+    }
+
+    std::string path(const std::string& name) const { return dir.path() + "/" + name; }
+
+    TempDir dir;
+    ConsoleCapture out{1};
+    std::unique_ptr<SerialWatcher> watcher = std::make_unique<SerialWatcher>(dir.path());
+};
+
+}  // namespace
+
+// ---- Boards plugged out and in again between two scans ----
+
+TEST_F(ReliabilityWatcher, BoardReplacedUnderTheSameNameWithinOneScanIsReopened) {
+    const struct {
+        const char* name;
+        bool oldBoardUnplugged;  // its terminal closed too, or still there elsewhere
+    } cases[] = {{"another board swapped in", false}, {"the board plugged out and in", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto first = std::make_unique<Pty>();
+        Pty second;
+        dir.link("ttyUSB0", first->slavePath());
+        watcher->pass();
+        std::shared_ptr<Channel> old = channelNamed("ttyUSB0");
+        ASSERT_TRUE(old);
+        old->setDevice(12);
+        old->setDefined();
+        const std::size_t disconnects = out.count("Device disconnected: ttyUSB0\n");
+        const std::size_t connects = out.count("Connect to: [" + path("ttyUSB0") + "]\n");
+
+        if (c.oldBoardUnplugged) {
+            first.reset();
+        }
+        relink(dir, "ttyUSB0", second.slavePath());
+        watcher->pass();
+
+        EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), disconnects + 1);
+        EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB0") + "]\n"), connects + 1);
+        EXPECT_EQ(takeMessages(), std::deque<std::string>{"device_disconnected:12;"});
+        std::shared_ptr<Channel> fresh = channelNamed("ttyUSB0");
+        ASSERT_TRUE(fresh);
+        EXPECT_NE(fresh, old);
+        EXPECT_EQ(old->fd(), -1) << "the old channel is retired";
+        EXPECT_EQ(rdevOf(fresh->fd()), rdevOf(second.slavePath()));
+        EXPECT_EQ(fresh->getDevice(), known_devices::UNKNOWN);
+
+        // The same node in the next scan is left alone.
+        watcher->pass();
+        EXPECT_EQ(channelNamed("ttyUSB0"), fresh);
+        dir.unlink("ttyUSB0");
+        watcher->pass();
+        takeMessages();
+    }
+}
+
+TEST_F(ReliabilityWatcher, LostPortIsRetiredThenOpenedAgain) {
+    Pty board;
+    dir.link("ttyUSB0", board.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> old = channelNamed("ttyUSB0");
+    ASSERT_TRUE(old);
+    old->setDevice(61);
+    old->setDefined();
+    Stand::standConnected.store(true);
+
+    // What the reader does on a hard read error: the node itself is unchanged.
+    old->markFailed();
+    watcher->pass();
+
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
+    EXPECT_EQ(takeMessages(), std::deque<std::string>{"device_disconnected:61;"});
+    EXPECT_FALSE(Stand::standConnected.load());
+    std::shared_ptr<Channel> fresh = channelNamed("ttyUSB0");
+    ASSERT_TRUE(fresh);
+    EXPECT_NE(fresh, old);
+    EXPECT_FALSE(fresh->hasFailed());
+    EXPECT_EQ(rdevOf(fresh->fd()), rdevOf(board.slavePath()));
+    EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB0") + "]\n"), 2u);
+}
+
+TEST_F(ReliabilityWatcher, UnpluggedBoardWhoseLinkStaysIsNotReopenedUntilItComesBack) {
+    auto board = std::make_unique<Pty>();
+    dir.link("ttyUSB0", board->slavePath());
+    watcher->pass();
+    ASSERT_TRUE(channelNamed("ttyUSB0"));
+
+    // Its terminal closes; the dangling link leads nowhere.
+    board.reset();
+    watcher->pass();
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
+    EXPECT_EQ(out.count("Error opening [" + path("ttyUSB0") + "]\n"), 1u);
+    for (int i = 0; i < 3; ++i) {
+        watcher->pass();
+    }
+    EXPECT_EQ(out.count("Error opening [" + path("ttyUSB0") + "]\n"), 1u) << "no churn";
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
+
+    Pty back;
+    relink(dir, "ttyUSB0", back.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> fresh = channelNamed("ttyUSB0");
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(rdevOf(fresh->fd()), rdevOf(back.slavePath()));
+}
+
+// ---- The reader losing its port ----
+
+TEST(ReliabilityReader, HardReadErrorLosesThePortAtOnce) {
+    // A terminal's master side whose other side is closed fails every read with EIO.
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    ::close(slave);
+
+    ConsoleCapture out{1};
+    Channel channel(FileDescriptor(master), NO_THREADS, "ttyUSB7");
+    channel.receiveManager->startReader();
+    EXPECT_TRUE(waitUntil([&] { return channel.hasFailed(); }, 2000ms));
+    EXPECT_TRUE(out.waitFor("Port lost [ttyUSB7]: Input/output error\n"));
+    channel.retire();
+    EXPECT_EQ(out.count("Port lost"), 1u);
+}
+
+TEST(ReliabilityReader, LastingHangUpLosesThePortAndAQuietOneIsKept) {
+    ConsoleCapture out{1};
+    auto lost = std::make_unique<Pty>();
+    Pty quiet;
+    Channel hungUp(lost->openSlave(), NO_THREADS, "ttyUSB0");
+    Channel kept(quiet.openSlave(), NO_THREADS, "ttyUSB1");
+    hungUp.receiveManager->startReader();
+    kept.receiveManager->startReader();
+
+    lost.reset();
+    EXPECT_TRUE(waitUntil([&] { return hungUp.hasFailed(); }, 3000ms));
+    EXPECT_TRUE(out.waitFor("Port lost [ttyUSB0]: "));
+
+    // Twice as long as a hang-up takes to count, without a byte: the quiet board stays.
+    EXPECT_FALSE(waitUntil([&] { return kept.hasFailed(); }, 1000ms));
+    quiet.write(dataFrame(9, 13, 1, {1}));
+    EXPECT_EQ(hex(quiet.readAtLeast(5)), hex(ackFrame(9)));
+    EXPECT_EQ(out.count("Port lost [ttyUSB1]"), 0u);
+}
+
+// ---- Exclusive ports ----
+
+TEST_F(ReliabilityWatcher, PortIsOpenedForExclusiveUseUntilRetired) {
+    Pty board;
+    // Anyone may open the terminal as far as its permissions go: only the exclusive flag
+    // stands in the way.
+    ASSERT_EQ(::chmod(board.slavePath().c_str(), 0666), 0);
+    if (openAsNobody(board.slavePath()) < 0) {
+        GTEST_SKIP() << "cannot open the port as an unprivileged user from here";
+    }
+    ASSERT_EQ(openAsNobody(board.slavePath()), 0);
+
+    dir.link("ttyUSB0", board.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+    ASSERT_TRUE(channel);
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(channel->fd(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    EXPECT_EQ(openAsNobody(board.slavePath()), EBUSY);
+    channel.reset();
+
+    // Retired: a terminal whose other side stays open would keep the flag past the close.
+    dir.unlink("ttyUSB0");
+    watcher->pass();
+    EXPECT_EQ(openAsNobody(board.slavePath()), 0);
+}
+
+// ---- Counters ----
+
+TEST(ReliabilityCounters, ReaderCountsFramesCrcFailuresAndSkippedBytes) {
+    const Bytes frame = dataFrame(1, 13, 1, {0xA5, 0x0F, 7});
+    Bytes badCrc = dataFrame(2, 13, 1, {1, 2});
+    badCrc.back() ^= 0xFF;
+    auto join = [](std::vector<Bytes> parts) {
+        Bytes all;
+        for (const Bytes& part : parts) {
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
+    };
+    const struct {
+        const char* name;
+        Bytes bytes;
+        uint64_t frames, crcFailures, garbage;
+    } cases[] = {
+        {"a frame", frame, 1, 0, 0},
+        {"garbage before it", join({{0x00, 0x11, 0x22}, frame}), 1, 0, 3},
+        {"a third start byte", join({{0xA5}, frame}), 1, 0, 1},
+        {"start bytes then garbage", {0xA5, 0xA5, 0x00}, 0, 0, 3},
+        {"start bytes that may begin a frame", {0x01, 0xA5, 0xA5}, 0, 0, 1},
+        {"a bad CRC, then a frame", join({badCrc, frame}), 1, 1, 0},
+        {"the board's ACK", ackFrame(4), 0, 0, 0},
+        {"an ACK with a bad CRC", {0xA5, 0xA5, 0x33, 4, 0x00}, 0, 1, 0},
+        {"frames back to back, garbage between", join({frame, {0x42}, frame, frame}), 3, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pty board;
+        Channel channel(board.openSlave(), NO_THREADS, "ttyUSB0");
+        testing::internal::CaptureStdout();
+        // Byte by byte and in one piece: the count does not depend on the reads.
+        for (unsigned char byte : c.bytes) {
+            channel.receiveManager->handleBytes(&byte, 1);
+        }
+        channel.receiveManager->handleBytes(c.bytes.data(), c.bytes.size());
+        testing::internal::GetCapturedStdout();
+        const ChannelCounters& counters = channel.counters();
+        EXPECT_EQ(counters.framesReceived.load(), 2 * c.frames);
+        EXPECT_EQ(counters.acksSent.load(), 2 * c.frames);
+        EXPECT_EQ(counters.crcFailures.load(), 2 * c.crcFailures);
+        // The two feeds follow each other on one line, so bytes held at the end of the first
+        // may turn into garbage at the start of the second: count each feed on its own.
+        Channel single(board.openSlave(), NO_THREADS, "ttyUSB0");
+        testing::internal::CaptureStdout();
+        single.receiveManager->handleBytes(c.bytes.data(), c.bytes.size());
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(single.counters().garbageBytes.load(), c.garbage);
+    }
+}
+
+TEST(ReliabilityCounters, SenderCountsCommandsRetriesAndDrops) {
+    Pty board;
+    Channel channel(board.openSlave(), NO_THREADS, "ttyUSB0");
+    SendManager& sender = *channel.sendManager;
+    const ChannelCounters& counters = channel.counters();
+
+    sender.writeOnce(sender.getVersion());
+    EXPECT_EQ(counters.commandsSent.load(), 1u);
+
+    // Nobody acknowledges: three tries, then the command is dropped.
+    EXPECT_FALSE(sender.sendWithRetries(sender.clearSchedule()));
+    EXPECT_EQ(counters.commandsSent.load(), 2u);
+    EXPECT_EQ(counters.retries.load(), 2u);
+    EXPECT_EQ(counters.dropped.load(), 1u);
+
+    // Acknowledged at the first try.
+    channel.setAckNumber(sender.frameCounter);
+    EXPECT_TRUE(sender.sendWithRetries(sender.clearSchedule()));
+    EXPECT_EQ(counters.commandsSent.load(), 3u);
+    EXPECT_EQ(counters.retries.load(), 2u);
+    EXPECT_EQ(counters.dropped.load(), 1u);
+    // The version request, then three and one tries of a one-byte payload frame.
+    EXPECT_EQ(board.readAtLeast(8 + 4 * 9).size(), 8u + 4u * 9u) << "the frames went out";
+}
+
+TEST_F(ReliabilityWatcher, CountersArePrintedOnRequestAndAtRetirement) {
+    Pty first;
+    Pty second;
+    dir.link("ttyUSB0", first.slavePath());
+    dir.link("ttyUSB1", second.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+    ASSERT_TRUE(channel);
+    channel->setDevice(12);
+    channel->setDefined();
+    channel->setConfigured();
+    for (int i = 0; i < 6; ++i) {
+        watcher->pass();
+    }
+    ASSERT_EQ(out.count("Connection timeout\n"), 1u);
+    EXPECT_EQ(out.count("Counters ["), 0u);
+
+    countersRequested.store(true);
+    watcher->pass();
+    EXPECT_FALSE(countersRequested.load());
+    EXPECT_EQ(out.count("Counters [ttyUSB0]: "), 1u);
+    EXPECT_EQ(out.count("Counters [ttyUSB1]: "), 1u);
+    EXPECT_EQ(out.count(", timeouts 1\n"), 1u);
+    watcher->pass();
+    EXPECT_EQ(out.count("Counters ["), 2u) << "once per request";
+
+    dir.unlink("ttyUSB0");
+    watcher->pass();
+    const std::string text = out.text();
+    EXPECT_NE(text.find("Device disconnected: ttyUSB0\nCounters [ttyUSB0]: "), std::string::npos)
+        << text;
+    EXPECT_EQ(out.count("Counters [ttyUSB0]: "), 2u);
+}
+
+// ---- Repeating console lines ----
+
+TEST(ReliabilityThrottle, FailingAckWritesPrintOneLinePerChannel) {
+    consoleThrottle().clear();
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    FileDescriptor writeEnd(fds[1]);
+    // The read end of a pipe refuses every write, as a dying port does.
+    Channel dying(FileDescriptor(fds[0]), NO_THREADS, "ttyUSB0");
+    Channel other(FileDescriptor(), NO_THREADS, "ttyUSB1");
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 200; ++i) {
+        dying.sendACK(static_cast<unsigned char>(i));
+    }
+    other.sendACK(0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Bytes written does not match to ack size: -1 != 5\n"
+              "Bytes written does not match to ack size: -1 != 5\n");
+    EXPECT_EQ(dying.counters().acksSent.load(), 0u);
+    consoleThrottle().clear();
+}
+
+// ---- Clients whose machine dies ----
+
+namespace {
+
+// A server on its own thread, serving with the given client timeout.
+class ReliabilityServer : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (server) {
+            server->stop();
+        }
+        if (thread.joinable()) {
+            thread.join();
+        }
+        takeMessages();
+    }
+
+    void start(std::chrono::seconds timeout) {
+        server = std::make_unique<TcpServer>(0, "127.0.0.1");
+        server->setClientTimeout(timeout);
+        ASSERT_TRUE(server->listen());
+        thread = std::thread([this] { server->connect(); });
+        ASSERT_TRUE(out.waitFor("Waiting for connection...\n"));
+    }
+
+    // A connected client socket with the given receive buffer (0: the default).
+    FileDescriptor connectClient(int receiveBuffer = 0) const {
+        FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(server->port());
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            return FileDescriptor();
+        }
+        return fd;
+    }
+
+    // The client's kernel drops whatever the server sends, as a machine that lost power or its
+    // cable answers nothing.
+    static bool dieSilently(int fd) {
+        sock_filter dropAll[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+        sock_fprog program{1, dropAll};
+        return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+    }
+
+    ConsoleCapture out{1};
+    ConsoleCapture err{2};
+    std::unique_ptr<TcpServer> server;
+    std::thread thread;
+};
+
+// The server's end of the client's connection, found among this process's descriptors.
+int serverEndOf(int client) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(client, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return -1;
+    }
+    DIR* fds = ::opendir("/proc/self/fd");
+    int found = -1;
+    while (dirent* entry = fds ? ::readdir(fds) : nullptr) {
+        int fd = std::atoi(entry->d_name);
+        sockaddr_in peer{};
+        length = sizeof peer;
+        if (entry->d_name[0] != '.' && fd != client &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET && peer.sin_port == local.sin_port) {
+            found = fd;
+        }
+    }
+    if (fds) {
+        ::closedir(fds);
+    }
+    return found;
+}
+
+int intOption(int fd, int level, int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    ::getsockopt(fd, level, name, &value, &length);
+    return value;
+}
+
+}  // namespace
+
+TEST_F(ReliabilityServer, ClientConnectionHasKeepAliveOfAboutThirtySeconds) {
+    start(std::chrono::seconds(30));
+    FileDescriptor client = connectClient();
+    ASSERT_TRUE(client.valid());
+    ASSERT_TRUE(out.waitFor("Connection established.\n"));
+    int fd = -1;
+    ASSERT_TRUE(waitUntil([&] { return (fd = serverEndOf(client.get())) >= 0; }));
+
+    EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    const int idle = intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE);
+    const int interval = intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL);
+    const int probes = intOption(fd, IPPROTO_TCP, TCP_KEEPCNT);
+    const int total = idle + interval * probes;
+    EXPECT_GE(total, 20) << idle << " + " << interval << " x " << probes;
+    EXPECT_LE(total, 40) << idle << " + " << interval << " x " << probes;
+}
+
+TEST_F(ReliabilityServer, DeadClientWithMessagesWaitingIsDroppedAndTheNextServed) {
+    start(std::chrono::seconds(3));
+    FileDescriptor dead = connectClient();
+    ASSERT_TRUE(dead.valid());
+    ASSERT_TRUE(out.waitFor("Connection established.\n"));
+    ASSERT_TRUE(dieSilently(dead.get()));
+    const auto died = Clock::now();
+    pushMessage("device_rpm:1;");
+
+    TcpClient next(server->port());
+    ASSERT_TRUE(next.connected());
+    ASSERT_TRUE(err.waitFor("Error recv: Connection timed out\n", 1, 20000ms)) << err.text();
+    EXPECT_GE(Clock::now() - died, std::chrono::seconds(2)) << "not before the timeout";
+    ASSERT_TRUE(out.waitFor("Connection established.\n", 2));
+    pushMessage("device_rpm:2;");
+    EXPECT_TRUE(next.waitFor("device_rpm:2;"));
+}
+
+TEST_F(ReliabilityServer, DeadIdleClientIsDroppedByKeepAlive) {
+    start(std::chrono::seconds(6));
+    FileDescriptor dead = connectClient();
+    ASSERT_TRUE(dead.valid());
+    ASSERT_TRUE(out.waitFor("Connection established.\n"));
+    ASSERT_TRUE(dieSilently(dead.get()));
+
+    TcpClient next(server->port());
+    ASSERT_TRUE(next.connected());
+    EXPECT_TRUE(err.waitFor("Error recv: Connection timed out\n", 1, 30000ms)) << err.text();
+    EXPECT_TRUE(out.waitFor("Connection established.\n", 2));
+}
+
+TEST_F(ReliabilityServer, ClientThatStopsReadingKeepsItsConnectionPastTheTimeout) {
+    start(std::chrono::seconds(1));
+    FileDescriptor client = connectClient(4096);
+    ASSERT_TRUE(client.valid());
+    ASSERT_TRUE(out.waitFor("Connection established.\n"));
+
+    // More than both sockets hold (the server's grows to a few megabytes on loopback): the
+    // server's socket stays full while the client does not read, and its window stays closed.
+    const std::string filler(400, 'x');
+    for (int i = 0; i < 10000; ++i) {
+        pushMessage("m:" + filler + std::to_string(i) + ";");
+    }
+    ASSERT_TRUE(waitUntil([&] {
+        int unread = 0;
+        std::lock_guard<std::mutex> lock(tcpMutex);
+        return ::ioctl(client.get(), FIONREAD, &unread) == 0 && unread > 0 && !commands.empty();
+    }));
+
+    // Six times the timeout with the window closed: the client answers the server's window
+    // probes (ever more rarely, as they back off), so it is alive.
+    EXPECT_FALSE(waitUntil([&] { return err.count("Error recv") > 0; }, 6000ms)) << err.text();
+
+    std::string received;
+    const std::string last = "m:" + filler + "9999;";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            char buffer[65536];
+            ssize_t n = ::recv(client.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                received.append(buffer, static_cast<std::size_t>(n));
+            }
+            return received.size() >= last.size() &&
+                   received.compare(received.size() - last.size(), last.size(), last) == 0;
+        },
+        10000ms));
+    EXPECT_EQ(out.count("Connection established.\n"), 1u);
+    EXPECT_EQ(out.count("Write Error"), 0u);
+}

@@ -1,0 +1,110 @@
+// A repeating console line: printed once, then summarised at most once a minute.
+#include "consolethrottle.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A throttle on a clock the test moves, printing into memory.
+class ThrottleClockTest : public ::testing::Test {
+protected:
+    ThrottleClockTest() { stream = open_memstream(&buffer, &size); }
+    ~ThrottleClockTest() override {
+        std::fclose(stream);
+        std::free(buffer);
+    }
+
+    // What was printed since the last call.
+    std::string printed() {
+        std::fflush(stream);
+        std::string all(buffer, size);
+        std::string fresh = all.substr(seen);
+        seen = all.size();
+        return fresh;
+    }
+
+    void print(const std::string& key, const std::string& line) {
+        throttle.print(key, line, stream);
+    }
+
+    ConsoleThrottle::Clock::time_point now{};
+    ConsoleThrottle throttle{[this] { return now; }};
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::size_t seen = 0;
+    std::FILE* stream = nullptr;
+};
+
+}  // namespace
+
+TEST_F(ThrottleClockTest, RepeatsWithinTheMinuteAreCountedAndSummarisedOnce) {
+    print("ack", "Bytes written does not match to ack size: -1 != 5");
+    EXPECT_EQ(printed(), "Bytes written does not match to ack size: -1 != 5\n");
+    for (int i = 0; i < 500; ++i) {
+        now += 100ms;
+        print("ack", "Bytes written does not match to ack size: -1 != 5");
+    }
+    // 50 s in: nothing more yet, whether a repeat comes or the watcher flushes.
+    throttle.flush();
+    EXPECT_EQ(printed(), "");
+
+    now += 10s;
+    throttle.flush();
+    EXPECT_EQ(printed(),
+              "Bytes written does not match to ack size: -1 != 5 (repeated 500 times in the last "
+              "minute)\n");
+    // The next minute counts from the summary.
+    now += 30s;
+    print("ack", "Bytes written does not match to ack size: -1 != 5");
+    throttle.flush();
+    EXPECT_EQ(printed(), "");
+    now += 30s;
+    throttle.flush();
+    EXPECT_EQ(printed(),
+              "Bytes written does not match to ack size: -1 != 5 (repeated 1 times in the last "
+              "minute)\n");
+}
+
+TEST_F(ThrottleClockTest, RepeatAfterTheMinuteCarriesTheCountItself) {
+    print("accept", "Error accept: Too many open files");
+    now += 1s;
+    print("accept", "Error accept: Too many open files");
+    now += 1s;
+    print("accept", "Error accept: Bad address");  // the latest text stands for the repeats
+    now += 60s;
+    print("accept", "Error accept: Bad address");
+    EXPECT_EQ(printed(),
+              "Error accept: Too many open files\n"
+              "Error accept: Bad address (repeated 3 times in the last minute)\n");
+}
+
+TEST_F(ThrottleClockTest, QuietKeyPrintsAfreshAndKeysAreIndependent) {
+    print("a", "first a");
+    print("b", "first b");
+    print("a", "again a");
+    EXPECT_EQ(printed(), "first a\nfirst b\n");
+
+    // A key with nothing to summarise is forgotten after a quiet minute...
+    now += 61s;
+    throttle.flush();
+    EXPECT_EQ(printed(), "again a (repeated 1 times in the last minute)\n");
+    print("b", "second b");
+    EXPECT_EQ(printed(), "second b\n");
+    // ...and one whose summary went out is forgotten a quiet minute later.
+    now += 61s;
+    throttle.flush();
+    EXPECT_EQ(printed(), "");
+    print("a", "later a");
+    EXPECT_EQ(printed(), "later a\n");
+
+    throttle.clear();
+    print("a", "after clear");
+    EXPECT_EQ(printed(), "after clear\n");
+}
