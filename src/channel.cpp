@@ -56,14 +56,17 @@ void Channel::retire() {
 void Channel::sendACK(unsigned char number) {
     unsigned char frame[5] = {0xA5, 0xA5, 0x33, number, crcCheck(&number, 1)};
     ssize_t written;
+    // Counted before the write (and taken back should it fail): the figure never lags behind
+    // an ACK that is already on the line.
+    counters_.acksSent.fetch_add(1);
     {
         std::lock_guard<std::mutex> lock(writeMutex);
         written = ::write(fd_.get(), frame, sizeof frame);
     }
     if (written == 5) {
-        counters_.acksSent.fetch_add(1);
         return;
     }
+    counters_.acksSent.fetch_sub(1);
     // A dying port fails every ACK: once, then a count a minute.
     consoleThrottle().print(
         "ack-write/" + std::to_string(serial_),

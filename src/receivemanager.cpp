@@ -141,9 +141,16 @@ std::size_t ReceiveManager::queued() const {
 }
 
 void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) {
-    uint64_t frames = 0;
-    uint64_t crcFailures = 0;
+    ChannelCounters& counters = channel->counters();
+    // Skipped bytes are added up per read, and before each ACK: the figures never lag behind
+    // an ACK that is already on the line.
     uint64_t garbage = 0;
+    auto countGarbage = [&] {
+        if (garbage > 0) {
+            counters.garbageBytes.fetch_add(garbage);
+            garbage = 0;
+        }
+    };
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned char byte = bytes[i];
         const bool hunting = current->state == WAIT_START;
@@ -165,7 +172,8 @@ void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) 
             }
         }
         if (current->isValid() && current->type == FRAME_DATA) {
-            ++frames;
+            countGarbage();
+            counters.framesReceived.fetch_add(1);
             // The board sees its ACK before the frame is handed on.
             channel->sendACK(current->number());
             push(std::move(current));
@@ -175,20 +183,11 @@ void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) 
             channel->setAckNumber(current->number());
             current->reset();
         } else if (current->isCorrupted()) {
-            ++crcFailures;
+            counters.crcFailures.fetch_add(1);
             current->reset();
         }
     }
-    ChannelCounters& counters = channel->counters();
-    if (frames > 0) {
-        counters.framesReceived.fetch_add(frames);
-    }
-    if (crcFailures > 0) {
-        counters.crcFailures.fetch_add(crcFailures);
-    }
-    if (garbage > 0) {
-        counters.garbageBytes.fetch_add(garbage);
-    }
+    countGarbage();
 }
 
 void thread_func(ReceiveManager* manager) {

@@ -85,8 +85,13 @@ TEST(CountersE2E, Sigusr1PrintsEveryBoardsCountersAndAGoneBoardLeavesItsOwn) {
     })) << daemon.out();
 
     dir.unlink("ttyUSB0");
-    EXPECT_TRUE(daemon.waitForOut("Device disconnected: ttyUSB0\n" + figures)) << daemon.out();
-    const std::string out = daemon.out();
+    const std::string gone = "Device disconnected: ttyUSB0\n" + figures;
+    std::string out;
+    EXPECT_TRUE(waitUntil([&] {
+        out = daemon.out();
+        const std::size_t at = out.find(gone);
+        return at != std::string::npos && out.find('\n', at + gone.size()) != std::string::npos;
+    })) << out;
     const std::size_t last = out.rfind(figures);
     ASSERT_NE(last, std::string::npos);
     // The handshake and the flowmeter's four schedule entries at least.
