@@ -55,20 +55,17 @@ bool SerialWatcher::Node::operator==(const Node& other) const {
     return exists == other.exists && rdev == other.rdev && dev == other.dev && ino == other.ino;
 }
 
+SerialWatcher::Node::Node(const struct stat& info)
+    : exists(true), rdev(info.st_rdev), dev(info.st_dev), ino(info.st_ino) {}
+
 SerialWatcher::Node SerialWatcher::nodeOf(const std::string& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        return Node{};
-    }
-    return Node{true, info.st_rdev, info.st_dev, info.st_ino};
+    return ::stat(path.c_str(), &info) == 0 ? Node(info) : Node();
 }
 
 SerialWatcher::Node SerialWatcher::nodeOf(int fd) {
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        return Node{};
-    }
-    return Node{true, info.st_rdev, info.st_dev, info.st_ino};
+    return ::fstat(fd, &info) == 0 ? Node(info) : Node();
 }
 
 SerialWatcher::SerialWatcher(std::string devDir) : devDir_(std::move(devDir)) {}

@@ -15,6 +15,7 @@
 #include <thread>
 
 class Channel;
+struct stat;
 
 class SerialWatcher {
 public:
@@ -45,6 +46,8 @@ private:
     // Which device node a name led to (stat, following links): another node under the same
     // name is another board.
     struct Node {
+        Node() = default;
+        explicit Node(const struct stat& info);
         bool exists = false;
         uint64_t rdev = 0;
         uint64_t dev = 0;

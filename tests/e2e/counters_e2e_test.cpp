@@ -12,15 +12,6 @@ using namespace testing_support;
 
 namespace {
 
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-    std::size_t found = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++found;
-    }
-    return found;
-}
-
 // Reads what the host writes to the board until `expected` (in hex) is among it.
 bool hostWrote(Pty& board, std::string& written, const Bytes& expected,
                std::chrono::milliseconds timeout = 10000ms) {

@@ -215,27 +215,6 @@ private:
     std::thread thread_;
 };
 
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-    std::size_t found = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++found;
-    }
-    return found;
-}
-
-struct Daemon {
-    Daemon() : process({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port)}) {}
-    // How often the daemon printed `needle` on standard output so far.
-    std::size_t count(const std::string& needle) const {
-        return occurrences(process.out(), needle);
-    }
-
-    TempDir dir;
-    uint16_t port = freePort();
-    Process process;
-};
-
 // Every data frame carries the number after that of the frame before it.
 void expectConsecutive(const std::vector<Frame>& frames) {
     for (std::size_t i = 1; i < frames.size(); ++i) {

@@ -16,6 +16,9 @@
 #include <gtest/gtest.h>
 
 using namespace testing_support;
+using sim_e2e::be16;
+using sim_e2e::be32;
+using sim_e2e::be64;
 using sim_e2e::SimBench;
 using sim_e2e::SimFrame;
 using Clock = std::chrono::steady_clock;
@@ -32,19 +35,6 @@ int countEntries(const std::string& dir) {
         ++count;
     }
     return error ? -1 : count;
-}
-
-unsigned be16(const Bytes& p, std::size_t at) {
-    return static_cast<unsigned>(p.at(at) << 8 | p.at(at + 1));
-}
-
-int32_t be32(const Bytes& p, std::size_t at) {
-    return static_cast<int32_t>(static_cast<uint32_t>(be16(p, at)) << 16 | be16(p, at + 2));
-}
-
-uint64_t be64(const Bytes& p, std::size_t at) {
-    return static_cast<uint64_t>(static_cast<uint32_t>(be32(p, at))) << 32 |
-           static_cast<uint32_t>(be32(p, at + 4));
 }
 
 bool isStand(unsigned char device) {
@@ -343,6 +333,18 @@ KeyCounts receivedKeys(const FeedClient& client, const std::vector<BoardRole>& b
     return counts;
 }
 
+Delivery awaitDelivery(const SimBench& bench, const FeedClient& client,
+                       const std::vector<BoardRole>& boards, std::chrono::milliseconds timeout) {
+    Delivery delivery{expectedKeys(bench, boards), {}};
+    waitUntil(
+        [&] {
+            delivery.received = receivedKeys(client, boards);
+            return delivery.received == delivery.expected;
+        },
+        timeout);
+    return delivery;
+}
+
 std::string keyDifferences(const KeyCounts& expected, const KeyCounts& received) {
     std::set<std::string> keys;
     for (const auto& entry : expected) {
@@ -507,14 +509,7 @@ void nothingLostSoak(int seconds) {
     EXPECT_EQ(bench.daemonCount("Connection timeout"), 0u) << "every board stayed alive";
 
     // What the boards sent is all with the client a moment later.
-    KeyCounts expected = expectedKeys(bench, FOUR_BOARDS);
-    KeyCounts received;
-    waitUntil(
-        [&] {
-            received = receivedKeys(client, FOUR_BOARDS);
-            return received == expected;
-        },
-        15000ms);
+    const auto [expected, received] = awaitDelivery(bench, client, FOUR_BOARDS, 15000ms);
     const ProcStats end = expectBackTo(start);
     for (const auto& entry : expected) {
         auto got = received.find(entry.first);

@@ -88,6 +88,14 @@ KeyCounts expectedKeys(const sim_e2e::SimBench& bench, const std::vector<BoardRo
 // What the client received, per key. Announcements are left out; with a stand on the bench,
 // speeds before its announcement are the tester's stand-ins, which expectedKeys leaves out.
 KeyCounts receivedKeys(const FeedClient& client, const std::vector<BoardRole>& boards);
+// What the boards' reports so far must have produced, and what the client has, once the two
+// are equal or `timeout` has passed.
+struct Delivery {
+    KeyCounts expected;
+    KeyCounts received;
+};
+Delivery awaitDelivery(const sim_e2e::SimBench& bench, const FeedClient& client,
+                       const std::vector<BoardRole>& boards, std::chrono::milliseconds timeout);
 // "key: sent N, received M" for every key where they differ; empty when all match.
 std::string keyDifferences(const KeyCounts& expected, const KeyCounts& received);
 long total(const KeyCounts& counts);

@@ -33,17 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The daemon alone on a temporary device directory, for boards driven by hand.
-struct Daemon {
-    Daemon() : process({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port)}) {}
-    std::size_t count(const std::string& needle) const {
-        return sim_e2e::occurrences(process.out(), needle);
-    }
-    TempDir dir;
-    uint16_t port = freePort();
-    Process process;
-};
-
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -129,14 +118,7 @@ void lineFaultRun(const std::vector<std::string>& faults, const std::string& lab
                board.name.c_str(), line.sentNumbers.size(), line.corrupted,
                line.ackedNumbers.size());
     }
-    KeyCounts expected = expectedKeys(bench, LINE_BOARDS);
-    KeyCounts received;
-    waitUntil(
-        [&] {
-            received = receivedKeys(client, LINE_BOARDS);
-            return received == expected;
-        },
-        5000ms);
+    const auto [expected, received] = awaitDelivery(bench, client, LINE_BOARDS, 5000ms);
     EXPECT_EQ(keyDifferences(expected, received), "");
     EXPECT_GT(total(expected), 50);
     const ProcStats after = expectBackTo(before);
@@ -468,14 +450,7 @@ TEST(FaultsE2E, SixteenBoardsAtOnce) {
         },
         (QUIET_AT + 10) * 1000ms));
     EXPECT_EQ(bench.daemonCount("Connection timeout"), 0u);
-    KeyCounts expected = expectedKeys(bench, boards);
-    KeyCounts received;
-    waitUntil(
-        [&] {
-            received = receivedKeys(client, boards);
-            return received == expected;
-        },
-        5000ms);
+    const auto [expected, received] = awaitDelivery(bench, client, boards, 5000ms);
     EXPECT_EQ(keyDifferences(expected, received), "");
     figure("16 boards: %ld report messages sent, %ld delivered; daemon %s", total(expected),
            total(received), describe(running).c_str());

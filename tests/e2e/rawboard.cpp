@@ -1,14 +1,10 @@
 #include "rawboard.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <stdexcept>
 
 using testing_support::ackFrame;
 using testing_support::dataFrame;
@@ -16,34 +12,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace fault_e2e {
 
-namespace {
-
-void makeRaw(int fd) {
-    termios tio{};
-    if (::tcgetattr(fd, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(fd, TCSANOW, &tio);
-    }
-}
-
-}  // namespace
-
 RawBoard::RawBoard(unsigned char device) : device_(device) {
-    int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    char name[128];
-    if (fd < 0 || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0 ||
-        ::ptsname_r(fd, name, sizeof name) != 0) {
-        throw std::runtime_error("cannot open a pseudo-terminal");
-    }
-    master_ = fd;
-    slavePath_ = name;
-    makeRaw(master_);
-    // Raw line settings stick while the master stays open.
-    int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave >= 0) {
-        makeRaw(slave);
-        ::close(slave);
-    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -57,10 +26,7 @@ void RawBoard::hangUp() {
         thread_.join();
     }
     std::lock_guard<std::mutex> lock(writeMutex_);
-    if (master_ >= 0) {
-        ::close(master_);
-        master_ = -1;
-    }
+    pty_.close();
 }
 
 bool RawBoard::write(const Bytes& bytes, std::chrono::milliseconds timeout) {
@@ -71,8 +37,8 @@ bool RawBoard::write(const Bytes& bytes, std::chrono::milliseconds timeout) {
 bool RawBoard::writeLocked(const Bytes& bytes, std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     std::size_t done = 0;
-    while (done < bytes.size() && master_ >= 0) {
-        ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    while (done < bytes.size() && pty_.master() >= 0) {
+        ssize_t n = ::write(pty_.master(), bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -83,7 +49,7 @@ bool RawBoard::writeLocked(const Bytes& bytes, std::chrono::milliseconds timeout
         if (Clock::now() >= deadline) {
             return false;
         }
-        pollfd p{master_, POLLOUT, 0};
+        pollfd p{pty_.master(), POLLOUT, 0};
         ::poll(&p, 1, 10);
     }
     return done == bytes.size();
@@ -108,10 +74,10 @@ void RawBoard::run() {
     unsigned char buffer[4096];
     auto lastVersion = Clock::now();
     while (!stop_.load()) {
-        pollfd p{master_, POLLIN, 0};
+        pollfd p{pty_.master(), POLLIN, 0};
         int ready = ::poll(&p, 1, 20);
         if (ready > 0 && (p.revents & POLLIN)) {
-            ssize_t n = ::read(master_, buffer, sizeof buffer);
+            ssize_t n = ::read(pty_.master(), buffer, sizeof buffer);
             if (n > 0) {
                 take(buffer, static_cast<std::size_t>(n));
             }

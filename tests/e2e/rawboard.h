@@ -27,7 +27,7 @@ public:
     RawBoard(const RawBoard&) = delete;
     RawBoard& operator=(const RawBoard&) = delete;
 
-    const std::string& slavePath() const { return slavePath_; }
+    const std::string& slavePath() const { return pty_.slavePath(); }
     // Puts bytes on the line as they are. False if the line would not take them in time.
     bool write(const Bytes& bytes, std::chrono::milliseconds timeout = 3000ms);
     // The board's next numbered data frame (not written).
@@ -45,8 +45,8 @@ private:
     bool writeLocked(const Bytes& bytes, std::chrono::milliseconds timeout);
 
     const unsigned char device_;
-    int master_ = -1;
-    std::string slavePath_;
+    // Its master side is closed by hangUp() under writeMutex_, after the board thread ended.
+    testing_support::Pty pty_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> asked_{false};
     std::mutex writeMutex_;     // one writer at a time on the line

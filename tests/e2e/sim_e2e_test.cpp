@@ -27,7 +27,9 @@
 #include "testsupport.h"
 
 using namespace testing_support;
-using sim_e2e::occurrences;
+using sim_e2e::be16;
+using sim_e2e::be32;
+using sim_e2e::be64;
 using sim_e2e::SimBench;
 using sim_e2e::SimFrame;
 
@@ -83,19 +85,6 @@ std::vector<SimFrame> withCode(const std::vector<SimFrame>& frames, unsigned cha
 }
 
 // ---- What a report must become for the client, worked out from the frame on the line. ----
-
-unsigned be16(const Bytes& p, std::size_t at) {
-    return static_cast<unsigned>(p.at(at) << 8 | p.at(at + 1));
-}
-
-int32_t be32(const Bytes& p, std::size_t at) {
-    return static_cast<int32_t>(static_cast<uint32_t>(be16(p, at)) << 16 | be16(p, at + 2));
-}
-
-uint64_t be64(const Bytes& p, std::size_t at) {
-    return static_cast<uint64_t>(static_cast<uint32_t>(be32(p, at))) << 32 |
-           static_cast<uint32_t>(be32(p, at + 4));
-}
 
 std::string real(double value) {
     char text[64];

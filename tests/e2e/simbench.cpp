@@ -56,6 +56,19 @@ std::string SimBench::tool(const std::string& name) {
 #endif
 }
 
+unsigned be16(const Bytes& p, std::size_t at) {
+    return static_cast<unsigned>(p.at(at) << 8 | p.at(at + 1));
+}
+
+int32_t be32(const Bytes& p, std::size_t at) {
+    return static_cast<int32_t>(static_cast<uint32_t>(be16(p, at)) << 16 | be16(p, at + 2));
+}
+
+uint64_t be64(const Bytes& p, std::size_t at) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(be32(p, at))) << 32 |
+           static_cast<uint32_t>(be32(p, at + 4));
+}
+
 std::size_t SimBench::daemonCount(const std::string& needle) const {
     return occurrences(daemon_->out(), needle);
 }
@@ -141,15 +154,6 @@ std::string SimBench::slavePath(const std::string& board) const {
         }
     }
     return {};
-}
-
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-    std::size_t found = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++found;
-    }
-    return found;
 }
 
 }  // namespace sim_e2e

@@ -69,6 +69,9 @@ private:
     mutable std::vector<SimFrame> frames_;
 };
 
-std::size_t occurrences(const std::string& text, const std::string& needle);
+// Big-endian fields of a report's payload, read independently of the daemon's own helpers.
+unsigned be16(const testing_support::Bytes& p, std::size_t at);
+int32_t be32(const testing_support::Bytes& p, std::size_t at);
+uint64_t be64(const testing_support::Bytes& p, std::size_t at);
 
 }  // namespace sim_e2e

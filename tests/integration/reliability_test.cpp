@@ -44,22 +44,6 @@ namespace {
 constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
 constexpr ChannelOptions AT_ONCE{true, std::chrono::milliseconds(0)};
 
-std::shared_ptr<Channel> channelNamed(const std::string& name) {
-    for (const auto& entry : channelSnapshot()) {
-        if (entry.first == name) {
-            return entry.second;
-        }
-    }
-    return nullptr;
-}
-
-std::deque<std::string> takeMessages() {
-    std::lock_guard<std::mutex> lock(tcpMutex);
-    std::deque<std::string> taken;
-    taken.swap(commands);
-    return taken;
-}
-
 dev_t rdevOf(int fd) {
     struct stat info {};
     return ::fstat(fd, &info) == 0 ? info.st_rdev : 0;

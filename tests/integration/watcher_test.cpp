@@ -20,22 +20,6 @@ using namespace testing_support;
 
 namespace {
 
-std::shared_ptr<Channel> channelNamed(const std::string& name) {
-    for (const auto& entry : channelSnapshot()) {
-        if (entry.first == name) {
-            return entry.second;
-        }
-    }
-    return nullptr;
-}
-
-std::deque<std::string> takeMessages() {
-    std::lock_guard<std::mutex> lock(tcpMutex);
-    std::deque<std::string> taken;
-    taken.swap(commands);
-    return taken;
-}
-
 std::size_t entriesOf(const std::string& dir) {
     std::size_t count = 0;
     for (auto it = std::filesystem::directory_iterator(dir);

@@ -17,7 +17,9 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "channel.h"
 #include "crc8.h"
+#include "shared.h"
 
 namespace testing_support {
 
@@ -78,6 +80,31 @@ Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
 
 Bytes ackFrame(unsigned char number) {
     return {0xA5, 0xA5, 0x33, number, crcCheck(&number, 1)};
+}
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+    std::size_t found = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++found;
+    }
+    return found;
+}
+
+std::shared_ptr<Channel> channelNamed(const std::string& name) {
+    for (const auto& entry : channelSnapshot()) {
+        if (entry.first == name) {
+            return entry.second;
+        }
+    }
+    return nullptr;
+}
+
+std::deque<std::string> takeMessages() {
+    std::lock_guard<std::mutex> lock(tcpMutex);
+    std::deque<std::string> taken;
+    taken.swap(commands);
+    return taken;
 }
 
 namespace {
@@ -318,6 +345,10 @@ int Process::wait(std::chrono::milliseconds timeout) {
     }
     return status_;
 }
+
+Daemon::Daemon()
+    : port(freePort()),
+      process({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port)}) {}
 
 std::string benchdPath() {
 #ifdef BENCHD_BINARY

@@ -7,13 +7,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "filedescriptor.h"
+
+class Channel;
 
 namespace testing_support {
 
@@ -32,6 +36,14 @@ Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
                 const Bytes& payload);
 Bytes ackFrame(unsigned char number);
 
+// How often `needle` occurs in `text`, not overlapping.
+std::size_t occurrences(const std::string& text, const std::string& needle);
+
+// The channel the process-wide channel map holds under `name`, or null.
+std::shared_ptr<Channel> channelNamed(const std::string& name);
+// Empties the process-wide client message queue and returns what it held.
+std::deque<std::string> takeMessages();
+
 // A raw pseudo-terminal pair. The master side plays the board; the slave side is what
 // the daemon opens (by its path, or through a link in a device directory).
 class Pty {
@@ -46,6 +58,8 @@ public:
     Bytes readFor(std::chrono::milliseconds timeout);
     // Reads until at least `count` bytes arrived or the timeout passed.
     Bytes readAtLeast(std::size_t count, std::chrono::milliseconds timeout = 3000ms);
+    // Closes the master side, as when a board's adapter is pulled: the slave side hangs up.
+    void close() { master_.reset(); }
 
 private:
     FileDescriptor master_;
@@ -96,6 +110,20 @@ private:
 
 // The path of the built daemon.
 std::string benchdPath();
+
+// The real daemon alone on a temporary device directory and a free port, for boards driven
+// by hand.
+struct Daemon {
+    Daemon();
+    // How often the daemon printed `needle` on standard output so far.
+    std::size_t count(const std::string& needle) const {
+        return occurrences(process.out(), needle);
+    }
+
+    TempDir dir;
+    uint16_t port;
+    Process process;
+};
 
 // A blocking TCP client on 127.0.0.1.
 class TcpClient {
