@@ -27,7 +27,7 @@ namespace {
 // How often the queue is looked at should the message wake-up be missing.
 constexpr std::chrono::milliseconds POLL_PAUSE{10};
 constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
-// How often a client with data waiting for it is checked for an answer.
+// How often the client is checked for an answer to the data waiting for it.
 constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
 constexpr int KEEPALIVE_PROBES = 4;
@@ -150,18 +150,28 @@ void TcpServer::serve(int client) {
     char block[RECEIVE_BLOCK];
     const int messageWake = messageWakeFd();
     bool clientFull = false;
+    auto nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
     while (running.load()) {
         // The client's text, a queued message and stop() each end the wait. While the client's
         // socket is full the queue waits for room instead.
         pollfd fds[3] = {{client, static_cast<short>(POLLIN | (clientFull ? POLLOUT : 0)), 0},
                          {wakeFd.get(), POLLIN, 0},
                          {clientFull ? -1 : messageWake, POLLIN, 0}};
-        int timeout = messageWake >= 0 ? -1 : static_cast<int>(POLL_PAUSE.count());
-        if (unanswered(client, timeout)) {
-            // Its machine or cable died: the slot goes to the next client.
-            std::fprintf(stderr, "Error recv: %s\n", std::strerror(ETIMEDOUT));
-            break;
+        // A client whose machine or cable died is looked for once a second, not on every
+        // message's way out.
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextAnswerCheck) {
+            nextAnswerCheck = now + ANSWER_CHECK;
+            if (unanswered(client)) {
+                // The slot goes to the next client.
+                std::fprintf(stderr, "Error recv: %s\n", std::strerror(ETIMEDOUT));
+                break;
+            }
         }
+        const auto untilCheck =
+            std::chrono::ceil<std::chrono::milliseconds>(nextAnswerCheck - now).count();
+        int timeout = static_cast<int>(
+            messageWake >= 0 ? untilCheck : std::min<long>(untilCheck, POLL_PAUSE.count()));
         // A failed poll (interrupted) is a pass with nothing ready.
         ::poll(fds, 3, timeout);
         if (!running.load()) {
@@ -196,13 +206,11 @@ void TcpServer::keepAlive(int client) const {
     setOption(client, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
 }
 
-bool TcpServer::unanswered(int client, int& timeout) const {
+bool TcpServer::unanswered(int client) const {
     int waiting = 0;
     if (::ioctl(client, SIOCOUTQ, &waiting) != 0 || waiting <= 0) {
         return false;
     }
-    const int check = static_cast<int>(ANSWER_CHECK.count());
-    timeout = timeout < 0 ? check : std::min(timeout, check);
     tcp_info info{};
     socklen_t length = sizeof info;
     if (::getsockopt(client, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {

@@ -43,9 +43,7 @@ private:
     // client timeout.
     void keepAlive(int client) const;
     // True when data waits for the client and it has answered nothing for the client timeout.
-    // Otherwise lowers `timeout` (poll milliseconds, -1 for none) so that the check comes
-    // again while data waits.
-    bool unanswered(int client, int& timeout) const;
+    bool unanswered(int client) const;
     // One receive from the client, its complete messages parsed. False when the connection
     // has ended (closed or reset).
     bool receive(int client, char* block, std::size_t size);
