@@ -40,8 +40,8 @@
 #include <utility>
 #include <vector>
 
-#include "crc8.h"
-#include "filedescriptor.h"
+#include "protocol/crc8.h"
+#include "service/filedescriptor.h"
 
 namespace {
 

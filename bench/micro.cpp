@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "command.h"
-#include "crc8.h"
-#include "messageframer.h"
-#include "tcpcommandparser.h"
+#include "client/messageframer.h"
+#include "client/tcpcommandparser.h"
+#include "protocol/command.h"
+#include "protocol/crc8.h"
 
 namespace {
 

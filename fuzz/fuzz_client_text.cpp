@@ -19,13 +19,15 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
-#include "crit.h"
+#include "bench/crit.h"
+#include "bench/stand.h"
+#include "client/messageframer.h"
+#include "client/tcpcommandparser.h"
 #include "fuzzsupport.h"
-#include "messageframer.h"
-#include "shared.h"
-#include "stand.h"
-#include "tcpcommandparser.h"
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "protocol/deviceids.h"
+#include "service/outbox.h"
 
 namespace {
 

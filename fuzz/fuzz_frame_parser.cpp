@@ -15,10 +15,10 @@
 #include <memory>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
 #include "fuzzsupport.h"
-#include "receivemanager.h"
+#include "link/channel.h"
+#include "link/receivemanager.h"
+#include "protocol/command.h"
 
 namespace {
 

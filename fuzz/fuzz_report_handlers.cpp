@@ -13,16 +13,16 @@
 #include <memory>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
-#include "crit.h"
-#include "decoder.h"
+#include "bench/crit.h"
+#include "bench/decoder.h"
+#include "bench/stand.h"
+#include "bench/telemetry_crit.h"
+#include "bench/telemetry_meters.h"
 #include "fuzzsupport.h"
-#include "sendmanager.h"
-#include "shared.h"
-#include "stand.h"
-#include "telemetry_crit.h"
-#include "telemetry_meters.h"
+#include "link/channel.h"
+#include "link/sendmanager.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
 
 namespace {
 

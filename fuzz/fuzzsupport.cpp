@@ -6,10 +6,11 @@
 #include <mutex>
 #include <string>
 
-#include "channel.h"
-#include "command.h"
-#include "sendmanager.h"
-#include "shared.h"
+#include "link/channel.h"
+#include "link/sendmanager.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
+#include "service/outbox.h"
 
 namespace fuzz_support {
 

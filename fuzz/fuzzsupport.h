@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "filedescriptor.h"
+#include "service/filedescriptor.h"
 
 class Channel;
 

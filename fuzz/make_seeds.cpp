@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "command.h"
-#include "shared.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
 
 namespace {
 

@@ -6,9 +6,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "serialwatcher.h"
-#include "shared.h"
-#include "tcpserver.h"
+#include "client/tcpserver.h"
+#include "link/serialwatcher.h"
+#include "protocol/bytes.h"
+#include "service/runstate.h"
 
 namespace {
 

@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "command.h"
-#include "crit.h"
-#include "flowmeter.h"
-#include "stand.h"
+#include "bench/crit.h"
+#include "bench/flowmeter.h"
+#include "bench/stand.h"
+#include "protocol/command.h"
 #include "testsupport.h"
 
 using namespace testing_support;

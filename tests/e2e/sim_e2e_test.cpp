@@ -19,11 +19,11 @@
 
 #include <gtest/gtest.h>
 
-#include "command.h"
-#include "crit.h"
-#include "flowmeter.h"
+#include "bench/crit.h"
+#include "bench/flowmeter.h"
+#include "bench/stand.h"
+#include "protocol/command.h"
 #include "simbench.h"
-#include "stand.h"
 #include "testsupport.h"
 
 using namespace testing_support;

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <string>
 
-#include "channel.h"
-#include "command.h"
-#include "crit.h"
+#include "bench/crit.h"
+#include "link/channel.h"
+#include "protocol/command.h"
 #include "testsupport.h"
 
 using namespace testing_support;

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "filedescriptor.h"
+#include "service/filedescriptor.h"
 
 class ConsoleCapture {
 public:

@@ -7,9 +7,10 @@
 #include <mutex>
 #include <string>
 
-#include "channel.h"
-#include "shared.h"
-#include "stand.h"
+#include "bench/decoder.h"
+#include "bench/stand.h"
+#include "link/channel.h"
+#include "service/outbox.h"
 #include "testsupport.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
-#include "receivemanager.h"
-#include "sendmanager.h"
+#include "link/channel.h"
+#include "link/receivemanager.h"
+#include "link/sendmanager.h"
+#include "protocol/command.h"
 #include "testsupport.h"
 
 using namespace testing_support;

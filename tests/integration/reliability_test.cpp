@@ -24,16 +24,18 @@
 #include <thread>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
+#include "bench/stand.h"
+#include "client/tcpserver.h"
 #include "consolecapture.h"
-#include "consolethrottle.h"
-#include "receivemanager.h"
-#include "sendmanager.h"
-#include "serialwatcher.h"
-#include "shared.h"
-#include "stand.h"
-#include "tcpserver.h"
+#include "link/channel.h"
+#include "link/receivemanager.h"
+#include "link/sendmanager.h"
+#include "link/serialwatcher.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
+#include "service/consolethrottle.h"
+#include "service/outbox.h"
+#include "service/runstate.h"
 #include "testsupport.h"
 
 using namespace testing_support;

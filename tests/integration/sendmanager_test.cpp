@@ -9,14 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
-#include "crit.h"
-#include "flowmeter.h"
-#include "receivemanager.h"
-#include "sendmanager.h"
-#include "shared.h"
-#include "stand.h"
+#include "bench/crit.h"
+#include "bench/flowmeter.h"
+#include "bench/stand.h"
+#include "link/channel.h"
+#include "link/receivemanager.h"
+#include "link/sendmanager.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
+#include "service/outbox.h"
 #include "testsupport.h"
 
 using namespace testing_support;

@@ -11,11 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "channel.h"
+#include "bench/stand.h"
+#include "client/tcpserver.h"
 #include "consolecapture.h"
-#include "shared.h"
-#include "stand.h"
-#include "tcpserver.h"
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "service/outbox.h"
 #include "testsupport.h"
 
 using namespace testing_support;

@@ -18,14 +18,15 @@
 #include <thread>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
+#include "bench/crit.h"
+#include "client/tcpserver.h"
 #include "consolecapture.h"
-#include "crit.h"
-#include "receivemanager.h"
-#include "sendmanager.h"
-#include "shared.h"
-#include "tcpserver.h"
+#include "link/channel.h"
+#include "link/receivemanager.h"
+#include "link/sendmanager.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
+#include "service/outbox.h"
 #include "testsupport.h"
 
 using namespace testing_support;

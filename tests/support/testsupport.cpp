@@ -17,9 +17,10 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "channel.h"
-#include "crc8.h"
-#include "shared.h"
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "protocol/crc8.h"
+#include "service/outbox.h"
 
 namespace testing_support {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "filedescriptor.h"
+#include "service/filedescriptor.h"
 
 class Channel;
 

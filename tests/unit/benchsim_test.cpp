@@ -13,9 +13,9 @@
 
 #include "boardkinds.h"
 #include "boardmodel.h"
-#include "command.h"
 #include "critmodel.h"
-#include "shared.h"
+#include "protocol/bytes.h"
+#include "protocol/command.h"
 #include "simboard.h"
 #include "simoptions.h"
 #include "simulator.h"

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
-#include "crc8.h"
-#include "receivemanager.h"
+#include "link/channel.h"
+#include "link/receivemanager.h"
+#include "protocol/command.h"
+#include "protocol/crc8.h"
 #include "testsupport.h"
 
 using namespace testing_support;

@@ -1,5 +1,5 @@
 // A repeating console line: printed once, then summarised at most once a minute.
-#include "consolethrottle.h"
+#include "service/consolethrottle.h"
 
 #include <gtest/gtest.h>
 

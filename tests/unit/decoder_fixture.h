@@ -9,15 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
-#include "crit.h"
-#include "decoder.h"
-#include "filedescriptor.h"
-#include "shared.h"
-#include "stand.h"
-#include "telemetry_crit.h"
-#include "telemetry_meters.h"
+#include "bench/crit.h"
+#include "bench/decoder.h"
+#include "bench/stand.h"
+#include "bench/telemetry_crit.h"
+#include "bench/telemetry_meters.h"
+#include "link/channel.h"
+#include "protocol/bytes.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
+#include "service/filedescriptor.h"
+#include "service/outbox.h"
 
 class DecoderFixture : public ::testing::Test {
 protected:

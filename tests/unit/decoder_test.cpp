@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "decoder_fixture.h"
-#include "receivemanager.h"
+#include "link/receivemanager.h"
 
 namespace {
 

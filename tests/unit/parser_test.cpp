@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
-#include "crit.h"
-#include "sendmanager.h"
-#include "shared.h"
-#include "stand.h"
-#include "tcpcommandparser.h"
+#include "bench/crit.h"
+#include "bench/stand.h"
+#include "client/tcpcommandparser.h"
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "link/sendmanager.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
 #include "testsupport.h"
 
 using testing_support::Bytes;

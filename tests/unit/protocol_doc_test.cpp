@@ -15,16 +15,18 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
-#include "command.h"
-#include "crit.h"
-#include "decoder.h"
-#include "sendmanager.h"
-#include "shared.h"
-#include "stand.h"
-#include "tcpcommandparser.h"
-#include "telemetry_crit.h"
-#include "telemetry_meters.h"
+#include "bench/crit.h"
+#include "bench/decoder.h"
+#include "bench/stand.h"
+#include "bench/telemetry_crit.h"
+#include "bench/telemetry_meters.h"
+#include "client/tcpcommandparser.h"
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "link/sendmanager.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
+#include "service/outbox.h"
 
 #ifndef BENCHD_README
 #error "BENCHD_README must name the README to check"
@@ -275,7 +277,7 @@ std::set<std::string> outboundKeysOfTheCode() {
     // A literal that is a whole key with its ":", such as "device_disconnected:".
     const std::regex literal("\"([a-z][a-z0-9_]*):\"");
     int units = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(BENCHD_SOURCE_DIR)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(BENCHD_SOURCE_DIR)) {
         if (entry.path().extension() != ".cpp") {
             continue;
         }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "decoder_fixture.h"
-#include "sendmanager.h"
+#include "link/sendmanager.h"
 
 namespace {
 

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "logger.h"
-#include "shared.h"
+#include "protocol/bytes.h"
+#include "service/logger.h"
+#include "service/outbox.h"
 #include "testsupport.h"
 
 using namespace testing_support;

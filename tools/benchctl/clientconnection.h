@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "filedescriptor.h"
+#include "service/filedescriptor.h"
 
 class ClientConnection {
 public:

@@ -1,6 +1,6 @@
 #include "boardmodel.h"
 
-#include "command.h"
+#include "protocol/command.h"
 
 BoardModel::BoardModel(unsigned char deviceId, std::array<unsigned char, 3> version, uint32_t seed)
     : deviceId_(deviceId), version_(version), random_(seed) {}

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "command.h"
-#include "shared.h"
+#include "protocol/bytes.h"
+#include "protocol/command.h"
 
 namespace {
 constexpr double PRESSURE_TIME_CONSTANT_S = 0.8;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "command.h"
-#include "shared.h"
+#include "protocol/bytes.h"
+#include "protocol/command.h"
 
 namespace {
 // The count travels as 16 bits; the meter stops counting when it is full.

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "command.h"
-#include "shared.h"
+#include "protocol/bytes.h"
+#include "protocol/command.h"
 
 namespace {
 constexpr unsigned char FLOW_DIVISOR = 10;

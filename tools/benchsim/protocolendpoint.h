@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "command.h"
+#include "protocol/command.h"
 
 struct LinkFaults {
     bool noAck = false;      // never acknowledge the host's frames

@@ -6,7 +6,7 @@
 #include <sys/types.h>
 #include <string>
 
-#include "filedescriptor.h"
+#include "service/filedescriptor.h"
 
 class PtyLink {
 public:

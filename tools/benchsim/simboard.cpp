@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "shared.h"
+#include "protocol/bytes.h"
 
 SimBoard::SimBoard(std::unique_ptr<BoardModel> model, LinkFaults faults, uint32_t seed,
                    ProtocolEndpoint::Log log)

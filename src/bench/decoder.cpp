@@ -1,0 +1,157 @@
+#include "bench/decoder.h"
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "bench/stand.h"
+#include "bench/telemetry_crit.h"
+#include "bench/telemetry_meters.h"
+#include "bench/telemetry_stand.h"
+#include "link/channel.h"
+#include "link/receivemanager.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
+#include "service/outbox.h"
+
+std::mutex decoderMutex;
+
+namespace {
+
+constexpr int VERSION_LENGTH = 4;
+
+// The console name of a board type, or null for a type that is not identified.
+const char* boardName(int id) {
+    switch (id) {
+        case known_devices::STAND62:
+            return "STAND62";
+        case known_devices::STAND:
+            return "STAND";
+        case known_devices::CRIT0303:
+            return "CRIT0303";
+        case known_devices::FLOWMETER:
+            return "FLOWMETER";
+        case known_devices::CRIT0304:
+            return "CRIT";
+        case known_devices::DELAYMETER:
+            return "DELAYMETER";
+        default:
+            return nullptr;
+    }
+}
+
+// Code 2. Every version reply is the board's keep-alive; the first one after the channel was
+// (re)set identifies the board and announces it to the client.
+void versionReply(Channel& channel, const Command& command) {
+    if (command.length() < VERSION_LENGTH) {
+        return;
+    }
+    channel.resetTimeoutCounter();
+    if (channel.isDefined()) {
+        return;
+    }
+    std::printf("VERSION\n");
+    const int id = command.data[3];
+    const char* name = boardName(id);
+    if (name == nullptr) {
+        // Not a board this daemon drives: stay unidentified and keep asking.
+        return;
+    }
+    std::printf("DEVICE CONNECTED: %s VERSION [%i] [%i] [%i]\n", name, command.data[0],
+                command.data[1], command.data[2]);
+    // The sender reads the device once it sees the channel defined, so set it first.
+    channel.setDevice(static_cast<unsigned char>(id));
+    channel.setDefined();
+    if (id == known_devices::STAND || id == known_devices::STAND62) {
+        Stand::standConnected = true;
+    }
+    pushMessage("device_connected:" + std::to_string(id) + ";");
+}
+
+// Code 5: the board's debug output, for the console only.
+void consoleDump(const Command& command) {
+    std::printf("###################################################################\n");
+    for (int i = 0; i < command.length(); ++i) {
+        std::printf("%i ", command.data[i]);
+    }
+    std::printf("\n");
+}
+
+void decodeQueued(ReceiveManager& manager) {
+    while (std::unique_ptr<Command> command = manager.tryTake()) {
+        dispatch(*manager.channel, *command);
+    }
+}
+
+}  // namespace
+
+void dispatch(Channel& channel, const Command& command) {
+    std::lock_guard<std::mutex> lock(decoderMutex);
+    const int code = command.code();
+    switch (code) {
+        case 2:
+            versionReply(channel, command);
+            break;
+        case 5:
+            consoleDump(command);
+            break;
+        case 10:
+            TelemetryCrit::pressures(channel, command);
+            break;
+        case 12:
+            TelemetryCrit::injectorStatus(command);
+            break;
+        case 16:
+            TelemetryCrit::calibration(command);
+            break;
+        case 21:
+        case 22:
+        case 23:
+        case 24:
+        case 25:
+        case 26:
+            TelemetryCrit::chartSegment(code - 21, command);
+            break;
+        case 27:
+            TelemetryMeters::leakage(command);
+            break;
+        case 31:
+            TelemetryCrit::regulators(command);
+            break;
+        case 41:
+            TelemetryStand::rotationSpeed(channel, command);
+            break;
+        case 42:
+            TelemetryStand::rotationActive(channel, command);
+            break;
+        case 46:
+            TelemetryStand::temperatures(command);
+            break;
+        case 47:
+            TelemetryStand::standState(command);
+            break;
+        case 53:
+            TelemetryMeters::calibration(command);
+            break;
+        case 55:
+            TelemetryMeters::flow(command);
+            break;
+        case 62:
+            TelemetryMeters::delayMeter(command);
+            break;
+        default:
+            // Reports without a handler (13 among them, which the tester is scheduled to
+            // send) are dropped.
+            break;
+    }
+}
+
+void thread_parser(ReceiveManager* manager) {
+    // Wakes for each queued frame; null comes only once the manager is stopped and empty.
+    while (std::unique_ptr<Command> command = manager->take()) {
+        dispatch(*manager->channel, *command);
+    }
+    // Frames that arrived before the stop are still decoded.
+    decodeQueued(*manager);
+}

@@ -1,0 +1,13 @@
+#include "bench/flowmeter.h"
+
+#include "protocol/command.h"
+
+uint8_t Flowmeter::slidingLen = 1;
+
+std::unique_ptr<Command> Flowmeter::reset() {
+    return std::make_unique<Command>(Command::makeData(56, ACCESS_COMMAND, nullptr, 0));
+}
+
+std::unique_ptr<Command> Flowmeter::setLen() {
+    return std::make_unique<Command>(Command::makeData(54, ACCESS_COMMAND, &slidingLen, 1));
+}

@@ -1,0 +1,330 @@
+#include "client/tcpcommandparser.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <new>
+
+#include "bench/crit.h"
+#include "bench/flowmeter.h"
+#include "bench/stand.h"
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "link/sendmanager.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
+#include "service/outbox.h"
+
+bool TcpCommandParser::sended = false;
+
+namespace tcp_commands {
+const std::string TCP_DEVICE_ACTIVE = "device_active";
+const std::string TCP_DEVICE_RPM = "device_rpm";
+}  // namespace tcp_commands
+
+namespace {
+
+constexpr const char* INVALID_VALUE = "invalid value";
+constexpr const char* OUT_OF_RANGE = "value out of range";
+
+// A client value made ready for its setting: a number that fits it, or why there is none.
+struct Reading {
+    int64_t value = 0;
+    const char* error = nullptr;
+};
+
+Reading refused(const char* reason) {
+    return {0, reason};
+}
+
+// Read as strtol in base 10 reads (leading space skipped, trailing characters such as a CR
+// ignored); the settings are 32-bit, so the number must fit a signed 32-bit integer.
+Reading readInteger(const std::string& text) {
+    const char* start = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(start, &end, 10);
+    if (end == start) {
+        return refused(INVALID_VALUE);
+    }
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+        return refused(OUT_OF_RANGE);
+    }
+    return {value, nullptr};
+}
+
+// Read as strtod reads; only a finite number is a value. Returns the reason on failure.
+const char* readReal(const std::string& text, double& real) {
+    const char* start = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    real = std::strtod(start, &end);
+    if (end == start) {
+        return INVALID_VALUE;
+    }
+    if (errno == ERANGE || !std::isfinite(real)) {
+        return OUT_OF_RANGE;
+    }
+    return nullptr;
+}
+
+// trunc(r * Scale + Offset). The range is checked on the double, before any cast.
+template <int Scale, int Offset>
+Reading readScaledReal(const std::string& text) {
+    double real = 0;
+    if (const char* error = readReal(text, real)) {
+        return refused(error);
+    }
+    double scaled = std::trunc(real * Scale + Offset);
+    if (!(scaled >= INT32_MIN && scaled <= INT32_MAX)) {
+        return refused(OUT_OF_RANGE);
+    }
+    return {static_cast<int64_t>(scaled), nullptr};
+}
+
+// The client gives a rate: an integer part of 0 means no pulses (0); otherwise the period is
+// 1,000,000 / r truncated to 64 bits, of which the setting keeps the low 32.
+Reading readInterval(const std::string& text) {
+    Reading whole = readInteger(text);
+    if (whole.error != nullptr || whole.value == 0) {
+        return whole;
+    }
+    double real = 0;
+    if (const char* error = readReal(text, real)) {
+        return refused(error);
+    }
+    double quotient = std::trunc(1000000.0 / real);
+    constexpr double INT64_LIMIT = 9223372036854775808.0;  // 2^63, exact as a double
+    if (!(quotient >= -INT64_LIMIT && quotient < INT64_LIMIT)) {
+        return refused(OUT_OF_RANGE);
+    }
+    uint64_t bits = static_cast<uint64_t>(static_cast<int64_t>(quotient));
+    return {static_cast<int64_t>(bits & 0xFFFFFFFFu), nullptr};
+}
+
+// Whole degrees to hundredths. The set-point field wraps at 32 bits: the product is taken in
+// 64 bits and its low 32 bits read back as a signed number.
+Reading readTemperature(const std::string& text) {
+    Reading degrees = readInteger(text);
+    if (degrees.error != nullptr) {
+        return degrees;
+    }
+    int64_t bits = static_cast<int64_t>(static_cast<uint64_t>(degrees.value * 100) & 0xFFFFFFFFu);
+    return {bits > INT32_MAX ? bits - 0x100000000 : bits, nullptr};
+}
+
+Reading notRead(const std::string&) {
+    return {};
+}
+
+// Narrower settings keep the low bits of the value.
+void assign(uint8_t& setting, int64_t value) {
+    setting = static_cast<uint8_t>(value);
+}
+void assign(uint32_t& setting, int64_t value) {
+    setting = static_cast<uint32_t>(value);
+}
+void assign(int32_t& setting, int64_t value) {
+    setting = static_cast<int32_t>(value);
+}
+void assign(std::atomic<int32_t>& setting, int64_t value) {
+    setting.store(static_cast<int32_t>(value));
+}
+
+template <auto* Setting>
+void store(int64_t value) {
+    assign(*Setting, value);
+}
+
+// The regulator keys address one of the three regulator channels (0 to 2).
+template <uint8_t Regulator, auto* Setting>
+void storeRegulator(int64_t value) {
+    CRIT::CRSDChannel = Regulator;
+    assign(*Setting, value);
+}
+
+using Commands = std::vector<std::unique_ptr<Command>>;
+
+template <std::unique_ptr<Command> (*Builder)()>
+Commands one(int64_t) {
+    Commands commands;
+    commands.push_back(Builder());
+    return commands;
+}
+
+Commands temperature(int64_t hundredths) {
+    Commands commands;
+    commands.push_back(Stand::setTemperature(static_cast<int32_t>(hundredths)));
+    return commands;
+}
+
+// The board takes the plain reset first, then the delay meter's own.
+Commands delayMeterReset(int64_t) {
+    Commands commands;
+    commands.push_back(CRIT::reset());
+    commands.push_back(CRIT::resetDelayMeter());
+    return commands;
+}
+
+// Receiver groups by board type.
+enum Group { INJECTOR_TESTERS, STANDS, STAND62_ONLY, FLOWMETERS, DELAY_METERS };
+
+// An unidentified board (255) belongs to no group.
+bool belongs(Group group, int device) {
+    using namespace known_devices;
+    switch (group) {
+        case INJECTOR_TESTERS:
+            return device == CRIT0303 || device == CRIT0304;
+        case STANDS:
+            return device == STAND || device == STAND62;
+        case STAND62_ONLY:
+            return device == STAND62;
+        case FLOWMETERS:
+            return device == FLOWMETER;
+        case DELAY_METERS:
+            return device == DELAYMETER;
+    }
+    return false;
+}
+
+struct Key {
+    std::string name;
+    Reading (*read)(const std::string& value);
+    void (*store)(int64_t value);  // null when the key changes no setting
+    Commands (*build)(int64_t value);
+    Group receivers;
+};
+
+// clang-format off
+const std::vector<Key>& keys() {
+    // Built on first use, after the key constants of shared.cpp exist.
+    static const std::vector<Key> table = {
+        {"injector_active", readInteger, store<&CRIT::active>, one<CRIT::setInjStatus>, INJECTOR_TESTERS},
+        {"injector_count", readInteger, store<&CRIT::count>, one<CRIT::setInjector>, INJECTOR_TESTERS},
+        {"injector_channels", readInteger, store<&CRIT::channels>, one<CRIT::setInjector>, INJECTOR_TESTERS},
+        {"injector_width", readInteger, store<&CRIT::width>, one<CRIT::setInjector>, INJECTOR_TESTERS},
+        {"injector_first", readInteger, store<&CRIT::first>, one<CRIT::setInjector>, INJECTOR_TESTERS},
+        {"injector_interval", readInterval, store<&CRIT::interval>, one<CRIT::setInjector>, INJECTOR_TESTERS},
+        {"injector_piezo", readInteger, store<&CRIT::piezo>, one<CRIT::setInjector>, INJECTOR_TESTERS},
+        {"injector_voltage", readInteger, store<&CRIT::voltage>, one<CRIT::setVoltage>, INJECTOR_TESTERS},
+        {"osc", readInteger, store<&CRIT::osc>, one<CRIT::startOSC>, INJECTOR_TESTERS},
+        {"regulator1_active", readInteger, storeRegulator<0, &CRIT::CRSDActive>, one<CRIT::setCRSDStatus>, INJECTOR_TESTERS},
+        {"regulator2_active", readInteger, storeRegulator<1, &CRIT::CRSDActive>, one<CRIT::setCRSDStatus>, INJECTOR_TESTERS},
+        {"regulator3_active", readInteger, storeRegulator<2, &CRIT::CRSDActive>, one<CRIT::setCRSDStatus>, INJECTOR_TESTERS},
+        {"regulator1_pressure", readInteger, storeRegulator<0, &CRIT::CRSDPressure>, one<CRIT::setCRSDPressure>, INJECTOR_TESTERS},
+        {"regulator1_current", readScaledReal<1000, 0>, storeRegulator<0, &CRIT::CRSDCurrent>, one<CRIT::setCRSDCurrent>, INJECTOR_TESTERS},
+        {"regulator1_duty_cycle", readScaledReal<10, 0>, storeRegulator<0, &CRIT::CRSDDuty>, one<CRIT::setCRSDDuty>, INJECTOR_TESTERS},
+        {"regulator2_current", readScaledReal<1000, 0>, storeRegulator<1, &CRIT::CRSDCurrent>, one<CRIT::setCRSDCurrent>, INJECTOR_TESTERS},
+        {"regulator2_duty_cycle", readScaledReal<10, 0>, storeRegulator<1, &CRIT::CRSDDuty>, one<CRIT::setCRSDDuty>, INJECTOR_TESTERS},
+        {"regulator3_current", readScaledReal<1000, 0>, storeRegulator<2, &CRIT::CRSDCurrent>, one<CRIT::setCRSDCurrent>, INJECTOR_TESTERS},
+        {"regulator3_duty_cycle", readScaledReal<10, 0>, storeRegulator<2, &CRIT::CRSDDuty>, one<CRIT::setCRSDDuty>, INJECTOR_TESTERS},
+        {"injector_i1", readScaledReal<250, 25000>, store<&CRIT::injectorI1>, one<CRIT::setI>, INJECTOR_TESTERS},
+        {"injector_i2", readScaledReal<250, 25000>, store<&CRIT::injectorI2>, one<CRIT::setI>, INJECTOR_TESTERS},
+        {"sensor_type", readInteger, store<&CRIT::pressureSensorType>, one<CRIT::setSensorType>, INJECTOR_TESTERS},
+        {tcp_commands::TCP_DEVICE_RPM, readInteger, store<&Stand::rpm>, one<Stand::setRPM>, STANDS},
+        {"device_rotate", readInteger, store<&Stand::rotateDirection>, one<Stand::setRPM>, STANDS},
+        {"device_pump", readInteger, store<&Stand::pump>, one<Stand::setPumpState>, STANDS},
+        {"device_fan", readInteger, store<&Stand::fan>, one<Stand::setFanState>, STANDS},
+        {tcp_commands::TCP_DEVICE_ACTIVE, readInteger, store<&Stand::active>, one<Stand::setRotateActive>, STANDS},
+        {"device_temperature", readTemperature, nullptr, temperature, STAND62_ONLY},
+        {"flowmeter_reset", notRead, nullptr, one<Flowmeter::reset>, FLOWMETERS},
+        {"delaymeter_reset", notRead, nullptr, delayMeterReset, DELAY_METERS},
+        {"delaymeter_sensitivity", readScaledReal<10000, 0>, store<&CRIT::delaySensitivity>, one<CRIT::setDelaySensitivity>, DELAY_METERS},
+        {"injector_status", notRead, nullptr, one<CRIT::getInjStatus>, INJECTOR_TESTERS},
+        {"pressure_reset", notRead, nullptr, one<CRIT::resetPressure>, INJECTOR_TESTERS},
+        {"leakage_max_time", readInteger, store<&CRIT::leakageMaxTime>, one<CRIT::setLeakage>, INJECTOR_TESTERS},
+        {"leakage_start_pressure", readInteger, store<&CRIT::leakageStartPressure>, one<CRIT::setLeakage>, INJECTOR_TESTERS},
+        {"leakage_high_pressure", readInteger, store<&CRIT::leakageHighPressure>, one<CRIT::setLeakage>, INJECTOR_TESTERS},
+        {"leakage_low_pressure", readInteger, store<&CRIT::leakageLowPressure>, one<CRIT::setLeakage>, INJECTOR_TESTERS},
+    };
+    return table;
+}
+// clang-format on
+
+const Key* findKey(const std::string& name) {
+    for (const Key& key : keys()) {
+        if (key.name == name) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+// Every receiving board gets copies of its own: its send manager frees what it has sent.
+void route(const Commands& commands, Group receivers) {
+    for (const auto& entry : channelSnapshot()) {
+        Channel& channel = *entry.second;
+        if (!belongs(receivers, channel.getDevice())) {
+            continue;
+        }
+        Commands copies;
+        for (const auto& command : commands) {
+            copies.push_back(std::make_unique<Command>(*command));
+        }
+        channel.sendManager->enqueue(std::move(copies));
+        TcpCommandParser::sended = true;
+    }
+}
+
+void reportError(const char* reason) {
+    std::printf("Parser error: %s\n", reason);
+}
+
+}  // namespace
+
+void split(const std::string& text, char separator, std::vector<std::string>& pieces) {
+    std::size_t end = text.find(separator);
+    if (end == std::string::npos) {
+        return;
+    }
+    std::size_t start = 0;
+    while (end != std::string::npos) {
+        pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
+        end = text.find(separator, start);
+    }
+    pieces.push_back(text.substr(start));
+}
+
+void TcpCommandParser::parse(std::string message) {
+    sended = false;
+    try {
+        std::vector<std::string> pieces;
+        split(message, ':', pieces);
+        if (pieces.empty()) {
+            return;
+        }
+        const Key* key = findKey(pieces[0]);
+        if (key == nullptr) {
+            return;
+        }
+        // Read before storing anything, so that a refused value changes no setting.
+        Reading reading = key->read(pieces[1]);
+        if (reading.error != nullptr) {
+            reportError(reading.error);
+            return;
+        }
+        if (key->store != nullptr) {
+            key->store(reading.value);
+        }
+        // Commands no board took die here; the settings keep their new values.
+        route(key->build(reading.value), key->receivers);
+    } catch (const std::bad_alloc&) {
+        reportError("out of memory");
+    } catch (const std::exception& error) {
+        reportError(error.what());
+    }
+}
+
+std::vector<std::string> TcpCommandParser::keyNames() {
+    std::vector<std::string> names;
+    for (const Key& key : keys()) {
+        names.push_back(key.name);
+    }
+    return names;
+}

@@ -1,0 +1,27 @@
+// Turns one client message, "key:value", into device settings and commands queued on every
+// identified board of the key's group.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tcp_commands {
+extern const std::string TCP_DEVICE_ACTIVE;
+extern const std::string TCP_DEVICE_RPM;
+}  // namespace tcp_commands
+
+// Appends the pieces of text between separators to pieces; a text without the separator
+// yields no pieces.
+void split(const std::string& text, char separator, std::vector<std::string>& pieces);
+
+class TcpCommandParser {
+public:
+    // Parses one message (without its ";"). A value that cannot be read, or whose scaled
+    // result does not fit its setting, prints one "Parser error: <reason>" line and changes
+    // nothing. Nothing goes back to the client. Never throws. Server thread only.
+    static void parse(std::string message);
+    // The keys parse() knows, in the order it compares them.
+    static std::vector<std::string> keyNames();
+    // True once the command of the message being parsed was queued on a board.
+    static bool sended;
+};

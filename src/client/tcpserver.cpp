@@ -1,0 +1,299 @@
+#include "client/tcpserver.h"
+
+#include <arpa/inet.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+#include "client/tcpcommandparser.h"
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "protocol/deviceids.h"
+#include "service/consolethrottle.h"
+#include "service/outbox.h"
+
+namespace {
+
+// How often the queue is looked at should the message wake-up be missing.
+constexpr std::chrono::milliseconds POLL_PAUSE{10};
+constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
+// How often the client is checked for an answer to the data waiting for it.
+constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
+constexpr std::size_t RECEIVE_BLOCK = 1024;
+constexpr int KEEPALIVE_PROBES = 4;
+
+void setOption(int fd, int level, int name, int value) {
+    ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+}  // namespace
+
+TcpServer::TcpServer(uint16_t port, std::string bindAddress)
+    : port_(port),
+      bindAddress_(std::move(bindAddress)),
+      wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+TcpServer::~TcpServer() = default;
+
+bool TcpServer::listen() {
+    // Non-blocking, so that a connection reset before accept() cannot block the loop.
+    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) {
+        std::fprintf(stderr, "Cant bind socket: %s\n", std::strerror(errno));
+        return false;
+    }
+    int one = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port_);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!bindAddress_.empty() &&
+        ::inet_pton(AF_INET, bindAddress_.c_str(), &address.sin_addr) != 1) {
+        std::fprintf(stderr, "Cant bind socket: invalid address %s\n", bindAddress_.c_str());
+        return false;
+    }
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "Cant bind socket: %s\n", std::strerror(errno));
+        return false;
+    }
+    if (::listen(fd.get(), 5) != 0) {
+        std::fprintf(stderr, "Error listen: %s\n", std::strerror(errno));
+        return false;
+    }
+    socklen_t length = sizeof address;
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port_ = ntohs(address.sin_port);
+    }
+    listenFd = std::move(fd);
+    return true;
+}
+
+void TcpServer::stop() {
+    running.store(false);
+    uint64_t one = 1;
+    ssize_t ignored = ::write(wakeFd.get(), &one, sizeof one);
+    (void)ignored;
+}
+
+bool TcpServer::pause(std::chrono::milliseconds period) {
+    if (running.load()) {
+        pollfd wake{wakeFd.get(), POLLIN, 0};
+        ::poll(&wake, 1, static_cast<int>(period.count()));
+    }
+    return running.load();
+}
+
+void TcpServer::connect() {
+    if (!listenFd.valid()) {
+        return;
+    }
+    while (running.load()) {
+        std::printf("Waiting for connection...\n");
+        FileDescriptor client;
+        while (running.load() && !client.valid()) {
+            pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 || fds[0].revents == 0) {
+                continue;
+            }
+            int fd = ::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+            int error = errno;
+            client.reset(fd);
+            if (fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+                // Out of descriptors, for one: wait a little instead of spinning, and say so
+                // once, then once a minute.
+                consoleThrottle().print(
+                    "accept", std::string("Error accept: ") + std::strerror(error), stderr);
+                pause(ACCEPT_RETRY_PAUSE);
+            }
+        }
+        if (!client.valid()) {
+            break;
+        }
+        serve(client.get());
+    }
+}
+
+void TcpServer::serve(int client) {
+    std::printf("Connection established.\n");
+    {
+        // What was produced while nobody listened is stale.
+        std::lock_guard<std::mutex> lock(tcpMutex);
+        commands.clear();
+    }
+    // Nor does the new client get the rest of a message that the last one left half read.
+    outgoing.clear();
+    outgoingSent = 0;
+    // Each message goes out at once instead of waiting for the client's ACK of the last one.
+    setOption(client, IPPROTO_TCP, TCP_NODELAY, 1);
+    keepAlive(client);
+    for (const auto& entry : channelSnapshot()) {
+        unsigned char device = entry.second->getDevice();
+        if (device != known_devices::UNKNOWN) {
+            std::string text = "device_connected:" + std::to_string(device) + ";";
+            ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
+        }
+    }
+
+    framer.clear();
+    char block[RECEIVE_BLOCK];
+    const int messageWake = messageWakeFd();
+    bool clientFull = false;
+    auto nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
+    while (running.load()) {
+        // The client's text, a queued message and stop() each end the wait. While the client's
+        // socket is full the queue waits for room instead.
+        pollfd fds[3] = {{client, static_cast<short>(POLLIN | (clientFull ? POLLOUT : 0)), 0},
+                         {wakeFd.get(), POLLIN, 0},
+                         {clientFull ? -1 : messageWake, POLLIN, 0}};
+        // A client whose machine or cable died is looked for once a second, not on every
+        // message's way out.
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextAnswerCheck) {
+            nextAnswerCheck = now + ANSWER_CHECK;
+            if (unanswered(client)) {
+                // The slot goes to the next client.
+                std::fprintf(stderr, "Error recv: %s\n", std::strerror(ETIMEDOUT));
+                break;
+            }
+        }
+        const auto untilCheck =
+            std::chrono::ceil<std::chrono::milliseconds>(nextAnswerCheck - now).count();
+        int timeout = static_cast<int>(
+            messageWake >= 0 ? untilCheck : std::min<long>(untilCheck, POLL_PAUSE.count()));
+        // A failed poll (interrupted) is a pass with nothing ready.
+        ::poll(fds, 3, timeout);
+        if (!running.load()) {
+            break;
+        }
+        if (fds[2].revents != 0) {
+            // Read empty before the queue is taken, so no message is left unsignalled.
+            uint64_t signals;
+            ssize_t ignored = ::read(messageWake, &signals, sizeof signals);
+            (void)ignored;
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (!receive(client, block, sizeof block)) {
+                break;
+            }
+        }
+        Flush flushed = flush(client);
+        if (flushed == Flush::FAILED) {
+            break;
+        }
+        clientFull = flushed == Flush::FULL;
+    }
+}
+
+void TcpServer::keepAlive(int client) const {
+    const int timeout = static_cast<int>(clientTimeout_.count());
+    // An idle connection is probed after a third of the timeout, then every sixth of it; the
+    // kernel ends it after the last unanswered probe: 10 + 4 x 5 s for 30 s.
+    setOption(client, SOL_SOCKET, SO_KEEPALIVE, 1);
+    setOption(client, IPPROTO_TCP, TCP_KEEPIDLE, std::max(1, timeout / 3));
+    setOption(client, IPPROTO_TCP, TCP_KEEPINTVL, std::max(1, timeout / 6));
+    setOption(client, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
+}
+
+bool TcpServer::unanswered(int client) const {
+    int waiting = 0;
+    if (::ioctl(client, SIOCOUTQ, &waiting) != 0 || waiting <= 0) {
+        return false;
+    }
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(client, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+        return false;
+    }
+    // Sent data unacknowledged, or window probes unanswered. A client that does not read but
+    // answers the probes of its closed window is alive, however long it waits. (No
+    // TCP_USER_TIMEOUT for this: it also ends a connection whose window stays closed.)
+    const bool awaited = info.tcpi_unacked > 0 || info.tcpi_probes >= 2;
+    const auto silent = std::chrono::milliseconds(info.tcpi_last_ack_recv);
+    return awaited && silent >= clientTimeout_;
+}
+
+bool TcpServer::receive(int client, char* block, std::size_t size) {
+    ssize_t count = ::recv(client, block, size, MSG_DONTWAIT);
+    if (count == 0) {
+        std::fprintf(stderr, "Client crush\n");
+        return false;
+    }
+    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        // A reset connection never turns readable again: end it like a close.
+        std::fprintf(stderr, "Error recv: %s\n", std::strerror(errno));
+        return false;
+    }
+    if (count > 0) {
+        try {
+            take(block, static_cast<std::size_t>(count));
+        } catch (const std::exception&) {
+            std::printf("Read Error:%s", std::strerror(errno));
+            std::fprintf(stderr, "Error recv\n");
+        }
+    }
+    return true;
+}
+
+void TcpServer::take(const char* bytes, std::size_t count) {
+    framer.feed(bytes, count, [](const std::string& message) {
+        // One write, so that the echo stays whole beside other threads' lines, and with
+        // every byte of the message (a NUL too).
+        std::string echo = "COMMAND: [" + message + "]\n";
+        std::fwrite(echo.data(), 1, echo.size(), stdout);
+        TcpCommandParser::parse(message);
+    });
+}
+
+TcpServer::Flush TcpServer::flush(int client) {
+    while (true) {
+        if (outgoing.empty()) {
+            // Taken off the queue at once: when the queue is full a producer drops its
+            // oldest message, which must not be a different one from what is sent here.
+            std::lock_guard<std::mutex> lock(tcpMutex);
+            if (commands.empty()) {
+                return Flush::DRAINED;
+            }
+            outgoing = std::move(commands.front());
+            commands.pop_front();
+            outgoingSent = 0;
+        }
+        // Never blocks: a client that stops reading must not stop the server, and with it the
+        // parser, as a blocking send would.
+        ssize_t sent = ::send(client, outgoing.data() + outgoingSent,
+                              outgoing.size() - outgoingSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return Flush::FULL;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            // The connection is broken (reset, timed out): it ends as a close does, instead of
+            // failing every queued message in turn. The message is dropped.
+            consoleThrottle().print("client-write",
+                                    std::string("Write Error:") + std::strerror(errno));
+            outgoing.clear();
+            outgoingSent = 0;
+            return Flush::FAILED;
+        }
+        outgoingSent += static_cast<std::size_t>(sent);
+        if (outgoingSent >= outgoing.size()) {
+            outgoing.clear();
+            outgoingSent = 0;
+        }
+    }
+}

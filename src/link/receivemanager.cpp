@@ -1,0 +1,238 @@
+#include "link/receivemanager.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "bench/decoder.h"
+#include "link/channel.h"
+#include "protocol/command.h"
+
+namespace {
+
+// How often the reader retries a port that reports an error or a hang-up, and how often it
+// looks at the run flag should the stop eventfd be missing (no descriptor left for it).
+constexpr std::chrono::milliseconds RETRY_PAUSE{2};
+// A hang-up reported this long without a byte read is for good: a port only hangs up when its
+// device went away (the adapter unplugged, the other side of a pseudo-terminal closed).
+constexpr std::chrono::milliseconds HANGUP_LIMIT{500};
+
+// Errors after which the descriptor never reads again: the device behind it is gone.
+bool hardReadError(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// The reader gives the port up; the watcher retires the channel on its next pass.
+void lose(Channel& channel, const std::string& reason) {
+    std::printf("Port lost [%s]: %s\n", channel.name().c_str(), reason.c_str());
+    channel.markFailed();
+}
+
+}  // namespace
+
+ReceiveManager::ReceiveManager(Channel* channel)
+    : channel(channel),
+      current(std::make_unique<Command>()),
+      stopEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+ReceiveManager::~ReceiveManager() {
+    stop();
+    join();
+}
+
+void ReceiveManager::start() {
+    startReader();
+    decoder = std::thread(thread_parser, this);
+}
+
+void ReceiveManager::startReader() {
+    reader = std::thread(thread_func, this);
+}
+
+void ReceiveManager::stop() {
+    {
+        // Taking each lock orders the flag's change before the wait's test of it.
+        std::lock_guard<std::mutex> pauseLock(pauseMutex);
+        std::lock_guard<std::mutex> queueLock(queueMutex);
+        running.store(false);
+    }
+    pauseCv.notify_all();
+    queueCv.notify_all();
+    uint64_t one = 1;
+    ssize_t ignored = ::write(stopEvent.get(), &one, sizeof one);
+    (void)ignored;
+}
+
+void ReceiveManager::join() {
+    if (reader.joinable()) {
+        reader.join();
+    }
+    if (decoder.joinable()) {
+        decoder.join();
+    }
+}
+
+bool ReceiveManager::pause(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(pauseMutex);
+    pauseCv.wait_for(lock, period, [this] { return !running.load(); });
+    return running.load();
+}
+
+bool ReceiveManager::waitForInput(short* events) {
+    pollfd fds[2] = {{channel->fd(), POLLIN, 0}, {stopEvent.get(), POLLIN, 0}};
+    // A port that failed to open (-1) is left out by poll: the reader then only waits for
+    // the stop.
+    int ready = ::poll(fds, 2, stopEvent.valid() ? -1 : static_cast<int>(RETRY_PAUSE.count()));
+    if (events != nullptr) {
+        *events = ready > 0 ? fds[0].revents : 0;
+    }
+    return running.load();
+}
+
+void ReceiveManager::push(std::unique_ptr<Command> command) {
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        receiveQueue.push_back(std::move(command));
+    }
+    queueCv.notify_one();
+}
+
+std::unique_ptr<Command> ReceiveManager::tryTake() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (receiveQueue.empty()) {
+        return nullptr;
+    }
+    std::unique_ptr<Command> command = std::move(receiveQueue.front());
+    receiveQueue.pop_front();
+    return command;
+}
+
+std::unique_ptr<Command> ReceiveManager::take(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(queueMutex);
+    queueCv.wait_for(lock, wait, [this] { return !receiveQueue.empty() || !running.load(); });
+    if (receiveQueue.empty()) {
+        return nullptr;
+    }
+    std::unique_ptr<Command> command = std::move(receiveQueue.front());
+    receiveQueue.pop_front();
+    return command;
+}
+
+std::unique_ptr<Command> ReceiveManager::take() {
+    std::unique_lock<std::mutex> lock(queueMutex);
+    queueCv.wait(lock, [this] { return !receiveQueue.empty() || !running.load(); });
+    if (receiveQueue.empty()) {
+        return nullptr;
+    }
+    std::unique_ptr<Command> command = std::move(receiveQueue.front());
+    receiveQueue.pop_front();
+    return command;
+}
+
+std::size_t ReceiveManager::queued() const {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return receiveQueue.size();
+}
+
+void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) {
+    ChannelCounters& counters = channel->counters();
+    // Skipped bytes are added up per read, and before each ACK: the figures never lag behind
+    // an ACK that is already on the line.
+    uint64_t garbage = 0;
+    auto countGarbage = [&] {
+        if (garbage > 0) {
+            counters.garbageBytes.fetch_add(garbage);
+            garbage = 0;
+        }
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char byte = bytes[i];
+        const bool hunting = current->state == WAIT_START;
+        current->slotNewByte(byte);
+        if (hunting) {
+            // A frame starts with A5 A5 and its kind: up to two A5 are held back until the
+            // next byte shows whether they began a frame; everything else here is skipped.
+            if (current->state != WAIT_START) {
+                heldStart = 0;
+            } else if (byte == FRAME_START) {
+                if (heldStart == 2) {
+                    ++garbage;
+                } else {
+                    ++heldStart;
+                }
+            } else {
+                garbage += static_cast<uint64_t>(heldStart) + 1;
+                heldStart = 0;
+            }
+        }
+        if (current->isValid() && current->type == FRAME_DATA) {
+            countGarbage();
+            counters.framesReceived.fetch_add(1);
+            // The board sees its ACK before the frame is handed on.
+            channel->sendACK(current->number());
+            push(std::move(current));
+            current = std::make_unique<Command>();
+        } else if (current->isValid() && current->type == FRAME_ACK) {
+            std::printf("Ack number: [%i]\n", current->number());
+            channel->setAckNumber(current->number());
+            current->reset();
+        } else if (current->isCorrupted()) {
+            counters.crcFailures.fetch_add(1);
+            current->reset();
+        }
+    }
+    countGarbage();
+}
+
+void thread_func(ReceiveManager* manager) {
+    Channel& channel = *manager->channel;
+    if (!manager->pause(channel.options().startPause)) {
+        return;
+    }
+    unsigned char bytes[1024];
+    bool hungUp = false;
+    std::chrono::steady_clock::time_point hungUpSince;
+    short events = 0;
+    // Reads as soon as bytes arrive: the board's ACK wait and its report's way to the client
+    // both start here.
+    while (manager->waitForInput(&events)) {
+        ssize_t count = ::read(channel.fd(), bytes, sizeof bytes);
+        const int error = errno;
+        if (count > 0) {
+            hungUp = false;
+            manager->handleBytes(bytes, static_cast<std::size_t>(count));
+            continue;
+        }
+        if (count < 0 && hardReadError(error)) {
+            lose(channel, std::strerror(error));
+            break;
+        }
+        // Readable yet nothing read. A quiet board never gets here: its port is not readable.
+        // An interrupted wait (a signal) reports no events and is simply repeated.
+        if (events & (POLLHUP | POLLERR | POLLNVAL)) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!hungUp) {
+                hungUp = true;
+                hungUpSince = now;
+            } else if (now - hungUpSince >= HANGUP_LIMIT) {
+                lose(channel, "hang-up");
+                break;
+            }
+        } else {
+            hungUp = false;
+        }
+        // Retry at the old polling pace, not in a spin.
+        if (!manager->pause(RETRY_PAUSE)) {
+            return;
+        }
+    }
+    // A lost port is read no more; the thread waits for the watcher to retire the channel.
+    while (manager->pause(std::chrono::hours(1))) {
+    }
+}

@@ -1,0 +1,79 @@
+// The receive side of a channel: the reader thread, which reassembles frames, acknowledges
+// every valid data frame and records the board's ACK numbers, and the queue of received
+// data frames that the decoder thread consumes.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "service/filedescriptor.h"
+
+class Channel;
+class Command;
+
+class ReceiveManager {
+public:
+    explicit ReceiveManager(Channel* channel);
+    ~ReceiveManager();
+    ReceiveManager(const ReceiveManager&) = delete;
+    ReceiveManager& operator=(const ReceiveManager&) = delete;
+
+    // Starts the reader, then the decoder.
+    void start();
+    // Starts the reader alone (tests look at the queue themselves).
+    void startReader();
+    // Clears the run flag and wakes both threads (whatever they wait on); does not wait.
+    // Safe from any thread.
+    void stop();
+    // Waits for both threads to end. Call after stop(), never from the threads themselves.
+    void join();
+    bool isRunning() const { return running.load(); }
+
+    // Sleeps up to `period`, returning at once when stopped. False once stopped.
+    bool pause(std::chrono::milliseconds period);
+    // Waits until the port has something to read (or has failed), or the manager is stopped.
+    // Stores the port's poll events (0 when the wait was interrupted) in `events` if given.
+    // False once stopped. Reader thread.
+    bool waitForInput(short* events = nullptr);
+
+    // Queues one complete data frame for the decoder. Reader thread.
+    void push(std::unique_ptr<Command> command);
+    // The oldest queued frame, or null when the queue is empty. Safe from any thread.
+    std::unique_ptr<Command> tryTake();
+    // As tryTake, but waits up to `wait` for a frame (returns early when stopped).
+    std::unique_ptr<Command> take(std::chrono::milliseconds wait);
+    // Waits for a frame for as long as the manager runs: null only once it is stopped and
+    // the queue is empty. Decoder thread.
+    std::unique_ptr<Command> take();
+    std::size_t queued() const;
+
+    // Feeds read bytes to the frame parser: ACKs and queues data frames, stores ACK numbers,
+    // and counts frames, CRC failures and skipped bytes in the channel's counters. Reader
+    // thread (tests call it directly).
+    void handleBytes(const unsigned char* bytes, std::size_t count);
+
+    Channel* const channel;
+
+private:
+    std::atomic<bool> running{true};
+    std::unique_ptr<Command> current;  // reader thread only
+    // Frame-start bytes (A5) seen while hunting that may yet begin a frame; reader thread only.
+    int heldStart = 0;
+    mutable std::mutex queueMutex;
+    std::condition_variable queueCv;                    // a frame was queued, or stop
+    std::deque<std::unique_ptr<Command>> receiveQueue;  // guarded by queueMutex
+    std::mutex pauseMutex;
+    std::condition_variable pauseCv;  // stop
+    FileDescriptor stopEvent;         // eventfd, readable once stopped: the reader polls it
+    std::thread reader;
+    std::thread decoder;
+};
+
+// The reader thread body: reads the port until the manager is stopped.
+void thread_func(ReceiveManager* manager);

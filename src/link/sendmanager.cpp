@@ -1,0 +1,246 @@
+#include "link/sendmanager.h"
+
+#include "bench/crit.h"
+#include "link/channel.h"
+#include "protocol/bytes.h"
+#include "protocol/command.h"
+#include "protocol/deviceids.h"
+#include "service/outbox.h"
+
+std::mutex devMutex;
+
+namespace {
+
+constexpr unsigned char CODE_VERSION = 2;
+constexpr unsigned char CODE_SCHEDULE = 4;
+constexpr int SEND_TRIES = 3;
+constexpr std::chrono::milliseconds ACK_WAIT{10};
+constexpr std::chrono::milliseconds HANDSHAKE_PAUSE{500};
+// Between the passes of an unidentified board: keeps the handshake about 510 ms apart.
+constexpr std::chrono::milliseconds IDLE_PAUSE{10};
+constexpr std::chrono::milliseconds NO_LIMIT{0};
+
+using Schedule = std::vector<std::pair<unsigned char, int>>;
+
+const Schedule CRIT_SCHEDULE = {{10, 600}, {2, 1000}, {11, 300},  {15, 600}, {16, 500},
+                                {30, 800}, {31, 800}, {13, 1000}, {41, 400}, {27, 200}};
+const Schedule STAND_SCHEDULE = {{47, 1000}, {2, 1000}, {41, 310}, {42, 1100},
+                                 {46, 1500}, {10, 600}, {80, 800}, {15, 1000}};
+const Schedule FLOWMETER_SCHEDULE = {{2, 1000}, {55, 300}, {53, 500}, {54, 300}};
+const Schedule DELAYMETER_SCHEDULE = {{62, 500}};
+const Schedule NO_SCHEDULE = {};
+
+std::unique_ptr<Command> numbered(Command command, unsigned char number) {
+    command.setNumber(number);
+    return std::make_unique<Command>(command);
+}
+
+}  // namespace
+
+const Schedule& scheduleFor(int device) {
+    switch (device) {
+        case known_devices::CRIT0303:
+        case known_devices::CRIT0304:
+            return CRIT_SCHEDULE;
+        case known_devices::STAND:
+        case known_devices::STAND62:
+            return STAND_SCHEDULE;
+        case known_devices::FLOWMETER:
+            return FLOWMETER_SCHEDULE;
+        case known_devices::DELAYMETER:
+            return DELAYMETER_SCHEDULE;
+        default:
+            return NO_SCHEDULE;
+    }
+}
+
+SendManager::SendManager(Channel* channel) : channel(channel) {}
+
+SendManager::~SendManager() {
+    stop();
+    join();
+}
+
+void SendManager::start() {
+    sender = std::thread(thread_send, this);
+}
+
+void SendManager::stop() {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        running.store(false);
+    }
+    wakeCv.notify_all();
+}
+
+void SendManager::join() {
+    if (sender.joinable()) {
+        sender.join();
+    }
+}
+
+bool SendManager::pause(std::chrono::milliseconds period) {
+    return waitFor(period, [] { return false; });
+}
+
+template <typename Ready>
+bool SendManager::waitFor(std::chrono::milliseconds period, Ready ready) {
+    std::unique_lock<std::mutex> lock(wakeMutex);
+    wakeCv.wait_for(lock, period, [&] { return !running.load() || ready(); });
+    return running.load();
+}
+
+bool SendManager::idle(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(wakeMutex);
+    auto woken = [this] { return !running.load() || wakePending; };
+    if (period == NO_LIMIT) {
+        wakeCv.wait(lock, woken);
+    } else {
+        wakeCv.wait_for(lock, period, woken);
+    }
+    wakePending = false;
+    return running.load();
+}
+
+void SendManager::wake() {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        wakePending = true;
+    }
+    wakeCv.notify_one();
+}
+
+void SendManager::ackChanged() {
+    // The number itself is an atomic of the channel; taking the lock orders its store before
+    // the waiting sender's next look at it.
+    { std::lock_guard<std::mutex> lock(wakeMutex); }
+    wakeCv.notify_one();
+}
+
+std::unique_ptr<Command> SendManager::getVersion() {
+    return numbered(Command::makeData(CODE_VERSION, ACCESS_REQUEST, nullptr, 0), frameCounter);
+}
+
+std::unique_ptr<Command> SendManager::addSchedule(unsigned char code, int period) {
+    unsigned char payload[7] = {0x00, code, 0x04};
+    util::putBE32(payload, 3, static_cast<uint32_t>(period));
+    return numbered(Command::makeData(CODE_SCHEDULE, ACCESS_COMMAND, payload, sizeof payload),
+                    frameCounter);
+}
+
+std::unique_ptr<Command> SendManager::clearSchedule() {
+    const unsigned char payload[1] = {0xFF};
+    return numbered(Command::makeData(CODE_SCHEDULE, ACCESS_COMMAND, payload, 1), frameCounter);
+}
+
+void SendManager::enqueue(std::unique_ptr<Command> command) {
+    std::vector<std::unique_ptr<Command>> one;
+    one.push_back(std::move(command));
+    enqueue(std::move(one));
+}
+
+void SendManager::enqueue(std::vector<std::unique_ptr<Command>> commands) {
+    {
+        std::lock_guard<std::mutex> lock(devMutex);
+        for (auto& command : commands) {
+            sendQueue.push_back(std::move(command));
+        }
+    }
+    wake();
+}
+
+std::unique_ptr<Command> SendManager::popQueued() {
+    std::lock_guard<std::mutex> lock(devMutex);
+    if (sendQueue.empty()) {
+        return nullptr;
+    }
+    std::unique_ptr<Command> command = std::move(sendQueue.front());
+    sendQueue.pop_front();
+    return command;
+}
+
+std::size_t SendManager::queued() const {
+    std::lock_guard<std::mutex> lock(devMutex);
+    return sendQueue.size();
+}
+
+void SendManager::writeOnce(std::unique_ptr<Command> command) {
+    command->setNumber(frameCounter);
+    command->createCommand();
+    channel->sendCommand(*command);
+    channel->counters().commandsSent.fetch_add(1);
+    ++frameCounter;
+}
+
+bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
+    command->setNumber(frameCounter);
+    command->createCommand();
+    bool acknowledged = false;
+    const unsigned char number = command->number();
+    auto ackIn = [this, number] { return channel->getAckNumber() == number; };
+    ChannelCounters& counters = channel->counters();
+    int attempt = 0;
+    for (; attempt < SEND_TRIES && !acknowledged; ++attempt) {
+        channel->sendCommand(*command);
+        (attempt == 0 ? counters.commandsSent : counters.retries).fetch_add(1);
+        bool stillRunning = waitFor(ACK_WAIT, ackIn);
+        acknowledged = ackIn();
+        if (!stillRunning) {
+            // A stopped channel writes nothing more.
+            break;
+        }
+    }
+    if (!acknowledged && attempt == SEND_TRIES) {
+        counters.dropped.fetch_add(1);
+    }
+    ++frameCounter;
+    return acknowledged;
+}
+
+void thread_send(SendManager* manager) {
+    Channel& channel = *manager->channel;
+    if (!manager->pause(channel.options().startPause)) {
+        return;
+    }
+    while (manager->isRunning()) {
+        if (!channel.isDefined()) {
+            manager->writeOnce(manager->getVersion());
+            manager->writeOnce(manager->clearSchedule());
+            manager->writeOnce(manager->addSchedule(CODE_VERSION, 1000));
+            // The board's schedule is gone now. Should a timeout have raced with the
+            // configuration and left the flag set, the next identification still reprograms it.
+            channel.setConfigured(false);
+            // Half a second to the next handshake, cut short when the board identifies itself.
+            if (!manager->waitFor(HANDSHAKE_PAUSE, [&channel] { return channel.isDefined(); })) {
+                break;
+            }
+        }
+        // Only an identified board is configured: a timeout that has just cleared `defined`
+        // must not see the old device id and program its schedule again.
+        if (!channel.isConfigured() && channel.isDefined()) {
+            int device = channel.getDevice();
+            const Schedule& schedule = scheduleFor(device);
+            for (const auto& entry : schedule) {
+                manager->writeOnce(manager->addSchedule(entry.first, entry.second));
+            }
+            if (device == known_devices::DELAYMETER) {
+                manager->writeOnce(CRIT::setDelaySensitivity());
+            }
+            if (!schedule.empty()) {
+                channel.setConfigured();
+            }
+        }
+        while (manager->isRunning()) {
+            std::unique_ptr<Command> command = manager->popQueued();
+            if (!command) {
+                break;
+            }
+            manager->sendWithRetries(std::move(command));
+        }
+        // An identified board needs the sender only when a command is queued or the board is
+        // reset by the watcher; both wake it.
+        if (!manager->idle(channel.isDefined() ? NO_LIMIT : IDLE_PAUSE)) {
+            break;
+        }
+    }
+}

@@ -1,0 +1,235 @@
+#include "link/serialwatcher.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <set>
+#include <vector>
+
+#include "bench/stand.h"
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "protocol/deviceids.h"
+#include "service/consolethrottle.h"
+#include "service/filedescriptor.h"
+#include "service/outbox.h"
+#include "service/runstate.h"
+
+namespace {
+
+constexpr std::chrono::seconds PASS_PAUSE{1};
+// Passes without a version report after which an identified board counts as silent.
+constexpr uint32_t SILENT_PASSES = 5;
+
+int selectEntry(const dirent* entry) {
+    return SerialWatcher::select(entry->d_name) ? 1 : 0;
+}
+
+// The accepted names of the directory in ascending byte order; empty when it cannot be
+// listed.
+std::set<std::string> listDevices(const std::string& dir) {
+    std::set<std::string> names;
+    dirent** entries = nullptr;
+    int count = ::scandir(dir.c_str(), &entries, selectEntry, alphasort);
+    if (count < 0) {
+        return names;
+    }
+    for (int i = 0; i < count; ++i) {
+        names.insert(entries[i]->d_name);
+        std::free(entries[i]);
+    }
+    std::free(entries);
+    return names;
+}
+
+}  // namespace
+
+bool SerialWatcher::Node::operator==(const Node& other) const {
+    return exists == other.exists && rdev == other.rdev && dev == other.dev && ino == other.ino;
+}
+
+SerialWatcher::Node::Node(const struct stat& info)
+    : exists(true), rdev(info.st_rdev), dev(info.st_dev), ino(info.st_ino) {}
+
+SerialWatcher::Node SerialWatcher::nodeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? Node(info) : Node();
+}
+
+SerialWatcher::Node SerialWatcher::nodeOf(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 ? Node(info) : Node();
+}
+
+SerialWatcher::SerialWatcher(std::string devDir) : devDir_(std::move(devDir)) {}
+
+SerialWatcher::~SerialWatcher() {
+    stop();
+    while (!present.empty()) {
+        retire(present.begin()->first);
+    }
+}
+
+void SerialWatcher::start() {
+    if (thread.joinable()) {
+        return;
+    }
+    running.store(true);
+    thread = std::thread(&SerialWatcher::run, this);
+}
+
+void SerialWatcher::stop() {
+    {
+        std::lock_guard<std::mutex> lock(pauseMutex);
+        running.store(false);
+    }
+    pauseCv.notify_all();
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
+        thread.join();
+    }
+}
+
+void SerialWatcher::run() {
+    while (running.load() && isWorking.load()) {
+        pass();
+        std::unique_lock<std::mutex> lock(pauseMutex);
+        pauseCv.wait_for(lock, PASS_PAUSE, [this] { return !running.load(); });
+    }
+}
+
+bool SerialWatcher::select(const std::string& name) {
+    // "L > 4" plus three characters at positions 4 to 6 means at least six characters.
+    bool usb = name.size() >= 6 && name.compare(3, 3, "USB") == 0;
+    bool builtIn = name.size() == 5 && name[3] == 'S';
+    return usb || builtIn;
+}
+
+int SerialWatcher::connectTTY(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::printf("Error opening [%s]\n", path.c_str());
+        return -1;
+    }
+    std::printf("Connect to: [%s]\n", path.c_str());
+
+    // Another program (a modem prober, a second daemon) opening the port would take part of
+    // the board's bytes. Only root can open it past this.
+    ::ioctl(fd, TIOCEXCL);
+
+    // A port that refuses the settings is used with whatever it has.
+    termios tty{};
+    ::tcgetattr(fd, &tty);
+    tty.c_iflag &= ~static_cast<tcflag_t>(IGNPAR | ICRNL | IXON | IXOFF | IXANY);
+    tty.c_oflag = 0;
+    tty.c_cflag = B115200 | CS8 | CREAD | CLOCAL;
+    tty.c_lflag = 0;
+    std::memset(tty.c_cc, 0, sizeof tty.c_cc);
+    ::tcflush(fd, TCIOFLUSH);
+    ::tcsetattr(fd, TCSANOW, &tty);
+
+    // Bytes reach the reader without the driver's batching delay. Ports without the serial
+    // driver's settings (pseudo-terminals) refuse the request and are used as they are.
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &serial);
+    }
+    return fd;
+}
+
+unsigned char SerialWatcher::retire(std::string name) {
+    auto found = present.find(name);
+    std::shared_ptr<Channel> channel = std::move(found->second.channel);
+    present.erase(found);
+    {
+        std::lock_guard<std::mutex> lock(channelMapMutex);
+        auto entry = channelMap.find(name);
+        if (entry != channelMap.end() && entry->second == channel) {
+            channelMap.erase(entry);
+        }
+    }
+    // Joins the threads before the descriptor is closed, so a port opened later under the
+    // same number is never touched by them.
+    channel->retire();
+    std::printf("%s\n", channel->countersLine().c_str());
+    return channel->getDevice();
+}
+
+void SerialWatcher::disconnect(const std::string& name) {
+    std::printf("Device disconnected: %s\n", name.c_str());
+    unsigned char device = retire(name);
+    if (device != known_devices::UNKNOWN) {
+        if (device == known_devices::STAND || device == known_devices::STAND62) {
+            Stand::standConnected.store(false);
+        }
+        pushMessage("device_disconnected:" + std::to_string(device) + ";");
+    }
+}
+
+void SerialWatcher::pass() {
+    std::set<std::string> current = listDevices(devDir_);
+
+    // Vanished names, and names whose port is no longer the one opened: they go first, and
+    // the latter come back below as new ports.
+    std::vector<std::string> gone;
+    for (const auto& [name, port] : present) {
+        if (current.count(name) == 0 || port.channel->hasFailed() ||
+            nodeOf(devDir_ + "/" + name) != port.node) {
+            gone.push_back(name);
+        }
+    }
+    for (const std::string& name : gone) {
+        disconnect(name);
+    }
+
+    for (const std::string& name : current) {
+        if (present.count(name) != 0) {
+            continue;
+        }
+        const std::string path = devDir_ + "/" + name;
+        int fd = connectTTY(path);
+        // The node actually opened; for a port that did not open, what the name leads to now,
+        // so that it is tried again once that changes.
+        Node node = fd >= 0 ? nodeOf(fd) : nodeOf(path);
+        std::shared_ptr<Channel> channel;
+        try {
+            channel = std::make_shared<Channel>(FileDescriptor(fd), ChannelOptions{}, name);
+        } catch (const std::exception& error) {
+            // Out of threads or memory: the name counts as unseen and is tried next pass.
+            consoleThrottle().print("start/" + name,
+                                    "Cannot start channel [" + name + "]: " + error.what());
+            continue;
+        }
+        present.emplace(name, Port{channel, node});
+        std::lock_guard<std::mutex> lock(channelMapMutex);
+        channelMap[name] = std::move(channel);
+    }
+
+    const bool printCounters = countersRequested.exchange(false);
+    for (const auto& entry : channelSnapshot()) {
+        Channel& channel = *entry.second;
+        if (channel.getDevice() != known_devices::UNKNOWN &&
+            channel.incrementTimeoutCounter() > SILENT_PASSES) {
+            std::printf("Connection timeout\n");
+            channel.counters().timeouts.fetch_add(1);
+            channel.setConfigured(false);
+            channel.setDefined(false);
+            channel.setDevice(known_devices::UNKNOWN);
+        }
+        if (printCounters) {
+            std::printf("%s\n", channel.countersLine().c_str());
+        }
+    }
+    // Summaries of repeating console lines are due once a minute even when the lines stop.
+    consoleThrottle().flush();
+}

@@ -1,0 +1,79 @@
+// Finds the boards: scans the device directory once a second, opens and configures new
+// serial ports and gives each a Channel, retires the channels of vanished ports, and returns
+// silent boards to the handshake. A port whose device node changed under the same name, or
+// whose reader lost it, counts as vanished and then new: a board plugged out and in again
+// between two scans is reopened.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class Channel;
+struct stat;
+
+class SerialWatcher {
+public:
+    explicit SerialWatcher(std::string devDir = "/dev");
+    // Stops the thread and retires every channel this watcher created (no client messages).
+    ~SerialWatcher();
+    SerialWatcher(const SerialWatcher&) = delete;
+    SerialWatcher& operator=(const SerialWatcher&) = delete;
+
+    // Starts the watcher thread; returns at once. A second call does nothing.
+    void start();
+    // Stops the thread and waits for it (at most one pass). Safe from any other thread.
+    void stop();
+
+    // One pass over the device directory (the thread runs one a second). Call it from one
+    // thread at a time: the watcher thread, or a test that did not start it.
+    void pass();
+
+    // The device name filter: ttyUSB<n> and ttyS<digit>, by the characters' positions.
+    static bool select(const std::string& name);
+    // Opens and configures the port for this program's exclusive use; the descriptor, or -1
+    // when it cannot be opened.
+    static int connectTTY(const std::string& path);
+
+    const std::string& devDir() const { return devDir_; }
+
+private:
+    // Which device node a name led to (stat, following links): another node under the same
+    // name is another board.
+    struct Node {
+        Node() = default;
+        explicit Node(const struct stat& info);
+        bool exists = false;
+        uint64_t rdev = 0;
+        uint64_t dev = 0;
+        uint64_t ino = 0;
+        bool operator==(const Node& other) const;
+        bool operator!=(const Node& other) const { return !(*this == other); }
+    };
+    struct Port {
+        std::shared_ptr<Channel> channel;
+        Node node;  // at opening
+    };
+    static Node nodeOf(const std::string& path);
+    static Node nodeOf(int fd);
+
+    void run();
+    // "Device disconnected", the channel retired, and the client told if it was identified.
+    void disconnect(const std::string& name);
+    // Takes the channel out of channelMap, then stops its threads, closes its
+    // port and prints its counters. Returns the channel's last device id.
+    unsigned char retire(std::string name);
+
+    std::string devDir_;
+    // Names seen in the last pass, with the channel made for each; pass() only.
+    std::map<std::string, Port> present;
+    std::atomic<bool> running{false};
+    std::mutex pauseMutex;
+    std::condition_variable pauseCv;  // stop()
+    std::thread thread;
+};

@@ -1,0 +1,79 @@
+#include "service/consolethrottle.h"
+
+#include <utility>
+
+namespace {
+
+// One whole line per write, so that it stays whole beside other threads' lines.
+void emit(std::FILE* stream, const std::string& line) {
+    std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+void emitSummary(std::FILE* stream, const std::string& line, std::size_t times) {
+    emit(stream, line + " (repeated " + std::to_string(times) + " times in the last minute)");
+}
+
+}  // namespace
+
+ConsoleThrottle::ConsoleThrottle(std::function<Clock::time_point()> now,
+                                 std::chrono::seconds window)
+    : now_(std::move(now)), window_(window) {}
+
+void ConsoleThrottle::print(const std::string& key, const std::string& line, std::FILE* stream) {
+    // Printed under the lock, so that a key's lines keep their order.
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Clock::time_point now = now_();
+    auto found = entries_.find(key);
+    if (found == entries_.end()) {
+        entries_.emplace(key, Entry{now, 0, std::string(), stream});
+        emit(stream, line);
+        return;
+    }
+    Entry& entry = found->second;
+    if (now - entry.printed < window_) {
+        ++entry.repeats;
+        entry.line = line;
+        entry.stream = stream;
+        return;
+    }
+    if (entry.repeats > 0) {
+        emitSummary(stream, line, entry.repeats + 1);
+    } else {
+        emit(stream, line);
+    }
+    entry.printed = now;
+    entry.repeats = 0;
+    entry.line.clear();
+}
+
+void ConsoleThrottle::flush() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Clock::time_point now = now_();
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        Entry& entry = it->second;
+        if (now - entry.printed < window_) {
+            ++it;
+        } else if (entry.repeats > 0) {
+            emitSummary(entry.stream, entry.line, entry.repeats);
+            entry.printed = now;
+            entry.repeats = 0;
+            entry.line.clear();
+            ++it;
+        } else {
+            // Quiet for a whole window: its next occurrence prints as a first one, and the map
+            // keeps only keys that are active.
+            it = entries_.erase(it);
+        }
+    }
+}
+
+void ConsoleThrottle::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
+}
+
+ConsoleThrottle& consoleThrottle() {
+    static ConsoleThrottle throttle;
+    return throttle;
+}
