@@ -9,6 +9,7 @@
 #include "client/tcpserver.h"
 #include "link/serialwatcher.h"
 #include "protocol/bytes.h"
+#include "service/console.h"
 #include "service/runstate.h"
 
 namespace {
@@ -93,9 +94,6 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // Console lines come from several threads; whole lines keep them readable in a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
     // Before the start-up line, so that whoever waits for it may signal at once. SA_RESTART
     // keeps the blocking calls going; the waits that poll() treat an interruption as a pass
     // with nothing ready.
@@ -106,15 +104,17 @@ int main(int argc, char** argv) {
     ::sigaction(SIGUSR1, &counters, nullptr);
 
     const unsigned char startBytes[8] = {0x00, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01};
-    std::printf("%llu\n", static_cast<unsigned long long>(util::chartol(startBytes, 0)));
+    console::out(std::to_string(util::chartol(startBytes, 0)));
 
     // The port comes first: a daemon that cannot serve a client must not take the boards.
     TcpServer server(port, bindAddress);
     if (!server.listen()) {
+        console::drain();
         return 1;
     }
     SerialWatcher watcher(devDir);
     watcher.start();
     server.connect();
+    console::drain();
     return 0;
 }

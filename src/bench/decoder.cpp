@@ -13,6 +13,7 @@
 #include "link/receivemanager.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/outbox.h"
 
 std::mutex decoderMutex;
@@ -51,15 +52,16 @@ void versionReply(Channel& channel, const Command& command) {
     if (channel.isDefined()) {
         return;
     }
-    std::printf("VERSION\n");
+    console::out("VERSION");
     const int id = command.data[3];
     const char* name = boardName(id);
     if (name == nullptr) {
         // Not a board this daemon drives: stay unidentified and keep asking.
         return;
     }
-    std::printf("DEVICE CONNECTED: %s VERSION [%i] [%i] [%i]\n", name, command.data[0],
-                command.data[1], command.data[2]);
+    console::out(std::string("DEVICE CONNECTED: ") + name + " VERSION [" +
+                 std::to_string(command.data[0]) + "] [" + std::to_string(command.data[1]) + "] [" +
+                 std::to_string(command.data[2]) + "]");
     // The sender reads the device once it sees the channel defined, so set it first.
     channel.setDevice(static_cast<unsigned char>(id));
     channel.setDefined();
@@ -71,11 +73,8 @@ void versionReply(Channel& channel, const Command& command) {
 
 // Code 5: the board's debug output, for the console only.
 void consoleDump(const Command& command) {
-    std::printf("###################################################################\n");
-    for (int i = 0; i < command.length(); ++i) {
-        std::printf("%i ", command.data[i]);
-    }
-    std::printf("\n");
+    console::out("###################################################################");
+    console::out(byteList(command));
 }
 
 void decodeQueued(ReceiveManager& manager) {

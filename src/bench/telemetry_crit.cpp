@@ -8,6 +8,7 @@
 #include "protocol/bytes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/outbox.h"
 
 namespace {
@@ -125,15 +126,13 @@ void TelemetryCrit::chartSegment(int index, const Command& command) {
     }
     Chart& chart = charts[index];
     const unsigned char switchByte = command.data[0];
-    if (index == 0) {
-        std::printf("BUFF 0: ");
-    }
     chart.count = util::chartou16(command.data, 1);
     if (chart.pointCount == 0 || switchByte == 0) {
         chart.plot = CHART_KEYS[index];
     }
     if (index == 0) {
-        std::printf("Switch: %i Count: %i ", switchByte, chart.count);
+        console::out("BUFF 0: Switch: " + std::to_string(switchByte) +
+                     " Count: " + std::to_string(chart.count) + " ");
     }
     // Samples are byte pairs; an odd last byte has no partner in the payload.
     for (int i = CHART_HEADER; i + 1 < length; i += 2) {

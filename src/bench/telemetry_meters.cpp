@@ -6,6 +6,7 @@
 
 #include "protocol/bytes.h"
 #include "protocol/command.h"
+#include "service/console.h"
 #include "service/outbox.h"
 
 int32_t TelemetryMeters::delayCount = 0;
@@ -86,11 +87,7 @@ void TelemetryMeters::leakage(const Command& command) {
     if (length < LEAKAGE_LENGTH) {
         return;
     }
-    std::printf("HYDRO: ");
-    for (int i = 0; i < length; ++i) {
-        std::printf("%i ", command.data[i]);
-    }
-    std::printf("\n");
+    console::out("HYDRO: " + byteList(command));
     pushMessage("leakage_time_passed:" + std::to_string(util::chartoi(command.data, 2)) + ";");
 }
 

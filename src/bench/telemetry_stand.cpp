@@ -15,6 +15,7 @@
 #include "protocol/bytes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/outbox.h"
 
 namespace {
@@ -95,12 +96,12 @@ void TelemetryStand::rotationSpeed(Channel& channel, const Command& command) {
     }
 
     if (Stand::ticksBetweenDelta > GUARD_TICKS) {
-        std::printf("Sended Command to stop MOTOR with DELTA\n");
+        console::out("Sended Command to stop MOTOR with DELTA");
         queueStopSequence(channel);
         Stand::ticksBetweenDelta = 0;
     }
     if (Stand::ticksBetweenRPMCommand > GUARD_TICKS) {
-        std::printf("Sended Command to stop MOTOR\n");
+        console::out("Sended Command to stop MOTOR");
         queueStopSequence(channel);
         Stand::ticksBetweenRPMCommand = 0;
     }
@@ -131,11 +132,7 @@ void TelemetryStand::standState(const Command& command) {
     if (length < STATE_LENGTH) {
         return;
     }
-    std::printf("STAND STATE: ");
-    for (int i = 0; i < length; ++i) {
-        std::printf("%i ", command.data[i]);
-    }
-    std::printf("\n");
+    console::out("STAND STATE: " + byteList(command));
     pushMessage("device_tank:" + std::to_string(command.data[4]) + ";");
     pushMessage("device_fan:" + std::to_string(command.data[0]) + ";");
 }

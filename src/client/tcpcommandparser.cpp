@@ -18,6 +18,7 @@
 #include "link/sendmanager.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/outbox.h"
 
 bool TcpCommandParser::sended = false;
@@ -272,7 +273,7 @@ void route(const Commands& commands, Group receivers) {
 }
 
 void reportError(const char* reason) {
-    std::printf("Parser error: %s\n", reason);
+    console::out(std::string("Parser error: ") + reason);
 }
 
 }  // namespace

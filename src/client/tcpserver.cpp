@@ -21,6 +21,7 @@
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/consolethrottle.h"
 #include "service/outbox.h"
 
@@ -51,7 +52,7 @@ bool TcpServer::listen() {
     // Non-blocking, so that a connection reset before accept() cannot block the loop.
     FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid()) {
-        std::fprintf(stderr, "Cant bind socket: %s\n", std::strerror(errno));
+        console::err(std::string("Cant bind socket: ") + std::strerror(errno));
         return false;
     }
     int one = 1;
@@ -63,15 +64,15 @@ bool TcpServer::listen() {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (!bindAddress_.empty() &&
         ::inet_pton(AF_INET, bindAddress_.c_str(), &address.sin_addr) != 1) {
-        std::fprintf(stderr, "Cant bind socket: invalid address %s\n", bindAddress_.c_str());
+        console::err("Cant bind socket: invalid address " + bindAddress_);
         return false;
     }
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::fprintf(stderr, "Cant bind socket: %s\n", std::strerror(errno));
+        console::err(std::string("Cant bind socket: ") + std::strerror(errno));
         return false;
     }
     if (::listen(fd.get(), 5) != 0) {
-        std::fprintf(stderr, "Error listen: %s\n", std::strerror(errno));
+        console::err(std::string("Error listen: ") + std::strerror(errno));
         return false;
     }
     socklen_t length = sizeof address;
@@ -102,7 +103,7 @@ void TcpServer::connect() {
         return;
     }
     while (running.load()) {
-        std::printf("Waiting for connection...\n");
+        console::out("Waiting for connection...");
         FileDescriptor client;
         while (running.load() && !client.valid()) {
             pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
@@ -115,8 +116,9 @@ void TcpServer::connect() {
             if (fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
                 // Out of descriptors, for one: wait a little instead of spinning, and say so
                 // once, then once a minute.
-                consoleThrottle().print(
-                    "accept", std::string("Error accept: ") + std::strerror(error), stderr);
+                consoleThrottle().print("accept",
+                                        std::string("Error accept: ") + std::strerror(error),
+                                        console::Stream::ERR);
                 pause(ACCEPT_RETRY_PAUSE);
             }
         }
@@ -128,7 +130,7 @@ void TcpServer::connect() {
 }
 
 void TcpServer::serve(int client) {
-    std::printf("Connection established.\n");
+    console::out("Connection established.");
     {
         // What was produced while nobody listened is stale.
         std::lock_guard<std::mutex> lock(tcpMutex);
@@ -166,7 +168,7 @@ void TcpServer::serve(int client) {
             nextAnswerCheck = now + ANSWER_CHECK;
             if (unanswered(client)) {
                 // The slot goes to the next client.
-                std::fprintf(stderr, "Error recv: %s\n", std::strerror(ETIMEDOUT));
+                console::err(std::string("Error recv: ") + std::strerror(ETIMEDOUT));
                 break;
             }
         }
@@ -229,20 +231,20 @@ bool TcpServer::unanswered(int client) const {
 bool TcpServer::receive(int client, char* block, std::size_t size) {
     ssize_t count = ::recv(client, block, size, MSG_DONTWAIT);
     if (count == 0) {
-        std::fprintf(stderr, "Client crush\n");
+        console::err("Client crush");
         return false;
     }
     if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         // A reset connection never turns readable again: end it like a close.
-        std::fprintf(stderr, "Error recv: %s\n", std::strerror(errno));
+        console::err(std::string("Error recv: ") + std::strerror(errno));
         return false;
     }
     if (count > 0) {
         try {
             take(block, static_cast<std::size_t>(count));
         } catch (const std::exception&) {
-            std::printf("Read Error:%s", std::strerror(errno));
-            std::fprintf(stderr, "Error recv\n");
+            console::out(std::string("Read Error:") + std::strerror(errno));
+            console::err("Error recv");
         }
     }
     return true;
@@ -250,10 +252,7 @@ bool TcpServer::receive(int client, char* block, std::size_t size) {
 
 void TcpServer::take(const char* bytes, std::size_t count) {
     framer.feed(bytes, count, [](const std::string& message) {
-        // One write, so that the echo stays whole beside other threads' lines, and with
-        // every byte of the message (a NUL too).
-        std::string echo = "COMMAND: [" + message + "]\n";
-        std::fwrite(echo.data(), 1, echo.size(), stdout);
+        console::out("COMMAND: [" + message + "]");
         TcpCommandParser::parse(message);
     });
 }

@@ -13,6 +13,7 @@
 #include "bench/decoder.h"
 #include "link/channel.h"
 #include "protocol/command.h"
+#include "service/console.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ bool hardReadError(int error) {
 
 // The reader gives the port up; the watcher retires the channel on its next pass.
 void lose(Channel& channel, const std::string& reason) {
-    std::printf("Port lost [%s]: %s\n", channel.name().c_str(), reason.c_str());
+    console::out("Port lost [" + channel.name() + "]: " + reason);
     channel.markFailed();
 }
 
@@ -179,7 +180,7 @@ void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) 
             push(std::move(current));
             current = std::make_unique<Command>();
         } else if (current->isValid() && current->type == FRAME_ACK) {
-            std::printf("Ack number: [%i]\n", current->number());
+            console::out("Ack number: [" + std::to_string(current->number()) + "]");
             channel->setAckNumber(current->number());
             current->reset();
         } else if (current->isCorrupted()) {

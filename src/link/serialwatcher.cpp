@@ -20,6 +20,7 @@
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/consolethrottle.h"
 #include "service/filedescriptor.h"
 #include "service/outbox.h"
@@ -117,10 +118,10 @@ bool SerialWatcher::select(const std::string& name) {
 int SerialWatcher::connectTTY(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        std::printf("Error opening [%s]\n", path.c_str());
+        console::out("Error opening [" + path + "]");
         return -1;
     }
-    std::printf("Connect to: [%s]\n", path.c_str());
+    console::out("Connect to: [" + path + "]");
 
     // Another program (a modem prober, a second daemon) opening the port would take part of
     // the board's bytes. Only root can open it past this.
@@ -161,12 +162,12 @@ unsigned char SerialWatcher::retire(std::string name) {
     // Joins the threads before the descriptor is closed, so a port opened later under the
     // same number is never touched by them.
     channel->retire();
-    std::printf("%s\n", channel->countersLine().c_str());
+    console::out(channel->countersLine());
     return channel->getDevice();
 }
 
 void SerialWatcher::disconnect(const std::string& name) {
-    std::printf("Device disconnected: %s\n", name.c_str());
+    console::out("Device disconnected: " + name);
     unsigned char device = retire(name);
     if (device != known_devices::UNKNOWN) {
         if (device == known_devices::STAND || device == known_devices::STAND62) {
@@ -220,14 +221,14 @@ void SerialWatcher::pass() {
         Channel& channel = *entry.second;
         if (channel.getDevice() != known_devices::UNKNOWN &&
             channel.incrementTimeoutCounter() > SILENT_PASSES) {
-            std::printf("Connection timeout\n");
+            console::out("Connection timeout");
             channel.counters().timeouts.fetch_add(1);
             channel.setConfigured(false);
             channel.setDefined(false);
             channel.setDevice(known_devices::UNKNOWN);
         }
         if (printCounters) {
-            std::printf("%s\n", channel.countersLine().c_str());
+            console::out(channel.countersLine());
         }
     }
     // Summaries of repeating console lines are due once a minute even when the lines stop.

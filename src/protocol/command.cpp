@@ -148,3 +148,12 @@ void Command::createCommand() {
         buffer[4] = crc;
     }
 }
+
+std::string byteList(const Command& command) {
+    std::string text;
+    for (int i = 0; i < command.length(); ++i) {
+        text += std::to_string(command.data[i]);
+        text += ' ';
+    }
+    return text;
+}

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum FrameType : int32_t { FRAME_NONE = 0, FRAME_DATA = 1, FRAME_ACK = 2 };
 
@@ -64,3 +65,6 @@ public:
     unsigned char dataIndex;
     ParserState state;
 };
+
+// The payload bytes as decimal numbers, each followed by a space: "1 2 255 ", for the console.
+std::string byteList(const Command& command);

@@ -4,30 +4,25 @@
 
 namespace {
 
-// One whole line per write, so that it stays whole beside other threads' lines.
-void emit(std::FILE* stream, const std::string& line) {
-    std::string text = line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stream);
-}
-
-void emitSummary(std::FILE* stream, const std::string& line, std::size_t times) {
-    emit(stream, line + " (repeated " + std::to_string(times) + " times in the last minute)");
+std::string summary(const std::string& line, std::size_t times) {
+    return line + " (repeated " + std::to_string(times) + " times in the last minute)";
 }
 
 }  // namespace
 
 ConsoleThrottle::ConsoleThrottle(std::function<Clock::time_point()> now,
-                                 std::chrono::seconds window)
-    : now_(std::move(now)), window_(window) {}
+                                 std::chrono::seconds window, Sink sink)
+    : now_(std::move(now)), window_(window), sink_(std::move(sink)) {}
 
-void ConsoleThrottle::print(const std::string& key, const std::string& line, std::FILE* stream) {
+void ConsoleThrottle::print(const std::string& key, const std::string& line,
+                            console::Stream stream) {
     // Printed under the lock, so that a key's lines keep their order.
     std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point now = now_();
     auto found = entries_.find(key);
     if (found == entries_.end()) {
         entries_.emplace(key, Entry{now, 0, std::string(), stream});
-        emit(stream, line);
+        sink_(stream, line);
         return;
     }
     Entry& entry = found->second;
@@ -38,9 +33,9 @@ void ConsoleThrottle::print(const std::string& key, const std::string& line, std
         return;
     }
     if (entry.repeats > 0) {
-        emitSummary(stream, line, entry.repeats + 1);
+        sink_(stream, summary(line, entry.repeats + 1));
     } else {
-        emit(stream, line);
+        sink_(stream, line);
     }
     entry.printed = now;
     entry.repeats = 0;
@@ -55,7 +50,7 @@ void ConsoleThrottle::flush() {
         if (now - entry.printed < window_) {
             ++it;
         } else if (entry.repeats > 0) {
-            emitSummary(entry.stream, entry.line, entry.repeats);
+            sink_(entry.stream, summary(entry.line, entry.repeats));
             entry.printed = now;
             entry.repeats = 0;
             entry.line.clear();

@@ -6,23 +6,28 @@
 
 #include <chrono>
 #include <cstddef>
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "service/console.h"
+
 class ConsoleThrottle {
 public:
     using Clock = std::chrono::steady_clock;
-    // The clock is injectable so that tests can step through minutes.
+    using Sink = std::function<void(console::Stream, std::string)>;
+    // The clock and the sink are injectable so that tests can step through minutes and read
+    // what was printed; by default lines go to the console.
     explicit ConsoleThrottle(std::function<Clock::time_point()> now = Clock::now,
-                             std::chrono::seconds window = std::chrono::seconds(60));
+                             std::chrono::seconds window = std::chrono::seconds(60),
+                             Sink sink = console::line);
 
     // One occurrence of `line` (given without its line end) under `key`: printed on `stream`
     // when the key has not printed within the window, counted as a repeat otherwise. A repeat
     // arriving after the window closes the count with the summary line. Safe from any thread.
-    void print(const std::string& key, const std::string& line, std::FILE* stream = stdout);
+    void print(const std::string& key, const std::string& line,
+               console::Stream stream = console::Stream::OUT);
     // Prints the summaries of keys whose window is over and forgets keys that stayed quiet for
     // a whole window. The watcher calls it on every pass. Safe from any thread.
     void flush();
@@ -34,11 +39,12 @@ private:
         Clock::time_point printed;  // the key's last printed line
         std::size_t repeats = 0;    // occurrences since then, not printed
         std::string line;           // the latest of them
-        std::FILE* stream = stdout;
+        console::Stream stream = console::Stream::OUT;
     };
 
     std::function<Clock::time_point()> now_;
     std::chrono::seconds window_;
+    Sink sink_;
     std::mutex mutex_;                      // a leaf: nothing else is taken under it
     std::map<std::string, Entry> entries_;  // guarded by mutex_
 };

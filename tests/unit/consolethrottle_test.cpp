@@ -4,9 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -15,31 +14,15 @@ using namespace std::chrono_literals;
 // A throttle on a clock the test moves, printing into memory.
 class ThrottleClockTest : public ::testing::Test {
 protected:
-    ThrottleClockTest() { stream = open_memstream(&buffer, &size); }
-    ~ThrottleClockTest() override {
-        std::fclose(stream);
-        std::free(buffer);
-    }
-
     // What was printed since the last call.
-    std::string printed() {
-        std::fflush(stream);
-        std::string all(buffer, size);
-        std::string fresh = all.substr(seen);
-        seen = all.size();
-        return fresh;
-    }
+    std::string printed() { return std::exchange(lines, std::string()); }
 
-    void print(const std::string& key, const std::string& line) {
-        throttle.print(key, line, stream);
-    }
+    void print(const std::string& key, const std::string& line) { throttle.print(key, line); }
 
     ConsoleThrottle::Clock::time_point now{};
-    ConsoleThrottle throttle{[this] { return now; }};
-    char* buffer = nullptr;
-    std::size_t size = 0;
-    std::size_t seen = 0;
-    std::FILE* stream = nullptr;
+    std::string lines;
+    ConsoleThrottle throttle{[this] { return now; }, std::chrono::seconds(60),
+                             [this](console::Stream, std::string line) { lines += line + "\n"; }};
 };
 
 }  // namespace

@@ -94,10 +94,10 @@ TEST_F(TelemetryCritTest, FirstSegmentMidChartRestartsTextButKeepsTheCount) {
 TEST_F(TelemetryCritTest, CalibrationAppliesToAChartBeingCollected) {
     std::string printed;
     EXPECT_TRUE(feed(21, segment(0, 2, {1500}), printed).empty());
-    EXPECT_EQ(printed, "BUFF 0: Switch: 0 Count: 2 ");
+    EXPECT_EQ(printed, "BUFF 0: Switch: 0 Count: 2 \n");
     calibrate(2, 0, 1, 0);
     EXPECT_EQ(feed(21, segment(1, 2, {1500}), printed), Messages{"injector_chart:4.00,8.00;"});
-    EXPECT_EQ(printed, "BUFF 0: Switch: 1 Count: 2 ");
+    EXPECT_EQ(printed, "BUFF 0: Switch: 1 Count: 2 \n");
 }
 
 TEST_F(TelemetryCritTest, SampleConversionEdges) {
