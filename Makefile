@@ -4,14 +4,19 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test run demo sanitize sanitize-address sanitize-thread format format-check clean
+.PHONY: all deps build test run demo sanitize sanitize-address sanitize-thread format format-check clean
 
 all: build
 
-$(BUILD_DIR)/CMakeCache.txt:
+# The Debian packages of the README's install line: installed when missing and run as root,
+# otherwise named, and the make stops.
+deps:
+	@tools/deps.sh
+
+$(BUILD_DIR)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 
-build: $(BUILD_DIR)/CMakeCache.txt
+build: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # Every test: unit tables, pseudo-terminal integration tests, the real binary end to end.
@@ -40,13 +45,13 @@ demo: build
 # ThreadSanitizer, each in a build directory of its own.
 sanitize: sanitize-address sanitize-thread
 
-sanitize-address:
+sanitize-address: deps
 	cmake -S . -B $(BUILD_DIR)-asan -DCMAKE_BUILD_TYPE=Debug -DBENCHD_SANITIZE=address,undefined
 	cmake --build $(BUILD_DIR)-asan -j $(JOBS)
 	cd $(BUILD_DIR)-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-sanitize-thread:
+sanitize-thread: deps
 	cmake -S . -B $(BUILD_DIR)-tsan -DCMAKE_BUILD_TYPE=Debug -DBENCHD_SANITIZE=thread
 	cmake --build $(BUILD_DIR)-tsan -j $(JOBS)
 	cd $(BUILD_DIR)-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
@@ -67,10 +72,10 @@ bench: build
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 10
 .PHONY: fuzz fuzz-smoke
-fuzz:
+fuzz: deps
 	bash fuzz/run.sh $(BUILD_DIR)-fuzz $(FUZZ_SECONDS) $(JOBS)
 
-fuzz-smoke:
+fuzz-smoke: deps
 	bash fuzz/run.sh $(BUILD_DIR)-fuzz $(FUZZ_SMOKE_SECONDS) $(JOBS)
 
 # The three programs, their man pages and benchd's systemd unit under PREFIX, staged under
@@ -88,7 +93,7 @@ package: build
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
-format-check:
+format-check: deps
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
