@@ -43,11 +43,7 @@ std::size_t drainSendQueue(Channel& channel) {
 }
 
 void drainClientMessages() {
-    std::deque<std::string> taken;
-    {
-        std::lock_guard<std::mutex> lock(tcpMutex);
-        taken.swap(commands);
-    }
+    std::deque<std::string> taken = takeAllMessages();
     for (const std::string& message : taken) {
         // The client cuts its stream at ";": a message with another ";" would become two.
         const std::size_t colon = message.find(':');

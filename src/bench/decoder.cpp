@@ -59,12 +59,14 @@ void versionReply(Channel& channel, const Command& command) {
         // Not a board this daemon drives: stay unidentified and keep asking.
         return;
     }
+    // Device and flag change together: the board is never defined without its device, so it
+    // is announced only as what the daemon then drives.
+    if (!channel.identify(static_cast<unsigned char>(id))) {
+        return;
+    }
     console::out(std::string("DEVICE CONNECTED: ") + name + " VERSION [" +
                  std::to_string(command.data[0]) + "] [" + std::to_string(command.data[1]) + "] [" +
                  std::to_string(command.data[2]) + "]");
-    // The sender reads the device once it sees the channel defined, so set it first.
-    channel.setDevice(static_cast<unsigned char>(id));
-    channel.setDefined();
     if (id == known_devices::STAND || id == known_devices::STAND62) {
         Stand::standConnected = true;
     }

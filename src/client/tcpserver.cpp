@@ -131,11 +131,8 @@ void TcpServer::connect() {
 
 void TcpServer::serve(int client) {
     console::out("Connection established.");
-    {
-        // What was produced while nobody listened is stale.
-        std::lock_guard<std::mutex> lock(tcpMutex);
-        commands.clear();
-    }
+    // What was produced while nobody listened is stale.
+    clearMessages();
     // Nor does the new client get the rest of a message that the last one left half read.
     outgoing.clear();
     outgoingSent = 0;
@@ -262,12 +259,9 @@ TcpServer::Flush TcpServer::flush(int client) {
         if (outgoing.empty()) {
             // Taken off the queue at once: when the queue is full a producer drops its
             // oldest message, which must not be a different one from what is sent here.
-            std::lock_guard<std::mutex> lock(tcpMutex);
-            if (commands.empty()) {
+            if (!takeMessage(outgoing)) {
                 return Flush::DRAINED;
             }
-            outgoing = std::move(commands.front());
-            commands.pop_front();
             outgoingSent = 0;
         }
         // Never blocks: a client that stops reading must not stop the server, and with it the

@@ -9,6 +9,7 @@
 #include "link/sendmanager.h"
 #include "protocol/command.h"
 #include "protocol/crc8.h"
+#include "protocol/deviceids.h"
 #include "service/consolethrottle.h"
 
 namespace {
@@ -90,13 +91,41 @@ long Channel::sendCommand(const Command& command) {
 }
 
 void Channel::setDevice(unsigned char id) {
-    device.store(id);
+    Identity current = identity_.load();
+    while (!identity_.compare_exchange_weak(current, (current & ~Identity{0xFF}) | id)) {
+    }
     sendManager->wake();
 }
 
 void Channel::setDefined(bool value) {
-    defined.store(value);
+    Identity current = identity_.load();
+    Identity next;
+    do {
+        next = value ? (current | DEFINED_BIT) + GENERATION_STEP : current & ~DEFINED_BIT;
+    } while (!identity_.compare_exchange_weak(current, next));
     sendManager->wake();
+}
+
+bool Channel::identify(unsigned char id) {
+    Identity current = identity_.load();
+    do {
+        if (definedIn(current)) {
+            return false;
+        }
+    } while (!identity_.compare_exchange_weak(
+        current, ((current & ~Identity{0xFF}) | DEFINED_BIT | id) + GENERATION_STEP));
+    sendManager->wake();
+    return true;
+}
+
+bool Channel::resetIdentity(Identity seen) {
+    // The generation stays: a later identification is told apart from the one seen here.
+    const Identity reset = (seen & ~(DEFINED_BIT | Identity{0xFF})) | known_devices::UNKNOWN;
+    if (!identity_.compare_exchange_strong(seen, reset)) {
+        return false;
+    }
+    sendManager->wake();
+    return true;
 }
 
 void Channel::setAckNumber(unsigned char number) {

@@ -75,12 +75,24 @@ public:
     void markFailed() { failed.store(true); }
     bool hasFailed() const { return failed.load(); }
 
-    unsigned char getDevice() const { return device.load(); }
-    // The device and the defined flag change on identification (decoder) and reset (watcher);
-    // each change wakes the sender, which acts on them. Safe from any thread.
+    // The board's identity is one word: the device id, the defined flag and a count of
+    // identifications, so that an identification and a reset never interleave into a defined
+    // board without a device. Every change wakes the sender, which acts on it. Safe from any
+    // thread.
+    using Identity = uint32_t;
+    Identity identity() const { return identity_.load(); }
+    static unsigned char deviceOf(Identity identity) { return identity & 0xFF; }
+    static bool definedIn(Identity identity) { return (identity & DEFINED_BIT) != 0; }
+    unsigned char getDevice() const { return deviceOf(identity()); }
+    bool isDefined() const { return definedIn(identity()); }
+    // Each changes its half alone (tests set up boards with them).
     void setDevice(unsigned char id);
-    bool isDefined() const { return defined.load(); }
     void setDefined(bool value = true);
+    // The decoder: defines the board as `id` unless it is defined already; true if it did.
+    bool identify(unsigned char id);
+    // The watcher: back to not identified (device 255), but only if the identity is still the
+    // one it saw; false when an identification came in between.
+    bool resetIdentity(Identity seen);
     bool isConfigured() const { return configured.load(); }
     void setConfigured(bool value = true) { configured.store(value); }
     unsigned char getAckNumber() const { return ackNumber.load(); }
@@ -105,10 +117,11 @@ private:
     ChannelCounters counters_;
     std::atomic<bool> failed{false};
     std::mutex writeMutex;  // around the one write of a whole frame
-    std::atomic<unsigned char> device{255};
+    static constexpr Identity DEFINED_BIT = 0x100;
+    static constexpr Identity GENERATION_STEP = 0x200;  // the bits above count identifications
+    std::atomic<Identity> identity_{255};
     std::atomic<uint32_t> timeoutCounter{0};
     std::atomic<bool> configured{false};
-    std::atomic<bool> defined{false};
     std::atomic<unsigned char> ackNumber{0};
     std::once_flag retired_;
 };

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,25 +33,11 @@ constexpr std::chrono::seconds PASS_PAUSE{1};
 // Passes without a version report after which an identified board counts as silent.
 constexpr uint32_t SILENT_PASSES = 5;
 
+constexpr const char* NOT_A_CHARACTER_DEVICE = "not a character device";
+constexpr const char* NOT_A_TERMINAL = "not a terminal";
+
 int selectEntry(const dirent* entry) {
     return SerialWatcher::select(entry->d_name) ? 1 : 0;
-}
-
-// The accepted names of the directory in ascending byte order; empty when it cannot be
-// listed.
-std::set<std::string> listDevices(const std::string& dir) {
-    std::set<std::string> names;
-    dirent** entries = nullptr;
-    int count = ::scandir(dir.c_str(), &entries, selectEntry, alphasort);
-    if (count < 0) {
-        return names;
-    }
-    for (int i = 0; i < count; ++i) {
-        names.insert(entries[i]->d_name);
-        std::free(entries[i]);
-    }
-    std::free(entries);
-    return names;
 }
 
 }  // namespace
@@ -65,11 +52,6 @@ SerialWatcher::Node::Node(const struct stat& info)
 SerialWatcher::Node SerialWatcher::nodeOf(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? Node(info) : Node();
-}
-
-SerialWatcher::Node SerialWatcher::nodeOf(int fd) {
-    struct stat info {};
-    return ::fstat(fd, &info) == 0 ? Node(info) : Node();
 }
 
 SerialWatcher::SerialWatcher(std::string devDir) : devDir_(std::move(devDir)) {}
@@ -115,14 +97,43 @@ bool SerialWatcher::select(const std::string& name) {
     return usb || builtIn;
 }
 
-int SerialWatcher::connectTTY(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        console::out("Error opening [" + path + "]");
-        return -1;
+SerialWatcher::Opening SerialWatcher::openTerminal(const std::string& path) {
+    Opening opening;
+    // A FIFO must never be opened (its reader would take our frames and give them back), nor
+    // a regular file (it would grow by every frame): only character devices are.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        opening.failure = std::strerror(errno);
+        return opening;
     }
-    console::out("Connect to: [" + path + "]");
+    opening.node = Node(info);
+    if (!S_ISCHR(info.st_mode)) {
+        opening.failure = NOT_A_CHARACTER_DEVICE;
+        return opening;
+    }
+    FileDescriptor fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        opening.failure = std::strerror(errno);
+        return opening;
+    }
+    // The name may have led elsewhere by the time it was opened; and of the character devices
+    // only terminals are ports (/dev/zero would keep a reader busy for ever). Closed again
+    // without a byte written.
+    if (::fstat(fd.get(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+        opening.failure = NOT_A_CHARACTER_DEVICE;
+        return opening;
+    }
+    opening.node = Node(info);
+    if (!::isatty(fd.get())) {
+        opening.failure = NOT_A_TERMINAL;
+        return opening;
+    }
+    configure(fd.get());
+    opening.fd = fd.release();
+    return opening;
+}
 
+void SerialWatcher::configure(int fd) {
     // Another program (a modem prober, a second daemon) opening the port would take part of
     // the board's bytes. Only root can open it past this.
     ::ioctl(fd, TIOCEXCL);
@@ -145,7 +156,95 @@ int SerialWatcher::connectTTY(const std::string& path) {
         serial.flags |= ASYNC_LOW_LATENCY;
         ::ioctl(fd, TIOCSSERIAL, &serial);
     }
-    return fd;
+}
+
+int SerialWatcher::connectTTY(const std::string& path) {
+    Opening opening = openTerminal(path);
+    if (opening.fd < 0) {
+        console::out("Error opening [" + path + "]: " + opening.failure);
+    } else {
+        console::out("Connect to: [" + path + "]");
+    }
+    return opening.fd;
+}
+
+std::set<std::string> SerialWatcher::listDevices() {
+    std::set<std::string> names;
+    dirent** entries = nullptr;
+    int count = ::scandir(devDir_.c_str(), &entries, selectEntry, alphasort);
+    if (count < 0) {
+        // Said once; it may appear (a mount, a late udev), so scanning goes on.
+        if (!dirUnreadable) {
+            console::err("Cannot read device directory [" + devDir_ + "]: " + std::strerror(errno));
+            dirUnreadable = true;
+        }
+        return names;
+    }
+    dirUnreadable = false;
+    for (int i = 0; i < count; ++i) {
+        names.insert(entries[i]->d_name);
+        std::free(entries[i]);
+    }
+    std::free(entries);
+    return names;
+}
+
+int SerialWatcher::openPort(const std::string& name, Port& port) {
+    const std::string path = devDir_ + "/" + name;
+    // A character device that is not a terminal stays one until its node changes: it is not
+    // opened again for nothing (opening some devices does something).
+    if (port.failure == NOT_A_TERMINAL && nodeOf(path) == port.node) {
+        return -1;
+    }
+    Opening opening = openTerminal(path);
+    port.node = opening.node;
+    if (opening.fd >= 0) {
+        port.failure.clear();
+        console::out("Connect to: [" + path + "]");
+        return opening.fd;
+    }
+    // A node that gets its group a moment after it appears fails until then: said once.
+    if (opening.failure != port.failure) {
+        console::out("Error opening [" + path + "]: " + opening.failure);
+        port.failure = opening.failure;
+    }
+    return -1;
+}
+
+std::shared_ptr<Channel> SerialWatcher::startChannel(const std::string& name, int fd) {
+    try {
+        return std::make_shared<Channel>(FileDescriptor(fd), ChannelOptions{}, name);
+    } catch (const std::exception& error) {
+        // Out of threads or memory.
+        consoleThrottle().print("start/" + name,
+                                "Cannot start channel [" + name + "]: " + error.what());
+        return nullptr;
+    }
+}
+
+void SerialWatcher::retry(const std::string& name, Port& port) {
+    int fd = openPort(name, port);
+    if (fd < 0) {
+        return;
+    }
+    // The old channel never had a port: it goes without a word.
+    std::shared_ptr<Channel> old = std::move(port.channel);
+    std::shared_ptr<Channel> channel = startChannel(name, fd);
+    {
+        std::lock_guard<std::mutex> lock(channelMapMutex);
+        if (channel) {
+            channelMap[name] = channel;
+        } else {
+            channelMap.erase(name);
+        }
+    }
+    if (channel) {
+        port.channel = std::move(channel);
+    } else {
+        // The name counts as unseen and is opened anew next pass.
+        present.erase(name);
+    }
+    old->retire();
 }
 
 unsigned char SerialWatcher::retire(std::string name) {
@@ -178,14 +277,15 @@ void SerialWatcher::disconnect(const std::string& name) {
 }
 
 void SerialWatcher::pass() {
-    std::set<std::string> current = listDevices(devDir_);
+    std::set<std::string> current = listDevices();
 
-    // Vanished names, and names whose port is no longer the one opened: they go first, and
-    // the latter come back below as new ports.
+    // Vanished names, and names whose open port is no longer the one opened: they go first,
+    // and the latter come back below as new ports.
     std::vector<std::string> gone;
     for (const auto& [name, port] : present) {
-        if (current.count(name) == 0 || port.channel->hasFailed() ||
-            nodeOf(devDir_ + "/" + name) != port.node) {
+        const bool open = port.failure.empty();
+        if (current.count(name) == 0 ||
+            (open && (port.channel->hasFailed() || nodeOf(devDir_ + "/" + name) != port.node))) {
             gone.push_back(name);
         }
     }
@@ -194,43 +294,53 @@ void SerialWatcher::pass() {
     }
 
     for (const std::string& name : current) {
-        if (present.count(name) != 0) {
+        auto found = present.find(name);
+        if (found != present.end()) {
+            if (!found->second.failure.empty()) {
+                retry(name, found->second);
+            }
             continue;
         }
-        const std::string path = devDir_ + "/" + name;
-        int fd = connectTTY(path);
-        // The node actually opened; for a port that did not open, what the name leads to now,
-        // so that it is tried again once that changes.
-        Node node = fd >= 0 ? nodeOf(fd) : nodeOf(path);
-        std::shared_ptr<Channel> channel;
-        try {
-            channel = std::make_shared<Channel>(FileDescriptor(fd), ChannelOptions{}, name);
-        } catch (const std::exception& error) {
-            // Out of threads or memory: the name counts as unseen and is tried next pass.
-            consoleThrottle().print("start/" + name,
-                                    "Cannot start channel [" + name + "]: " + error.what());
+        // A port that did not open still gets its channel, which idles until it does.
+        Port port;
+        int fd = openPort(name, port);
+        port.channel = startChannel(name, fd);
+        if (!port.channel) {
+            // The name counts as unseen and is tried next pass.
             continue;
         }
-        present.emplace(name, Port{channel, node});
+        std::shared_ptr<Channel> channel = port.channel;
+        present.emplace(name, std::move(port));
         std::lock_guard<std::mutex> lock(channelMapMutex);
         channelMap[name] = std::move(channel);
     }
 
     const bool printCounters = countersRequested.exchange(false);
     for (const auto& entry : channelSnapshot()) {
-        Channel& channel = *entry.second;
-        if (channel.getDevice() != known_devices::UNKNOWN &&
-            channel.incrementTimeoutCounter() > SILENT_PASSES) {
-            console::out("Connection timeout");
-            channel.counters().timeouts.fetch_add(1);
-            channel.setConfigured(false);
-            channel.setDefined(false);
-            channel.setDevice(known_devices::UNKNOWN);
-        }
+        checkSilence(*entry.second);
         if (printCounters) {
-            console::out(channel.countersLine());
+            console::out(entry.second->countersLine());
         }
     }
     // Summaries of repeating console lines are due once a minute even when the lines stop.
     consoleThrottle().flush();
+}
+
+void SerialWatcher::checkSilence(Channel& channel) {
+    const Channel::Identity seen = channel.identity();
+    if (Channel::deviceOf(seen) == known_devices::UNKNOWN ||
+        channel.incrementTimeoutCounter() <= SILENT_PASSES) {
+        return;
+    }
+    if (silenceHook) {
+        silenceHook(channel);
+    }
+    // Only the identification seen above is undone: one that the decoder made since stands,
+    // with the device it was announced as.
+    if (!channel.resetIdentity(seen)) {
+        return;
+    }
+    console::out("Connection timeout");
+    channel.counters().timeouts.fetch_add(1);
+    channel.setConfigured(false);
 }

@@ -2,15 +2,18 @@
 // serial ports and gives each a Channel, retires the channels of vanished ports, and returns
 // silent boards to the handshake. A port whose device node changed under the same name, or
 // whose reader lost it, counts as vanished and then new: a board plugged out and in again
-// between two scans is reopened.
+// between two scans is reopened. Only terminals are opened; an entry that cannot be opened
+// (not yet permitted, not a terminal) is tried again on every pass and said once per reason.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -36,11 +39,15 @@ public:
 
     // The device name filter: ttyUSB<n> and ttyS<digit>, by the characters' positions.
     static bool select(const std::string& name);
-    // Opens and configures the port for this program's exclusive use; the descriptor, or -1
-    // when it cannot be opened.
+    // Opens and configures the port for this program's exclusive use and says so; the
+    // descriptor, or -1 when it cannot be opened or is not a terminal ("Error opening").
     static int connectTTY(const std::string& path);
 
     const std::string& devDir() const { return devDir_; }
+
+    // A test seam: called by pass() between seeing that a board went silent and returning it
+    // to the handshake, with its channel. Set it while no pass runs.
+    void setSilenceHook(std::function<void(Channel&)> hook) { silenceHook = std::move(hook); }
 
 private:
     // Which device node a name led to (stat, following links): another node under the same
@@ -57,12 +64,32 @@ private:
     };
     struct Port {
         std::shared_ptr<Channel> channel;
-        Node node;  // at opening
+        Node node;            // at opening, or what the name led to at the last failure
+        std::string failure;  // why it is not open, as last said; empty once open
+    };
+    // A terminal opened and configured, or why not.
+    struct Opening {
+        int fd = -1;
+        std::string failure;
+        Node node;
     };
     static Node nodeOf(const std::string& path);
-    static Node nodeOf(int fd);
+    static Opening openTerminal(const std::string& path);
+    static void configure(int fd);
 
     void run();
+    // The accepted names of the directory; empty, and said once, when it cannot be listed.
+    std::set<std::string> listDevices();
+    // Opens the name's port for `port`, a new one or one that failed before, and says so:
+    // "Connect to", or "Error opening" unless that reason was said last. The descriptor or -1.
+    int openPort(const std::string& name, Port& port);
+    // A channel for the descriptor, or null (said, throttled) when its threads cannot start.
+    static std::shared_ptr<Channel> startChannel(const std::string& name, int fd);
+    // Tries again a port that did not open; once it opens, its channel takes the old one's
+    // place.
+    void retry(const std::string& name, Port& port);
+    // Returns an identified board that stayed silent too long to the handshake.
+    void checkSilence(Channel& channel);
     // "Device disconnected", the channel retired, and the client told if it was identified.
     void disconnect(const std::string& name);
     // Takes the channel out of channelMap, then stops its threads, closes its
@@ -72,6 +99,9 @@ private:
     std::string devDir_;
     // Names seen in the last pass, with the channel made for each; pass() only.
     std::map<std::string, Port> present;
+    // The directory could not be listed at the last pass, and that was said; pass() only.
+    bool dirUnreadable = false;
+    std::function<void(Channel&)> silenceHook;  // pass() only
     std::atomic<bool> running{false};
     std::mutex pauseMutex;
     std::condition_variable pauseCv;  // stop()

@@ -7,16 +7,31 @@
 #include <mutex>
 #include <string>
 
-// Messages bound for the client, each complete with its ";". Guarded by tcpMutex.
+// Messages bound for the client, each complete with its ";". Guarded by tcpMutex. Read it
+// directly if you like, but change it only through the functions below, which keep its byte
+// count.
 extern std::deque<std::string> commands;
 extern std::mutex tcpMutex;
 
-// The most messages `commands` holds; beyond it the oldest are dropped.
+// While no client takes them, `commands` holds at most this many messages and this many bytes;
+// beyond either the oldest are dropped, counted and said on the console. A single message
+// larger than the byte bound is still queued, alone.
 constexpr std::size_t COMMANDS_LIMIT = 10000;
+constexpr std::size_t COMMANDS_BYTES_LIMIT = 16u << 20;
 
 // Queues one message for the client under tcpMutex, and raises the message wake-up when the
 // queue was empty. Safe from any thread.
 void pushMessage(std::string message);
+// Moves the oldest message into `message`; false when the queue is empty. Safe from any
+// thread.
+bool takeMessage(std::string& message);
+// Empties the queue and returns what it held. Safe from any thread.
+std::deque<std::string> takeAllMessages();
+// Discards every queued message (stale when a new client connects; not counted as dropped).
+// Safe from any thread.
+void clearMessages();
+// The bytes of the queued messages. Safe from any thread.
+std::size_t queuedMessageBytes();
 // The message wake-up: an eventfd that turns readable when a message is queued on an empty
 // `commands`; the server polls it beside the client socket and reads it empty before it
 // takes the queue. -1 if it could not be created (the server then polls the queue).

@@ -23,8 +23,7 @@ bool queuedForClient(const std::string& message) {
 }
 
 void clearClientQueue() {
-    std::lock_guard<std::mutex> lock(tcpMutex);
-    commands.clear();
+    clearMessages();
 }
 
 bool contains(const Bytes& haystack, const Bytes& needle) {

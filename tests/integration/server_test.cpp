@@ -60,10 +60,7 @@ protected:
                 channelMap.erase(name);
             }
         }
-        {
-            std::lock_guard<std::mutex> lock(tcpMutex);
-            commands.clear();
-        }
+        clearMessages();
         Stand::restoreDefaults();
     }
 

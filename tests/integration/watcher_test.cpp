@@ -1,19 +1,23 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "bench/decoder.h"
 #include "bench/stand.h"
 #include "consolecapture.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "link/serialwatcher.h"
+#include "protocol/command.h"
 #include "testsupport.h"
 
 using namespace testing_support;
@@ -28,6 +32,22 @@ std::size_t entriesOf(const std::string& dir) {
     }
     return count;
 }
+
+// A pseudo-terminal whose slave side cannot be opened until it is unlocked.
+class LockedPty {
+public:
+    LockedPty() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        if (master_.valid() && ::grantpt(master_.get()) == 0) {
+            slavePath_ = ::ptsname(master_.get());
+        }
+    }
+    const std::string& slavePath() const { return slavePath_; }
+    void unlock() const { ::unlockpt(master_.get()); }
+
+private:
+    FileDescriptor master_;
+    std::string slavePath_;
+};
 
 class WatcherPassTest : public ::testing::Test {
 protected:
@@ -144,7 +164,8 @@ TEST_F(WatcherPassTest, UnpluggedChannelIsRetiredAndIdentifiedOnesAreAnnounced) 
     }
 }
 
-TEST_F(WatcherPassTest, UnreadableDirectoryCountsAsEmpty) {
+TEST_F(WatcherPassTest, UnreadableDirectoryCountsAsEmptyAndIsSaidOnce) {
+    ConsoleCapture err(2);
     std::string devDir = dir.path() + "/dev";
     std::filesystem::create_directory(devDir);
     std::filesystem::create_symlink(board.slavePath(), devDir + "/ttyUSB0");
@@ -152,15 +173,24 @@ TEST_F(WatcherPassTest, UnreadableDirectoryCountsAsEmpty) {
     own.pass();
     ASSERT_TRUE(channelNamed("ttyUSB0"));
 
+    const std::string cannot =
+        "Cannot read device directory [" + devDir + "]: No such file or directory\n";
     std::filesystem::rename(devDir, devDir + "-away");
+    own.pass();
     own.pass();
     EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
     EXPECT_FALSE(channelNamed("ttyUSB0"));
+    EXPECT_EQ(err.count(cannot), 1u);
 
     std::filesystem::rename(devDir + "-away", devDir);
     own.pass();
     EXPECT_EQ(out.count("Connect to: [" + devDir + "/ttyUSB0]\n"), 2u);
     EXPECT_TRUE(channelNamed("ttyUSB0"));
+
+    // Readable in between: said again.
+    std::filesystem::rename(devDir, devDir + "-away");
+    own.pass();
+    EXPECT_EQ(err.count(cannot), 2u);
 }
 
 TEST_F(WatcherPassTest, SilentBoardTimesOutOnTheSixthPass) {
@@ -195,9 +225,12 @@ TEST_F(WatcherPassTest, SilentBoardTimesOutOnTheSixthPass) {
     EXPECT_EQ(out.count("Connection timeout\n"), 1u);
 }
 
-TEST_F(WatcherPassTest, PortThatFailsToOpenIsRetriedOnlyAfterItVanished) {
-    dir.link("ttyUSB3", path("nothing-here"));
-    const std::string error = "Error opening [" + path("ttyUSB3") + "]\n";
+TEST_F(WatcherPassTest, PortThatFailsToOpenIsRetriedOnEveryPassAndSaidOncePerReason) {
+    // A terminal whose node is there but cannot be opened yet, as one that gets its group a
+    // moment after it appears: the node stays the same when it can be opened.
+    LockedPty locked;
+    dir.link("ttyUSB3", locked.slavePath());
+    const std::string error = "Error opening [" + path("ttyUSB3") + "]";
 
     watcher->pass();
     EXPECT_EQ(out.count(error), 1u);
@@ -210,12 +243,94 @@ TEST_F(WatcherPassTest, PortThatFailsToOpenIsRetriedOnlyAfterItVanished) {
     watcher->pass();
     EXPECT_EQ(out.count(error), 1u);
 
+    // Another reason is said.
+    std::FILE* file = std::fopen(path("plain").c_str(), "w");
+    ASSERT_TRUE(file);
+    std::fclose(file);
+    dir.unlink("ttyUSB3");
+    dir.link("ttyUSB3", path("plain"));
+    watcher->pass();
+    EXPECT_EQ(out.count(error + ": not a character device\n"), 1u);
+    dir.unlink("ttyUSB3");
+    dir.link("ttyUSB3", locked.slavePath());
+    watcher->pass();
+    EXPECT_EQ(out.count(error), 3u);
+
+    locked.unlock();
+    watcher->pass();
+    EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB3") + "]\n"), 1u);
+    channel = channelNamed("ttyUSB3");
+    ASSERT_TRUE(channel);
+    EXPECT_GE(channel->fd(), 0);
+    channel.reset();
+    watcher->pass();
+    EXPECT_EQ(out.count("Connect to: ["), 1u);
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB3\n"), 0u);
+
+    // Opened once and lost: said again.
     dir.unlink("ttyUSB3");
     watcher->pass();
     EXPECT_EQ(out.count("Device disconnected: ttyUSB3\n"), 1u);
     dir.link("ttyUSB3", path("nothing-here"));
     watcher->pass();
-    EXPECT_EQ(out.count(error), 2u);
+    EXPECT_EQ(out.count(error), 4u);
+}
+
+TEST_F(WatcherPassTest, IdentificationDuringASilenceResetIsNeverHalfUndone) {
+    dir.link("ttyUSB0", board.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+    ASSERT_TRUE(channel);
+    const unsigned char payload[] = {1, 2, 3, 34};
+    const Command version = Command::makeData(2, ACCESS_COMMAND, payload, sizeof payload);
+
+    // What runs on another thread between the watcher seeing the board silent and its reset.
+    const struct {
+        const char* name;
+        std::function<void(Channel&)> between;
+        bool identifiedAfter;
+    } cases[] = {
+        {"nothing", nullptr, false},
+        // Its last-moment reply only restarts the count; the reset proceeds and the next
+        // reply announces the board again.
+        {"a version reply", [&](Channel& c) { dispatch(c, version); }, false},
+        // A newer identification than the one the watcher saw (the decoder ran between a
+        // reset's steps): it stands, with the device it was announced as.
+        {"a reset and a new identification",
+         [&](Channel& c) {
+             c.resetIdentity(c.identity());
+             dispatch(c, version);
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dispatch(*channel, version);
+        ASSERT_TRUE(channel->isDefined());
+        takeMessages();
+        for (int i = 0; i < 5; ++i) {
+            watcher->pass();
+        }
+        watcher->setSilenceHook(c.between);
+        std::size_t timeouts = out.count("Connection timeout\n");
+        watcher->pass();
+        watcher->setSilenceHook(nullptr);
+
+        std::deque<std::string> messages = takeMessages();
+        EXPECT_EQ(channel->isDefined(), c.identifiedAfter);
+        EXPECT_EQ(channel->getDevice(), c.identifiedAfter ? 34 : 255);
+        EXPECT_EQ(out.count("Connection timeout\n"), timeouts + (c.identifiedAfter ? 0 : 1));
+        // The client is told of a board only as what the daemon drives.
+        if (!messages.empty()) {
+            EXPECT_EQ(messages.back(), "device_connected:34;");
+            EXPECT_EQ(channel->getDevice(), 34);
+        }
+        // Whatever happened, the next reply leaves the board identified.
+        dispatch(*channel, version);
+        EXPECT_TRUE(channel->isDefined());
+        EXPECT_EQ(channel->getDevice(), 34);
+        channel->resetIdentity(channel->identity());
+    }
 }
 
 TEST_F(WatcherPassTest, PlugUnplugLeavesNoThreadOrDescriptorBehind) {

@@ -102,10 +102,7 @@ std::shared_ptr<Channel> channelNamed(const std::string& name) {
 }
 
 std::deque<std::string> takeMessages() {
-    std::lock_guard<std::mutex> lock(tcpMutex);
-    std::deque<std::string> taken;
-    taken.swap(commands);
-    return taken;
+    return takeAllMessages();
 }
 
 namespace {

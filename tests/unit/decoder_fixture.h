@@ -30,10 +30,7 @@ protected:
     void TearDown() override { restore(); }
 
     static void restore() {
-        {
-            std::lock_guard<std::mutex> lock(tcpMutex);
-            commands.clear();
-        }
+        clearMessages();
         std::lock_guard<std::mutex> lock(decoderMutex);
         Stand::restoreDefaults();
         CRIT::restoreDefaults();
@@ -68,10 +65,8 @@ protected:
     }
 
     static std::vector<std::string> takeMessages() {
-        std::lock_guard<std::mutex> lock(tcpMutex);
-        std::vector<std::string> taken(commands.begin(), commands.end());
-        commands.clear();
-        return taken;
+        std::deque<std::string> taken = takeAllMessages();
+        return std::vector<std::string>(taken.begin(), taken.end());
     }
 
     Channel channel;

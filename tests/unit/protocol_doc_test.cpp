@@ -136,10 +136,8 @@ std::shared_ptr<Channel> threadlessChannel(unsigned char device) {
 }
 
 std::vector<std::string> takeMessages() {
-    std::lock_guard<std::mutex> lock(tcpMutex);
-    std::vector<std::string> messages(commands.begin(), commands.end());
-    commands.clear();
-    return messages;
+    std::deque<std::string> taken = takeAllMessages();
+    return std::vector<std::string>(taken.begin(), taken.end());
 }
 
 void restoreProcessState() {

@@ -176,17 +176,13 @@ TEST(UtilLogger, MissingDirectoryIsSilent) {
 }
 
 TEST(UtilCommands, QueueKeepsTheNewestMessages) {
-    {
-        std::lock_guard<std::mutex> lock(tcpMutex);
-        commands.clear();
-    }
+    clearMessages();
     const std::size_t extra = 5;
     for (std::size_t i = 0; i < COMMANDS_LIMIT + extra; ++i) {
         pushMessage("m:" + std::to_string(i) + ";");
     }
-    std::lock_guard<std::mutex> lock(tcpMutex);
-    EXPECT_EQ(commands.size(), COMMANDS_LIMIT);
-    EXPECT_EQ(commands.front(), "m:" + std::to_string(extra) + ";");
-    EXPECT_EQ(commands.back(), "m:" + std::to_string(COMMANDS_LIMIT + extra - 1) + ";");
-    commands.clear();
+    std::deque<std::string> kept = takeAllMessages();
+    EXPECT_EQ(kept.size(), COMMANDS_LIMIT);
+    EXPECT_EQ(kept.front(), "m:" + std::to_string(extra) + ";");
+    EXPECT_EQ(kept.back(), "m:" + std::to_string(COMMANDS_LIMIT + extra - 1) + ";");
 }
