@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -32,21 +33,19 @@ constexpr std::chrono::seconds PASS_PAUSE{1};
 // Passes without a version report after which an identified board counts as silent.
 constexpr uint32_t SILENT_PASSES = 5;
 
-int selectEntry(const dirent* entry) {
-    return SerialWatcher::select(entry->d_name) ? 1 : 0;
-}
-
-// The accepted names of the directory in ascending byte order; empty when it cannot be
-// listed.
-std::set<std::string> listDevices(const std::string& dir) {
+// The names of the directory that the watcher takes, in ascending byte order; empty when it
+// cannot be listed.
+std::set<std::string> listDevices(const SerialWatcher& watcher) {
     std::set<std::string> names;
     dirent** entries = nullptr;
-    int count = ::scandir(dir.c_str(), &entries, selectEntry, alphasort);
+    int count = ::scandir(watcher.devDir().c_str(), &entries, nullptr, alphasort);
     if (count < 0) {
         return names;
     }
     for (int i = 0; i < count; ++i) {
-        names.insert(entries[i]->d_name);
+        if (watcher.takes(entries[i]->d_name)) {
+            names.insert(entries[i]->d_name);
+        }
         std::free(entries[i]);
     }
     std::free(entries);
@@ -72,7 +71,8 @@ SerialWatcher::Node SerialWatcher::nodeOf(int fd) {
     return ::fstat(fd, &info) == 0 ? Node(info) : Node();
 }
 
-SerialWatcher::SerialWatcher(std::string devDir) : devDir_(std::move(devDir)) {}
+SerialWatcher::SerialWatcher(std::string devDir, PortGlobs globs)
+    : devDir_(std::move(devDir)), globs_(std::move(globs)) {}
 
 SerialWatcher::~SerialWatcher() {
     stop();
@@ -113,6 +113,22 @@ bool SerialWatcher::select(const std::string& name) {
     bool usb = name.size() >= 6 && name.compare(3, 3, "USB") == 0;
     bool builtIn = name.size() == 5 && name[3] == 'S';
     return usb || builtIn;
+}
+
+bool SerialWatcher::takes(const std::string& name) const {
+    // As the shell does, "*" and "?" do not match a leading dot: "." and ".." are never ports.
+    auto matches = [&name](const std::vector<std::string>& globs) {
+        for (const std::string& glob : globs) {
+            if (::fnmatch(glob.c_str(), name.c_str(), FNM_PERIOD) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (matches(globs_.ignore)) {
+        return false;
+    }
+    return globs_.take.empty() ? select(name) : matches(globs_.take);
 }
 
 int SerialWatcher::connectTTY(const std::string& path) {
@@ -178,7 +194,7 @@ void SerialWatcher::disconnect(const std::string& name) {
 }
 
 void SerialWatcher::pass() {
-    std::set<std::string> current = listDevices(devDir_);
+    std::set<std::string> current = listDevices(*this);
 
     // Vanished names, and names whose port is no longer the one opened: they go first, and
     // the latter come back below as new ports.
