@@ -78,12 +78,19 @@ fuzz: deps
 fuzz-smoke: deps
 	bash fuzz/run.sh $(BUILD_DIR)-fuzz $(FUZZ_SMOKE_SECONDS) $(JOBS)
 
-# The three programs, their man pages and benchd's systemd unit under PREFIX, staged under
-# DESTDIR when given. Nothing is enabled or started.
+# The three programs, their man pages and benchd's systemd unit under PREFIX, and the commented
+# configuration file in /etc/benchd (kept when it exists), staged under DESTDIR when given.
+# Nothing is enabled or started.
 PREFIX ?= /usr/local
-.PHONY: install package
+.PHONY: install uninstall package
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# Removes what the last make install installed (its list is $(BUILD_DIR)/install_manifest.txt),
+# under the same DESTDIR. An edited /etc/benchd/benchd.conf stays, unless PURGE=1.
+PURGE ?=
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -DPURGE="$(PURGE)" -P $(BUILD_DIR)/packaging/uninstall.cmake
 
 # The Debian package of the same (under /usr), written to $(BUILD_DIR)/benchd_*.deb. Its
 # scripts enable and start the service where systemd runs.

@@ -1,6 +1,6 @@
-# Installation (make install) and the Debian package (make package): benchd, benchsim and
-# benchctl, their man pages and the systemd unit of benchd. Included from the top-level
-# CMakeLists.txt once every target exists.
+# Installation (make install, make uninstall) and the Debian package (make package): benchd,
+# benchsim and benchctl, their man pages, the systemd unit of benchd and its commented default
+# configuration file. Included from the top-level CMakeLists.txt once every target exists.
 include(GNUInstallDirs)
 
 set(BENCHD_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
@@ -56,6 +56,24 @@ install(CODE "
          FILES \"${BENCHD_PACKAGING_BINARY_DIR}/unit/benchd.service\")
 ")
 
+# The configuration file goes where benchd reads it, BENCHD_CONFIG_DIR (/etc/benchd), whatever
+# the prefix: a file under the prefix would never be read. An existing one is the
+# administrator's and is kept, so reinstalling never undoes an edit.
+install(CODE "
+    if(EXISTS \"\$ENV{DESTDIR}${BENCHD_CONFIG_FILE}\")
+        message(STATUS \"Keeping: \$ENV{DESTDIR}${BENCHD_CONFIG_FILE}\")
+    else()
+        file(INSTALL DESTINATION \"${BENCHD_CONFIG_DIR}\" TYPE FILE
+             PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+             FILES \"${BENCHD_PACKAGING_DIR}/benchd.conf\")
+    endif()
+")
+
+# make uninstall: removes what make install listed in install_manifest.txt, but the
+# configuration file only while it is the default one, or with PURGE=1.
+configure_file(${BENCHD_PACKAGING_DIR}/uninstall.cmake.in
+               ${BENCHD_PACKAGING_BINARY_DIR}/uninstall.cmake @ONLY)
+
 # The Debian package. CPack installs into its staging directory through DESTDIR, so that
 # the prefix seen at installation time, and with it the unit's ExecStart, is /usr.
 set(CPACK_GENERATOR DEB)
@@ -84,7 +102,10 @@ if(BENCHD_DPKG_SHLIBDEPS)
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
+# dpkg keeps an edited configuration file on upgrade and removal, and deletes it on purge.
+file(WRITE ${BENCHD_PACKAGING_BINARY_DIR}/debian/conffiles "${BENCHD_CONFIG_FILE}\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${BENCHD_PACKAGING_BINARY_DIR}/debian/conffiles
     ${BENCHD_PACKAGING_DIR}/debian/postinst
     ${BENCHD_PACKAGING_DIR}/debian/prerm
     ${BENCHD_PACKAGING_DIR}/debian/postrm)

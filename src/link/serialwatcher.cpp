@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -36,10 +37,6 @@ constexpr uint32_t SILENT_PASSES = 5;
 constexpr const char* NOT_A_CHARACTER_DEVICE = "not a character device";
 constexpr const char* NOT_A_TERMINAL = "not a terminal";
 
-int selectEntry(const dirent* entry) {
-    return SerialWatcher::select(entry->d_name) ? 1 : 0;
-}
-
 }  // namespace
 
 bool SerialWatcher::Node::operator==(const Node& other) const {
@@ -54,7 +51,8 @@ SerialWatcher::Node SerialWatcher::nodeOf(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 ? Node(info) : Node();
 }
 
-SerialWatcher::SerialWatcher(std::string devDir) : devDir_(std::move(devDir)) {}
+SerialWatcher::SerialWatcher(std::string devDir, PortGlobs globs)
+    : devDir_(std::move(devDir)), globs_(std::move(globs)) {}
 
 SerialWatcher::~SerialWatcher() {
     stop();
@@ -95,6 +93,22 @@ bool SerialWatcher::select(const std::string& name) {
     bool usb = name.size() >= 6 && name.compare(3, 3, "USB") == 0;
     bool builtIn = name.size() == 5 && name[3] == 'S';
     return usb || builtIn;
+}
+
+bool SerialWatcher::takes(const std::string& name) const {
+    // As the shell does, "*" and "?" do not match a leading dot: "." and ".." are never ports.
+    auto matches = [&name](const std::vector<std::string>& globs) {
+        for (const std::string& glob : globs) {
+            if (::fnmatch(glob.c_str(), name.c_str(), FNM_PERIOD) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (matches(globs_.ignore)) {
+        return false;
+    }
+    return globs_.take.empty() ? select(name) : matches(globs_.take);
 }
 
 SerialWatcher::Opening SerialWatcher::openTerminal(const std::string& path) {
@@ -171,7 +185,7 @@ int SerialWatcher::connectTTY(const std::string& path) {
 std::set<std::string> SerialWatcher::listDevices() {
     std::set<std::string> names;
     dirent** entries = nullptr;
-    int count = ::scandir(devDir_.c_str(), &entries, selectEntry, alphasort);
+    int count = ::scandir(devDir_.c_str(), &entries, nullptr, alphasort);
     if (count < 0) {
         // Said once; it may appear (a mount, a late udev), so scanning goes on.
         if (!dirUnreadable) {
@@ -182,7 +196,9 @@ std::set<std::string> SerialWatcher::listDevices() {
     }
     dirUnreadable = false;
     for (int i = 0; i < count; ++i) {
-        names.insert(entries[i]->d_name);
+        if (takes(entries[i]->d_name)) {
+            names.insert(entries[i]->d_name);
+        }
         std::free(entries[i]);
     }
     std::free(entries);

@@ -16,13 +16,21 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 class Channel;
 struct stat;
 
+// Which device names the watcher takes, as globs over the names: with `take` empty the built-in
+// filter select() decides; a name that matches `ignore` is never opened, locked or written to.
+struct PortGlobs {
+    std::vector<std::string> take;
+    std::vector<std::string> ignore;
+};
+
 class SerialWatcher {
 public:
-    explicit SerialWatcher(std::string devDir = "/dev");
+    explicit SerialWatcher(std::string devDir = "/dev", PortGlobs globs = {});
     // Stops the thread and retires every channel this watcher created (no client messages).
     ~SerialWatcher();
     SerialWatcher(const SerialWatcher&) = delete;
@@ -37,8 +45,10 @@ public:
     // thread at a time: the watcher thread, or a test that did not start it.
     void pass();
 
-    // The device name filter: ttyUSB<n> and ttyS<digit>, by the characters' positions.
+    // The built-in device name filter: ttyUSB<n> and ttyS<digit>, by the characters' positions.
     static bool select(const std::string& name);
+    // The filter this watcher applies: its globs, or select().
+    bool takes(const std::string& name) const;
     // Opens and configures the port for this program's exclusive use and says so; the
     // descriptor, or -1 when it cannot be opened or is not a terminal ("Error opening").
     static int connectTTY(const std::string& path);
@@ -97,6 +107,7 @@ private:
     unsigned char retire(std::string name);
 
     std::string devDir_;
+    PortGlobs globs_;
     // Names seen in the last pass, with the channel made for each; pass() only.
     std::map<std::string, Port> present;
     // The directory could not be listed at the last pass, and that was said; pass() only.

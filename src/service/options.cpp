@@ -1,0 +1,241 @@
+#include "service/options.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace {
+
+constexpr int BAD_OPTIONS = 2;
+
+// The values are checked here rather than by CLI11's conversions, so that a bad one is told
+// in the option's own words, and one that passes converts as it reads.
+std::string checkPort(std::string& text) {
+    // CLI11 would read "010" as octal: only plain decimal gets through, rewritten canonical.
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > 65535) {
+        return "'" + text + "' is not a port number (0 to 65535)";
+    }
+    text = std::to_string(std::stol(text));
+    return "";
+}
+
+std::string checkAddress(const std::string& text) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1) {
+        return "'" + text + "' is not an IPv4 address";
+    }
+    return "";
+}
+
+std::string checkDirectory(const std::string& text) {
+    return text.empty() ? "an empty directory name" : "";
+}
+
+// An empty glob stands for none ("ignore =" in the file): dropped once parsed.
+std::string checkGlob(const std::string& text) {
+    if (text.find('/') != std::string::npos) {
+        return "'" + text + "' holds a '/': the globs match device names, such as ttyUSB0";
+    }
+    return "";
+}
+
+// Every option, bound to `options`; the file named by --config goes to `config`. New options
+// go here, with their check and a line of help.
+void declare(CLI::App& app, Options& options, std::string& config,
+             const std::string& defaultConfig) {
+    app.description("Connects the boards of the test bench to one TCP client.");
+    app.set_help_flag("--help", "Print this help and exit");
+    app.set_version_flag("--version", std::string("benchd ") + BENCHD_VERSION,
+                         "Print the version and exit");
+    app.get_formatter()->column_width(24);
+
+    app.add_option("--config", config,
+                   "Read options from FILE (default " + defaultConfig + ", when it exists)")
+        ->type_name("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->configurable(false);
+    app.add_option("--port", options.port,
+                   "TCP port to serve the client on (default 2015; 0: any free one, printed)")
+        ->type_name("N")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->transform(CLI::Validator(checkPort, ""));
+    app.add_option("--bind", options.bindAddress,
+                   "IPv4 address of this PC to listen on (default: all addresses)")
+        ->type_name("ADDR")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->check(checkAddress);
+    app.add_option("--dev-dir", options.devDir, "Directory scanned for serial ports (default /dev)")
+        ->type_name("DIR")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->check(checkDirectory);
+    app.add_option("--ports", options.ports,
+                   "Take only the serial ports whose names match a glob\n"
+                   "(default: ttyUSB<n> and ttyS0 to ttyS9)")
+        ->type_name("GLOB")
+        ->check(checkGlob);
+    app.add_option("--ignore", options.ignore,
+                   "Never open, lock or write to the ports whose names match a glob")
+        ->type_name("GLOB")
+        ->check(checkGlob);
+}
+
+ParsedOptions failure(std::string message) {
+    ParsedOptions parsed;
+    parsed.status = BAD_OPTIONS;
+    parsed.text = "benchd: " + std::move(message) + "\n";
+    return parsed;
+}
+
+// CLI11 says which option a message is about by starting it with the option's name.
+std::string withoutOptionName(const std::string& message, const std::string& name) {
+    const std::string prefix = name + ": ";
+    return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
+}
+
+// A command-line error in our words where CLI11's are obscure: a value missing after an
+// option.
+std::string commandLineError(const CLI::App& app, const CLI::Error& error) {
+    const std::string message = error.what();
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
+        for (const CLI::Option* option : app.get_options()) {
+            const std::string name = option->get_name();
+            if (message.compare(0, name.size() + 1, name + ":") == 0 && message.size() >= 7 &&
+                message.compare(message.size() - 7, 7, "missing") == 0) {
+                return "option " + name + " needs a value";
+            }
+        }
+    }
+    return message;
+}
+
+struct ConfigLine {
+    int number;
+    std::string text;
+};
+
+// The lines of the file that say something (neither blank nor a comment), numbered.
+bool readLines(const std::string& path, std::vector<ConfigLine>& lines, std::string& error) {
+    std::ifstream file(path);
+    if (!file) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    for (int number = 1; std::getline(file, text); ++number) {
+        const std::size_t first = text.find_first_not_of(" \t\r");
+        if (first != std::string::npos && text[first] != '#') {
+            lines.push_back({number, text});
+        }
+    }
+    if (file.bad()) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Applies the file to `options`, one line at a time through CLI11's own configuration reader,
+// so that whatever goes wrong is told with the line it is on. Empty on success.
+std::string applyFile(const std::string& path, Options& options, const std::string& defaultConfig) {
+    std::vector<ConfigLine> lines;
+    std::string error;
+    if (!readLines(path, lines, error)) {
+        return error;
+    }
+    CLI::App app;
+    std::string unused;
+    declare(app, options, unused, defaultConfig);
+    std::map<std::string, int> seen;  // key -> its line
+    for (const ConfigLine& line : lines) {
+        const std::string where = path + ":" + std::to_string(line.number) + ": ";
+        // The key first, read as CLI11 reads it: unknown keys and repeats are ours to catch.
+        std::istringstream probe(line.text);
+        std::vector<CLI::ConfigItem> items = CLI::ConfigBase().from_config(probe);
+        if (line.text.find('=') == std::string::npos || items.size() != 1 ||
+            !items[0].parents.empty()) {
+            return where + "expected 'key = value'";
+        }
+        const std::string& key = items[0].name;
+        const CLI::Option* option = app.get_option_no_throw("--" + key);
+        if (option == nullptr || !option->get_configurable()) {
+            return where + "unknown option '" + key + "'";
+        }
+        auto [first, fresh] = seen.emplace(key, line.number);
+        if (!fresh) {
+            return where + "'" + key + "' is already set on line " + std::to_string(first->second);
+        }
+        if (option->get_items_expected_max() == 1 && items[0].inputs.size() > 1) {
+            return where + "'" + key + "' takes one value";
+        }
+        try {
+            std::istringstream one(line.text);
+            app.parse_from_stream(one);
+        } catch (const CLI::Error& failed) {
+            return where + "bad value for '" + key +
+                   "': " + withoutOptionName(failed.what(), option->get_name());
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+ParsedOptions parseOptions(int argc, const char* const argv[], const std::string& defaultConfig) {
+    // First the command line alone, so that its mistakes, --help and --version do not depend
+    // on the file; then the file; then the command line again over what the file set.
+    std::string config;
+    {
+        Options scratch;
+        CLI::App app("", "benchd");
+        declare(app, scratch, config, defaultConfig);
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::CallForHelp&) {
+            ParsedOptions parsed;
+            parsed.text = app.help();
+            return parsed;
+        } catch (const CLI::CallForVersion& version) {
+            ParsedOptions parsed;
+            parsed.text = std::string(version.what()) + "\n";
+            return parsed;
+        } catch (const CLI::Error& error) {
+            ParsedOptions parsed = failure(commandLineError(app, error));
+            parsed.text += app.help();
+            return parsed;
+        }
+    }
+
+    ParsedOptions parsed;
+    if (config.empty() && ::access(defaultConfig.c_str(), F_OK) == 0) {
+        config = defaultConfig;
+    }
+    if (!config.empty()) {
+        std::string error = applyFile(config, parsed.options, defaultConfig);
+        if (!error.empty()) {
+            return failure(error);
+        }
+        parsed.options.configFile = config;
+    }
+
+    CLI::App app("", "benchd");
+    std::string unused;
+    declare(app, parsed.options, unused, defaultConfig);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Error& error) {
+        return failure(commandLineError(app, error));  // read once already: not expected
+    }
+    for (std::vector<std::string>* globs : {&parsed.options.ports, &parsed.options.ignore}) {
+        globs->erase(std::remove(globs->begin(), globs->end(), std::string()), globs->end());
+    }
+    parsed.run = true;
+    return parsed;
+}

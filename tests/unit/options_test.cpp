@@ -1,0 +1,261 @@
+// The daemon's options: command lines and configuration files with the settings or the error
+// they come to, the default file of the package, and the port filter the globs make.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "link/serialwatcher.h"
+#include "service/options.h"
+#include "testsupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+ParsedOptions parse(Strings args, const std::string& defaultConfig) {
+    args.insert(args.begin(), "benchd");
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    return parseOptions(static_cast<int>(argv.size()), argv.data(), defaultConfig);
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
+    TempDir dir;
+    // "%F" in an expected text stands for the configuration file's path.
+    const std::string file = dir.path() + "/benchd.conf";
+    struct Expected {
+        uint16_t port = 2015;
+        std::string bind;
+        std::string devDir = "/dev";
+        Strings ports, ignore;
+    };
+    struct Case {
+        const char* what;
+        Strings args;
+        const char* fileText;  // null: no default file
+        int status;            // -1: the daemon runs
+        std::string text;      // status >= 0: the start of the text
+        Expected options;
+    };
+    const Case cases[] = {
+        {"defaults", {}, nullptr, -1, "", {}},
+        {"every option",
+         {"--port", "2016", "--bind", "127.0.0.1", "--dev-dir", "/tmp/d", "--ports", "ttyACM*",
+          "ttyUSB*", "--ignore", "ttyS*"},
+         nullptr,
+         -1,
+         "",
+         {2016, "127.0.0.1", "/tmp/d", {"ttyACM*", "ttyUSB*"}, {"ttyS*"}}},
+        {"port 0", {"--port", "0"}, nullptr, -1, "", {0, "", "/dev", {}, {}}},
+        {"not octal", {"--port", "010"}, nullptr, -1, "", {10, "", "/dev", {}, {}}},
+        {"a repeated option: the last",
+         {"--port", "1", "--port", "2"},
+         nullptr,
+         -1,
+         "",
+         {2, "", "/dev", {}, {}}},
+        {"the file",
+         {},
+         "# a comment\n\nport = 2016   # the lab's port\n  dev-dir = \"/srv/my dev\"\n"
+         "ports = ttyUSB* ttyACM*\nignore =\n",
+         -1,
+         "",
+         {2016, "", "/srv/my dev", {"ttyUSB*", "ttyACM*"}, {}}},
+        {"a list with commas",
+         {},
+         "ports = \"ttyUSB*\", \"ttyACM*\"\n",
+         -1,
+         "",
+         {2015, "", "/dev", {"ttyUSB*", "ttyACM*"}, {}}},
+        {"command line over file",
+         {"--port", "2017", "--ports", "ttyS1"},
+         "port = 2016\nbind = 127.0.0.1\nports = ttyUSB* ttyACM*\n",
+         -1,
+         "",
+         {2017, "127.0.0.1", "/dev", {"ttyS1"}, {}}},
+        {"help", {"--help"}, nullptr, 0, "Connects the boards", {}},
+        {"help before a bad file", {"--help"}, "prot = 1\n", 0, "Connects the boards", {}},
+        {"version", {"--version"}, nullptr, 0, "benchd " BENCHD_VERSION "\n", {}},
+        {"missing value", {"--port"}, nullptr, 2, "benchd: option --port needs a value\n", {}},
+        {"missing value, empty",
+         {"--port="},
+         nullptr,
+         2,
+         "benchd: option --port needs a value\n",
+         {}},
+        {"missing globs", {"--ignore"}, nullptr, 2, "benchd: option --ignore needs a value\n", {}},
+        {"missing file name",
+         {"--config"},
+         nullptr,
+         2,
+         "benchd: option --config needs a value\n",
+         {}},
+        {"bad port",
+         {"--port", "70000"},
+         nullptr,
+         2,
+         "benchd: --port: '70000' is not a port number (0 to 65535)\n",
+         {}},
+        {"bad address", {"--bind", "localhost"}, nullptr, 2, "benchd: --bind: 'localhost'", {}},
+        {"a path for a glob", {"--ignore", "/dev/ttyS0"}, nullptr, 2, "benchd: --ignore:", {}},
+        {"unknown option", {"--prot", "1"}, nullptr, 2, "benchd: The following argument", {}},
+        {"stray argument", {"2016"}, nullptr, 2, "benchd: The following argument", {}},
+        {"explicit file missing",
+         {"--config", dir.path() + "/none.conf"},
+         nullptr,
+         2,
+         "benchd: cannot read " + dir.path() + "/none.conf: No such file or directory\n",
+         {}},
+        {"unknown key",
+         {},
+         "# benchd\n\nport = 2016\n\n\n\nprot = 2017\n",
+         2,
+         "benchd: %F:7: unknown option 'prot'\n",
+         {}},
+        {"not an option in a file",
+         {},
+         "help = true\n",
+         2,
+         "benchd: %F:1: unknown option 'help'\n",
+         {}},
+        {"an option's name, longer",
+         {},
+         "port = 2016\nport-x = 1\n",
+         2,
+         "benchd: %F:2: unknown option 'port-x'\n",
+         {}},
+        {"bad value in the file",
+         {},
+         "dev-dir = /dev\nport = abc\n",
+         2,
+         "benchd: %F:2: bad value for 'port': 'abc' is not a port number (0 to 65535)\n",
+         {}},
+        {"bad value in the file, overridden",
+         {"--port", "1"},
+         "port = abc\n",
+         2,
+         "benchd: %F:1:",
+         {}},
+        {"two values for one", {}, "port = 1 2\n", 2, "benchd: %F:1: 'port' takes one value\n", {}},
+        {"a key twice",
+         {},
+         "port = 1\n# again\nport = 2\n",
+         2,
+         "benchd: %F:3: 'port' is already set on line 1\n",
+         {}},
+        {"no '='", {}, "port 2016\n", 2, "benchd: %F:1: expected 'key = value'\n", {}},
+        {"a section", {}, "[benchd]\nport = 1\n", 2, "benchd: %F:1: expected 'key = value'\n", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(file.c_str());
+        if (c.fileText != nullptr) {
+            writeFile(file, c.fileText);
+        }
+        ParsedOptions parsed = parse(c.args, file);
+        if (c.status >= 0) {
+            EXPECT_FALSE(parsed.run);
+            EXPECT_EQ(parsed.status, c.status);
+            const std::string text = std::regex_replace(c.text, std::regex("%F"), file);
+            EXPECT_EQ(parsed.text.substr(0, text.size()), text) << parsed.text;
+            continue;
+        }
+        ASSERT_TRUE(parsed.run) << parsed.text;
+        const Options& o = parsed.options;
+        EXPECT_EQ(o.port, c.options.port);
+        EXPECT_EQ(o.bindAddress, c.options.bind);
+        EXPECT_EQ(o.devDir, c.options.devDir);
+        EXPECT_EQ(o.ports, c.options.ports);
+        EXPECT_EQ(o.ignore, c.options.ignore);
+        EXPECT_EQ(o.configFile, c.fileText != nullptr ? file : "");
+    }
+}
+
+TEST(Options, CommandLineErrorsShowTheUsage) {
+    ParsedOptions parsed = parse({"--bogus"}, "/nonexistent");
+    EXPECT_NE(parsed.text.find("Usage: benchd"), std::string::npos) << parsed.text;
+    EXPECT_NE(parsed.text.find("--ignore GLOB"), std::string::npos) << parsed.text;
+}
+
+// The package's default file parses, names every option and, uncommented, gives the defaults.
+TEST(Options, PackagedFileParsesAndShowsTheDefaults) {
+    const std::string packaged = BENCHD_PACKAGED_CONFIG;
+    ParsedOptions asShipped = parse({"--config", packaged}, "/nonexistent");
+    ASSERT_TRUE(asShipped.run) << asShipped.text;
+    EXPECT_EQ(asShipped.options.port, 2015);
+    EXPECT_TRUE(asShipped.options.ports.empty());
+
+    const std::string text = readAll(packaged);
+    const std::string help = parse({"--help"}, "/nonexistent").text;
+    std::smatch option;
+    for (auto at = help.cbegin();
+         std::regex_search(at, help.cend(), option, std::regex("  --([a-z-]+)"));
+         at = option.suffix().first) {
+        const std::string name = option[1];
+        if (name != "help" && name != "version" && name != "config") {
+            EXPECT_NE(text.find("\n#" + name + " ="), std::string::npos) << name;
+        }
+    }
+
+    TempDir dir;
+    const std::string uncommented = dir.path() + "/benchd.conf";
+    writeFile(uncommented, std::regex_replace(text, std::regex("\n#([a-z-]+ =)"), "\n$1"));
+    ParsedOptions parsed = parse({"--config", uncommented}, "/nonexistent");
+    ASSERT_TRUE(parsed.run) << parsed.text;
+    EXPECT_EQ(parsed.options.port, 2015);
+    EXPECT_EQ(parsed.options.bindAddress, "0.0.0.0");
+    EXPECT_EQ(parsed.options.devDir, "/dev");
+    EXPECT_EQ(parsed.options.ports, (Strings{"???USB*", "???S?"}));
+    EXPECT_TRUE(parsed.options.ignore.empty());
+}
+
+TEST(PortGlobs, SelectTheNamesOfTheDeviceDirectory) {
+    struct Case {
+        PortGlobs globs;
+        const char* name;
+        bool taken;
+    };
+    const Case cases[] = {
+        {{}, "ttyUSB0", true},
+        {{}, "ttyS0", true},
+        {{}, "ttyACM0", false},
+        {{{}, {"ttyS*"}}, "ttyS0", false},
+        {{{}, {"ttyS*"}}, "ttyUSB0", true},
+        {{{"ttyACM*"}, {}}, "ttyACM0", true},
+        {{{"ttyACM*"}, {}}, "ttyUSB0", false},
+        {{{"ttyUSB*"}, {"ttyUSB1"}}, "ttyUSB1", false},
+        {{{"ttyUSB*"}, {"ttyUSB1"}}, "ttyUSB10", true},
+        {{{"*"}, {}}, ".", false},
+        {{{"*"}, {}}, "..", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SerialWatcher("/nonexistent", c.globs).takes(c.name), c.taken) << c.name;
+    }
+    // The globs that the default file gives for the built-in filter say exactly the same.
+    const SerialWatcher spelled("/nonexistent", {{"???USB*", "???S?"}, {}});
+    for (const char* name : {"ttyUSB0", "ttyUSB12", "xyzUSB7", "ttyUS", "ttyS0", "ptyS3", "ttyS10",
+                             "ttys0", "ttyACM0", "tty", ""}) {
+        EXPECT_EQ(spelled.takes(name), SerialWatcher::select(name)) << name;
+    }
+}
