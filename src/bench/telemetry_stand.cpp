@@ -55,6 +55,8 @@ bool nearCommandedSpeed(int32_t commanded, int32_t reported) {
            NEAR_COMMAND_RATIO;
 }
 
+// Queued as actions: the stop is the daemon's own, so a lagging stand's queue never merges it
+// with the client's rotation settings (same code) nor lets one of them replace it.
 void queueStopSequence(Channel& channel) {
     std::vector<std::unique_ptr<Command>> sequence;
     sequence.push_back(Stand::setRotateActive(1));

@@ -193,55 +193,62 @@ bool belongs(Group group, int device) {
     return false;
 }
 
+// What the built command is to the board. A setting carries the whole state of its command
+// (a newer one makes an older one, still queued, needless); an addressed setting does so for
+// the channel its first payload byte picks (a regulator, the stand's fan or pump). Anything
+// else (a reset, a request) is an action, sent however many come.
+enum Sent { SETTING, ADDRESSED, ACTION };
+
 struct Key {
     std::string name;
     Reading (*read)(const std::string& value);
     void (*store)(int64_t value);  // null when the key changes no setting
     Commands (*build)(int64_t value);
     Group receivers;
+    Sent sent;
 };
 
 // clang-format off
 const std::vector<Key>& keys() {
     // Built on first use, after the key constants of shared.cpp exist.
     static const std::vector<Key> table = {
-        {"injector_active", readInteger, store<&CRIT::active>, one<CRIT::setInjStatus>, INJECTOR_TESTERS},
-        {"injector_count", readInteger, store<&CRIT::count>, one<CRIT::setInjector>, INJECTOR_TESTERS},
-        {"injector_channels", readInteger, store<&CRIT::channels>, one<CRIT::setInjector>, INJECTOR_TESTERS},
-        {"injector_width", readInteger, store<&CRIT::width>, one<CRIT::setInjector>, INJECTOR_TESTERS},
-        {"injector_first", readInteger, store<&CRIT::first>, one<CRIT::setInjector>, INJECTOR_TESTERS},
-        {"injector_interval", readInterval, store<&CRIT::interval>, one<CRIT::setInjector>, INJECTOR_TESTERS},
-        {"injector_piezo", readInteger, store<&CRIT::piezo>, one<CRIT::setInjector>, INJECTOR_TESTERS},
-        {"injector_voltage", readInteger, store<&CRIT::voltage>, one<CRIT::setVoltage>, INJECTOR_TESTERS},
-        {"osc", readInteger, store<&CRIT::osc>, one<CRIT::startOSC>, INJECTOR_TESTERS},
-        {"regulator1_active", readInteger, storeRegulator<0, &CRIT::CRSDActive>, one<CRIT::setCRSDStatus>, INJECTOR_TESTERS},
-        {"regulator2_active", readInteger, storeRegulator<1, &CRIT::CRSDActive>, one<CRIT::setCRSDStatus>, INJECTOR_TESTERS},
-        {"regulator3_active", readInteger, storeRegulator<2, &CRIT::CRSDActive>, one<CRIT::setCRSDStatus>, INJECTOR_TESTERS},
-        {"regulator1_pressure", readInteger, storeRegulator<0, &CRIT::CRSDPressure>, one<CRIT::setCRSDPressure>, INJECTOR_TESTERS},
-        {"regulator1_current", readScaledReal<1000, 0>, storeRegulator<0, &CRIT::CRSDCurrent>, one<CRIT::setCRSDCurrent>, INJECTOR_TESTERS},
-        {"regulator1_duty_cycle", readScaledReal<10, 0>, storeRegulator<0, &CRIT::CRSDDuty>, one<CRIT::setCRSDDuty>, INJECTOR_TESTERS},
-        {"regulator2_current", readScaledReal<1000, 0>, storeRegulator<1, &CRIT::CRSDCurrent>, one<CRIT::setCRSDCurrent>, INJECTOR_TESTERS},
-        {"regulator2_duty_cycle", readScaledReal<10, 0>, storeRegulator<1, &CRIT::CRSDDuty>, one<CRIT::setCRSDDuty>, INJECTOR_TESTERS},
-        {"regulator3_current", readScaledReal<1000, 0>, storeRegulator<2, &CRIT::CRSDCurrent>, one<CRIT::setCRSDCurrent>, INJECTOR_TESTERS},
-        {"regulator3_duty_cycle", readScaledReal<10, 0>, storeRegulator<2, &CRIT::CRSDDuty>, one<CRIT::setCRSDDuty>, INJECTOR_TESTERS},
-        {"injector_i1", readScaledReal<250, 25000>, store<&CRIT::injectorI1>, one<CRIT::setI>, INJECTOR_TESTERS},
-        {"injector_i2", readScaledReal<250, 25000>, store<&CRIT::injectorI2>, one<CRIT::setI>, INJECTOR_TESTERS},
-        {"sensor_type", readInteger, store<&CRIT::pressureSensorType>, one<CRIT::setSensorType>, INJECTOR_TESTERS},
-        {tcp_commands::TCP_DEVICE_RPM, readInteger, store<&Stand::rpm>, one<Stand::setRPM>, STANDS},
-        {"device_rotate", readInteger, store<&Stand::rotateDirection>, one<Stand::setRPM>, STANDS},
-        {"device_pump", readInteger, store<&Stand::pump>, one<Stand::setPumpState>, STANDS},
-        {"device_fan", readInteger, store<&Stand::fan>, one<Stand::setFanState>, STANDS},
-        {tcp_commands::TCP_DEVICE_ACTIVE, readInteger, store<&Stand::active>, one<Stand::setRotateActive>, STANDS},
-        {"device_temperature", readTemperature, nullptr, temperature, STAND62_ONLY},
-        {"flowmeter_reset", notRead, nullptr, one<Flowmeter::reset>, FLOWMETERS},
-        {"delaymeter_reset", notRead, nullptr, delayMeterReset, DELAY_METERS},
-        {"delaymeter_sensitivity", readScaledReal<10000, 0>, store<&CRIT::delaySensitivity>, one<CRIT::setDelaySensitivity>, DELAY_METERS},
-        {"injector_status", notRead, nullptr, one<CRIT::getInjStatus>, INJECTOR_TESTERS},
-        {"pressure_reset", notRead, nullptr, one<CRIT::resetPressure>, INJECTOR_TESTERS},
-        {"leakage_max_time", readInteger, store<&CRIT::leakageMaxTime>, one<CRIT::setLeakage>, INJECTOR_TESTERS},
-        {"leakage_start_pressure", readInteger, store<&CRIT::leakageStartPressure>, one<CRIT::setLeakage>, INJECTOR_TESTERS},
-        {"leakage_high_pressure", readInteger, store<&CRIT::leakageHighPressure>, one<CRIT::setLeakage>, INJECTOR_TESTERS},
-        {"leakage_low_pressure", readInteger, store<&CRIT::leakageLowPressure>, one<CRIT::setLeakage>, INJECTOR_TESTERS},
+        {"injector_active", readInteger, store<&CRIT::active>, one<CRIT::setInjStatus>, INJECTOR_TESTERS, SETTING},
+        {"injector_count", readInteger, store<&CRIT::count>, one<CRIT::setInjector>, INJECTOR_TESTERS, SETTING},
+        {"injector_channels", readInteger, store<&CRIT::channels>, one<CRIT::setInjector>, INJECTOR_TESTERS, SETTING},
+        {"injector_width", readInteger, store<&CRIT::width>, one<CRIT::setInjector>, INJECTOR_TESTERS, SETTING},
+        {"injector_first", readInteger, store<&CRIT::first>, one<CRIT::setInjector>, INJECTOR_TESTERS, SETTING},
+        {"injector_interval", readInterval, store<&CRIT::interval>, one<CRIT::setInjector>, INJECTOR_TESTERS, SETTING},
+        {"injector_piezo", readInteger, store<&CRIT::piezo>, one<CRIT::setInjector>, INJECTOR_TESTERS, SETTING},
+        {"injector_voltage", readInteger, store<&CRIT::voltage>, one<CRIT::setVoltage>, INJECTOR_TESTERS, SETTING},
+        {"osc", readInteger, store<&CRIT::osc>, one<CRIT::startOSC>, INJECTOR_TESTERS, SETTING},
+        {"regulator1_active", readInteger, storeRegulator<0, &CRIT::CRSDActive>, one<CRIT::setCRSDStatus>, INJECTOR_TESTERS, ADDRESSED},
+        {"regulator2_active", readInteger, storeRegulator<1, &CRIT::CRSDActive>, one<CRIT::setCRSDStatus>, INJECTOR_TESTERS, ADDRESSED},
+        {"regulator3_active", readInteger, storeRegulator<2, &CRIT::CRSDActive>, one<CRIT::setCRSDStatus>, INJECTOR_TESTERS, ADDRESSED},
+        {"regulator1_pressure", readInteger, storeRegulator<0, &CRIT::CRSDPressure>, one<CRIT::setCRSDPressure>, INJECTOR_TESTERS, ADDRESSED},
+        {"regulator1_current", readScaledReal<1000, 0>, storeRegulator<0, &CRIT::CRSDCurrent>, one<CRIT::setCRSDCurrent>, INJECTOR_TESTERS, ADDRESSED},
+        {"regulator1_duty_cycle", readScaledReal<10, 0>, storeRegulator<0, &CRIT::CRSDDuty>, one<CRIT::setCRSDDuty>, INJECTOR_TESTERS, ADDRESSED},
+        {"regulator2_current", readScaledReal<1000, 0>, storeRegulator<1, &CRIT::CRSDCurrent>, one<CRIT::setCRSDCurrent>, INJECTOR_TESTERS, ADDRESSED},
+        {"regulator2_duty_cycle", readScaledReal<10, 0>, storeRegulator<1, &CRIT::CRSDDuty>, one<CRIT::setCRSDDuty>, INJECTOR_TESTERS, ADDRESSED},
+        {"regulator3_current", readScaledReal<1000, 0>, storeRegulator<2, &CRIT::CRSDCurrent>, one<CRIT::setCRSDCurrent>, INJECTOR_TESTERS, ADDRESSED},
+        {"regulator3_duty_cycle", readScaledReal<10, 0>, storeRegulator<2, &CRIT::CRSDDuty>, one<CRIT::setCRSDDuty>, INJECTOR_TESTERS, ADDRESSED},
+        {"injector_i1", readScaledReal<250, 25000>, store<&CRIT::injectorI1>, one<CRIT::setI>, INJECTOR_TESTERS, SETTING},
+        {"injector_i2", readScaledReal<250, 25000>, store<&CRIT::injectorI2>, one<CRIT::setI>, INJECTOR_TESTERS, SETTING},
+        {"sensor_type", readInteger, store<&CRIT::pressureSensorType>, one<CRIT::setSensorType>, INJECTOR_TESTERS, SETTING},
+        {tcp_commands::TCP_DEVICE_RPM, readInteger, store<&Stand::rpm>, one<Stand::setRPM>, STANDS, SETTING},
+        {"device_rotate", readInteger, store<&Stand::rotateDirection>, one<Stand::setRPM>, STANDS, SETTING},
+        {"device_pump", readInteger, store<&Stand::pump>, one<Stand::setPumpState>, STANDS, ADDRESSED},
+        {"device_fan", readInteger, store<&Stand::fan>, one<Stand::setFanState>, STANDS, ADDRESSED},
+        {tcp_commands::TCP_DEVICE_ACTIVE, readInteger, store<&Stand::active>, one<Stand::setRotateActive>, STANDS, SETTING},
+        {"device_temperature", readTemperature, nullptr, temperature, STAND62_ONLY, SETTING},
+        {"flowmeter_reset", notRead, nullptr, one<Flowmeter::reset>, FLOWMETERS, ACTION},
+        {"delaymeter_reset", notRead, nullptr, delayMeterReset, DELAY_METERS, ACTION},
+        {"delaymeter_sensitivity", readScaledReal<10000, 0>, store<&CRIT::delaySensitivity>, one<CRIT::setDelaySensitivity>, DELAY_METERS, SETTING},
+        {"injector_status", notRead, nullptr, one<CRIT::getInjStatus>, INJECTOR_TESTERS, ACTION},
+        {"pressure_reset", notRead, nullptr, one<CRIT::resetPressure>, INJECTOR_TESTERS, ACTION},
+        {"leakage_max_time", readInteger, store<&CRIT::leakageMaxTime>, one<CRIT::setLeakage>, INJECTOR_TESTERS, SETTING},
+        {"leakage_start_pressure", readInteger, store<&CRIT::leakageStartPressure>, one<CRIT::setLeakage>, INJECTOR_TESTERS, SETTING},
+        {"leakage_high_pressure", readInteger, store<&CRIT::leakageHighPressure>, one<CRIT::setLeakage>, INJECTOR_TESTERS, SETTING},
+        {"leakage_low_pressure", readInteger, store<&CRIT::leakageLowPressure>, one<CRIT::setLeakage>, INJECTOR_TESTERS, SETTING},
     };
     return table;
 }
@@ -256,18 +263,33 @@ const Key* findKey(const std::string& name) {
     return nullptr;
 }
 
+// Settings of one key supersede each other on a board that lags.
+uint32_t mergeKey(const Command& command, Sent sent) {
+    if (sent == ADDRESSED && command.length() > 0) {
+        return command.code() | static_cast<uint32_t>(command.data[0] + 1) << 8;
+    }
+    return command.code();
+}
+
 // Every receiving board gets copies of its own: its send manager frees what it has sent.
-void route(const Commands& commands, Group receivers) {
+void route(const Commands& commands, const Key& key) {
     for (const auto& entry : channelSnapshot()) {
         Channel& channel = *entry.second;
-        if (!belongs(receivers, channel.getDevice())) {
+        if (!belongs(key.receivers, channel.getDevice())) {
             continue;
         }
         Commands copies;
         for (const auto& command : commands) {
             copies.push_back(std::make_unique<Command>(*command));
         }
-        channel.sendManager->enqueue(std::move(copies));
+        if (key.sent == ACTION) {
+            channel.sendManager->enqueue(std::move(copies));
+        } else {
+            for (auto& copy : copies) {
+                const uint32_t merge = mergeKey(*copy, key.sent);
+                channel.sendManager->enqueueSetting(std::move(copy), merge);
+            }
+        }
         TcpCommandParser::sended = true;
     }
 }
@@ -314,7 +336,7 @@ void TcpCommandParser::parse(std::string message) {
             key->store(reading.value);
         }
         // Commands no board took die here; the settings keep their new values.
-        route(key->build(reading.value), key->receivers);
+        route(key->build(reading.value), *key);
     } catch (const std::bad_alloc&) {
         reportError("out of memory");
     } catch (const std::exception& error) {

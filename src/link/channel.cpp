@@ -1,8 +1,11 @@
 #include "link/channel.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "link/receivemanager.h"
@@ -14,15 +17,34 @@
 
 namespace {
 std::atomic<uint64_t> nextSerial{0};
+
+// How long a frame that the port took only in part may wait for room for the rest. At 115200
+// baud this drains a whole frame of the largest size from a full output buffer; a port that
+// stays full longer is stuck, and the writer (the reader's ACKs wait on writeMutex) moves on.
+constexpr std::chrono::milliseconds FINISH_LIMIT{20};
 }  // namespace
 
 Channel::Channel(FileDescriptor fd, ChannelOptions options, std::string name)
     : fd_(std::move(fd)), options_(options), name_(std::move(name)), serial_(nextSerial++) {
     receiveManager = std::make_unique<ReceiveManager>(this);
     sendManager = std::make_unique<SendManager>(this);
-    if (options_.startThreads) {
+    if (!options_.startThreads) {
+        return;
+    }
+    try {
         receiveManager->start();
+        if (options_.beforeSenderStart != nullptr) {
+            options_.beforeSenderStart();
+        }
         sendManager->start();
+    } catch (...) {
+        // The members go next, the descriptor first: no thread of this channel may outlive
+        // the constructor that failed.
+        stopReceiveManager();
+        stopSendManager();
+        receiveManager->join();
+        sendManager->join();
+        throw;
     }
 }
 
@@ -56,14 +78,10 @@ void Channel::retire() {
 
 void Channel::sendACK(unsigned char number) {
     unsigned char frame[5] = {0xA5, 0xA5, 0x33, number, crcCheck(&number, 1)};
-    ssize_t written;
     // Counted before the write (and taken back should it fail): the figure never lags behind
     // an ACK that is already on the line.
     counters_.acksSent.fetch_add(1);
-    {
-        std::lock_guard<std::mutex> lock(writeMutex);
-        written = ::write(fd_.get(), frame, sizeof frame);
-    }
+    const long written = writeFrame(frame, sizeof frame);
     if (written == 5) {
         return;
     }
@@ -82,12 +100,54 @@ std::string Channel::countersLine() const {
            std::to_string(c.acksSent.load()) + ", commands sent " +
            std::to_string(c.commandsSent.load()) + ", retries " + std::to_string(c.retries.load()) +
            ", dropped " + std::to_string(c.dropped.load()) + ", timeouts " +
-           std::to_string(c.timeouts.load());
+           std::to_string(c.timeouts.load()) + ", overflow " + std::to_string(c.overflow.load()) +
+           ", superseded " + std::to_string(c.superseded.load()) + ", write failures " +
+           std::to_string(c.writeFailures.load());
 }
 
 long Channel::sendCommand(const Command& command) {
-    std::lock_guard<std::mutex> lock(writeMutex);
-    return ::write(fd_.get(), command.buffer, command.size());
+    return writeFrame(command.buffer, command.size());
+}
+
+long Channel::writeFrame(const unsigned char* bytes, std::size_t size) {
+    using Clock = std::chrono::steady_clock;
+    std::size_t done = 0;
+    {
+        std::lock_guard<std::mutex> lock(writeMutex);
+        const Clock::time_point deadline = Clock::now() + FINISH_LIMIT;
+        // A frame is finished or given up here, under the lock: half a frame never has an
+        // ACK or another frame written into its middle.
+        while (done < size) {
+            const ssize_t n = ::write(fd_.get(), bytes + done, size - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                break;  // the port is gone or refuses writes: no waiting helps
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            pollfd port{fd_.get(), POLLOUT, 0};
+            if (::poll(&port, 1, static_cast<int>(std::max<long>(left.count(), 1))) < 0 &&
+                errno != EINTR) {
+                break;
+            }
+        }
+    }
+    if (done == size) {
+        return static_cast<long>(done);
+    }
+    // The board sees nothing, or a fragment that its parser drops by its checksum; the
+    // sender's next try (or the board's resend, for an ACK) covers it.
+    counters_.writeFailures.fetch_add(1);
+    return done > 0 ? static_cast<long>(done) : -1;
 }
 
 void Channel::setDevice(unsigned char id) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,11 @@ struct ChannelOptions {
     bool startThreads = true;
     // The reader and the sender wait this long before their first pass.
     std::chrono::milliseconds startPause{1000};
+    // The send queue's clock (how long queued commands have waited); tests step it by hand.
+    std::chrono::steady_clock::time_point (*clock)() = std::chrono::steady_clock::now;
+    // Tests: runs after the receive side has started and before the sender starts; a throw
+    // here stands for a sender thread that could not be started.
+    void (*beforeSenderStart)() = nullptr;
 };
 
 // What a channel has seen and done since its port was opened, for the console (SIGUSR1 and
@@ -29,10 +35,13 @@ struct ChannelCounters {
     std::atomic<uint64_t> crcFailures{0};     // frames (data or ACK) whose CRC did not match
     std::atomic<uint64_t> garbageBytes{0};    // bytes skipped while hunting for a frame start
     std::atomic<uint64_t> acksSent{0};        // ACK frames written whole
-    std::atomic<uint64_t> commandsSent{0};    // numbered frames the sender wrote (first try)
-    std::atomic<uint64_t> retries{0};         // further tries of queued commands
+    std::atomic<uint64_t> commandsSent{0};    // numbered frames the sender wrote whole (first try)
+    std::atomic<uint64_t> retries{0};         // further whole writes of queued commands
     std::atomic<uint64_t> dropped{0};         // queued commands left unacknowledged
     std::atomic<uint64_t> timeouts{0};        // "Connection timeout"s of the board
+    std::atomic<uint64_t> overflow{0};        // queued commands dropped by a full send queue
+    std::atomic<uint64_t> superseded{0};      // queued settings replaced by a newer one
+    std::atomic<uint64_t> writeFailures{0};   // frames (data or ACK) that did not go out whole
 };
 
 class Channel {
@@ -54,15 +63,18 @@ public:
     // the channel's own threads.
     void retire();
 
-    // One write of the 5-byte ACK frame under writeMutex. Safe from any thread.
+    // Writes the 5-byte ACK frame whole under writeMutex (see writeFrame). Safe from any
+    // thread.
     void sendACK(unsigned char number);
-    // One write of the encoded frame (createCommand() done) under writeMutex. Returns what
-    // write returned. Safe from any thread.
+    // Writes the encoded frame (createCommand() done) whole under writeMutex (see writeFrame).
+    // Returns the bytes written: the frame's size when it went out whole. Safe from any thread.
     long sendCommand(const Command& command);
 
     int fd() const { return fd_.get(); }
     const ChannelOptions& options() const { return options_; }
     const std::string& name() const { return name_; }
+    // Tells this channel apart from an earlier or later one of the same name.
+    uint64_t serial() const { return serial_; }
 
     ChannelCounters& counters() { return counters_; }
     const ChannelCounters& counters() const { return counters_; }
@@ -95,10 +107,15 @@ public:
     bool resetIdentity(Identity seen);
     bool isConfigured() const { return configured.load(); }
     void setConfigured(bool value = true) { configured.store(value); }
-    unsigned char getAckNumber() const { return ackNumber.load(); }
+    static constexpr int NO_ACK = -1;
+    // The number of the board's latest ACK since the sender last cleared it, or NO_ACK.
+    int getAckNumber() const { return ackNumber.load(); }
     // Stores the number of the board's latest ACK and ends the sender's wait for it. Safe from
     // any thread.
     void setAckNumber(unsigned char number);
+    // Forgets the latest ACK: the sender calls it before a command goes out, so that only an
+    // ACK that arrives for that command counts. Safe from any thread.
+    void clearAckNumber() { ackNumber.store(NO_ACK); }
     uint32_t getTimeoutCounter() const { return timeoutCounter.load(); }
     void resetTimeoutCounter() { timeoutCounter.store(0); }
     // Adds one silent second and returns the new count.
@@ -116,12 +133,18 @@ private:
     const uint64_t serial_;
     ChannelCounters counters_;
     std::atomic<bool> failed{false};
-    std::mutex writeMutex;  // around the one write of a whole frame
+    std::mutex writeMutex;  // around the writing of one whole frame
     static constexpr Identity DEFINED_BIT = 0x100;
     static constexpr Identity GENERATION_STEP = 0x200;  // the bits above count identifications
     std::atomic<Identity> identity_{255};
     std::atomic<uint32_t> timeoutCounter{0};
     std::atomic<bool> configured{false};
-    std::atomic<unsigned char> ackNumber{0};
+    std::atomic<int> ackNumber{NO_ACK};
     std::once_flag retired_;
+
+    // One frame onto the line under writeMutex. A non-blocking port whose output buffer is
+    // full takes part of a frame, or none: the rest is written as room appears, for a short
+    // bounded time. Counts a frame that did not go out whole in writeFailures. Returns the
+    // bytes written, or -1 when none were.
+    long writeFrame(const unsigned char* bytes, std::size_t size);
 };

@@ -1,10 +1,15 @@
 #include "link/sendmanager.h"
 
+#include <algorithm>
+#include <iterator>
+#include <string>
+
 #include "bench/crit.h"
 #include "link/channel.h"
 #include "protocol/bytes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/consolethrottle.h"
 #include "service/outbox.h"
 
 std::mutex devMutex;
@@ -133,6 +138,10 @@ std::unique_ptr<Command> SendManager::clearSchedule() {
     return numbered(Command::makeData(CODE_SCHEDULE, ACCESS_COMMAND, payload, 1), frameCounter);
 }
 
+SendManager::Clock::time_point SendManager::now() const {
+    return channel->options().clock();
+}
+
 void SendManager::enqueue(std::unique_ptr<Command> command) {
     std::vector<std::unique_ptr<Command>> one;
     one.push_back(std::move(command));
@@ -140,11 +149,68 @@ void SendManager::enqueue(std::unique_ptr<Command> command) {
 }
 
 void SendManager::enqueue(std::vector<std::unique_ptr<Command>> commands) {
+    std::vector<Queued> entries;
+    for (auto& command : commands) {
+        entries.push_back({std::move(command), {}, CommandKind::ACTION, 0});
+    }
+    push(std::move(entries));
+}
+
+void SendManager::enqueueSetting(std::unique_ptr<Command> command, uint32_t mergeKey) {
+    std::vector<Queued> entries;
+    entries.push_back({std::move(command), {}, CommandKind::SETTING, mergeKey});
+    push(std::move(entries));
+}
+
+bool SendManager::fallenBehindLocked(Clock::time_point at) const {
+    if (sendQueue.empty()) {
+        return false;
+    }
+    if (sendQueue.size() >= QUEUE_LIMIT || at - sendQueue.front().since > LAG_LIMIT) {
+        return true;
+    }
+    // A burst queues far more than the board can take long before the oldest entry has waited
+    // LAG_LIMIT, and the last setting of a burst is the one that matters: judge by the pace too,
+    // the command in hand included.
+    Clock::duration pace = lastPace;
+    if (busy) {
+        pace = std::max(pace, at - busySince);
+    }
+    return pace * static_cast<Clock::rep>(sendQueue.size()) > BACKLOG_LIMIT;
+}
+
+void SendManager::push(std::vector<Queued> entries) {
+    uint64_t superseded = 0;
+    uint64_t overflow = 0;
     {
         std::lock_guard<std::mutex> lock(devMutex);
-        for (auto& command : commands) {
-            sendQueue.push_back(std::move(command));
+        const Clock::time_point at = now();
+        for (Queued& entry : entries) {
+            entry.since = at;
+            lagging = lagging || fallenBehindLocked(at);
+            if (entry.kind == CommandKind::SETTING && lagging) {
+                auto stale =
+                    std::remove_if(sendQueue.begin(), sendQueue.end(), [&](const Queued& q) {
+                        return q.kind == CommandKind::SETTING && q.mergeKey == entry.mergeKey;
+                    });
+                superseded += static_cast<uint64_t>(std::distance(stale, sendQueue.end()));
+                sendQueue.erase(stale, sendQueue.end());
+            }
+            sendQueue.push_back(std::move(entry));
+            if (sendQueue.size() > QUEUE_LIMIT) {
+                sendQueue.pop_front();
+                ++overflow;
+            }
         }
+    }
+    ChannelCounters& counters = channel->counters();
+    counters.superseded.fetch_add(superseded);
+    if (overflow > 0) {
+        counters.overflow.fetch_add(overflow);
+        // Printed outside devMutex; a persisting flood prints once, then a count a minute.
+        consoleThrottle().print("send-overflow/" + std::to_string(channel->serial()),
+                                "Send queue full [" + channel->name() + "]: dropped " +
+                                    std::to_string(overflow) + " oldest command(s)");
     }
     wake();
 }
@@ -152,9 +218,11 @@ void SendManager::enqueue(std::vector<std::unique_ptr<Command>> commands) {
 std::unique_ptr<Command> SendManager::popQueued() {
     std::lock_guard<std::mutex> lock(devMutex);
     if (sendQueue.empty()) {
+        // Nothing left to send: the board has caught up.
+        lagging = false;
         return nullptr;
     }
-    std::unique_ptr<Command> command = std::move(sendQueue.front());
+    std::unique_ptr<Command> command = std::move(sendQueue.front().command);
     sendQueue.pop_front();
     return command;
 }
@@ -167,22 +235,34 @@ std::size_t SendManager::queued() const {
 void SendManager::writeOnce(std::unique_ptr<Command> command) {
     command->setNumber(frameCounter);
     command->createCommand();
-    channel->sendCommand(*command);
-    channel->counters().commandsSent.fetch_add(1);
+    // A frame that did not go out whole is counted by the channel as a write failure.
+    if (channel->sendCommand(*command) == static_cast<long>(command->size())) {
+        channel->counters().commandsSent.fetch_add(1);
+    }
     ++frameCounter;
 }
 
 bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
+    {
+        std::lock_guard<std::mutex> lock(devMutex);
+        busy = true;
+        busySince = now();
+    }
     command->setNumber(frameCounter);
     command->createCommand();
     bool acknowledged = false;
     const unsigned char number = command->number();
     auto ackIn = [this, number] { return channel->getAckNumber() == number; };
     ChannelCounters& counters = channel->counters();
+    // Only an ACK that arrives for this command counts, not one left from an earlier frame.
+    channel->clearAckNumber();
+    bool onTheLine = false;
     int attempt = 0;
     for (; attempt < SEND_TRIES && !acknowledged; ++attempt) {
-        channel->sendCommand(*command);
-        (attempt == 0 ? counters.commandsSent : counters.retries).fetch_add(1);
+        if (channel->sendCommand(*command) == static_cast<long>(command->size())) {
+            (onTheLine ? counters.retries : counters.commandsSent).fetch_add(1);
+            onTheLine = true;
+        }
         bool stillRunning = waitFor(ACK_WAIT, ackIn);
         acknowledged = ackIn();
         if (!stillRunning) {
@@ -194,6 +274,11 @@ bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
         counters.dropped.fetch_add(1);
     }
     ++frameCounter;
+    {
+        std::lock_guard<std::mutex> lock(devMutex);
+        busy = false;
+        lastPace = now() - busySince;
+    }
     return acknowledged;
 }
 

@@ -1,12 +1,21 @@
 // The send side of a channel: the sender thread runs the version handshake, programs the
 // board's report schedule once it is identified, and sends queued commands numbered by the
 // frame counter, each tried up to three times until the board acknowledges its number.
+//
+// The queue: while the board keeps up, every queued command goes out once, in order. Once it
+// falls behind (its oldest queued command has waited over LAG_LIMIT, the queued commands would
+// take over BACKLOG_LIMIT at the pace of the last one, or the queue is full) and until the sender
+// has emptied the queue, a new setting supersedes every queued setting of the same merge key,
+// since it carries that key's whole state, and takes its place at the back. Actions are never
+// merged: they neither supersede nor are superseded. Beyond QUEUE_LIMIT the oldest command is
+// dropped, counted and said.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -23,8 +32,25 @@ extern std::mutex devMutex;
 // The report schedule programmed for a device type: (report code, period in ms), in order.
 const std::vector<std::pair<unsigned char, int>>& scheduleFor(int device);
 
+// What a queued command is to its board.
+enum class CommandKind {
+    // Resets, requests and the daemon's own commands (the motor guard's stop): sent as queued.
+    ACTION,
+    // Carries the whole state of its merge key: a newer one may supersede it while the board
+    // lags.
+    SETTING,
+};
+
 class SendManager {
 public:
+    using Clock = std::chrono::steady_clock;
+    // A board lags once its oldest queued command has waited longer than LAG_LIMIT, or its
+    // queue would take longer than BACKLOG_LIMIT: a burst of a few settings (a ramp) still goes
+    // out step by step to a board that is slow to acknowledge.
+    static constexpr std::chrono::milliseconds LAG_LIMIT{200};
+    static constexpr std::chrono::milliseconds BACKLOG_LIMIT{1000};
+    static constexpr std::size_t QUEUE_LIMIT = 1024;
+
     explicit SendManager(Channel* channel);
     ~SendManager();
     SendManager(const SendManager&) = delete;
@@ -51,10 +77,14 @@ public:
     std::unique_ptr<Command> addSchedule(unsigned char code, int period);
     std::unique_ptr<Command> clearSchedule();
 
-    // Queues commands, in order, under one hold of devMutex.
+    // Queues actions, in order, under one hold of devMutex.
     // Safe from any thread; never call with devMutex held.
     void enqueue(std::unique_ptr<Command> command);
     void enqueue(std::vector<std::unique_ptr<Command>> commands);
+    // Queues a setting; settings of one merge key (for instance its message code, with the
+    // channel for a command addressed to one of several) supersede each other while the board
+    // lags. Safe from any thread; never call with devMutex held.
+    void enqueueSetting(std::unique_ptr<Command> command, uint32_t mergeKey);
     // The front queued command, or null; takes devMutex.
     std::unique_ptr<Command> popQueued();
     std::size_t queued() const;
@@ -63,8 +93,9 @@ public:
     void writeOnce(std::unique_ptr<Command> command);
     // Numbers a queued command, writes it up to three times until acknowledged, advances the
     // counter. Each try waits at most 10 ms and ends as soon as the board's ACK for it is in.
-    // Returns true when the board acknowledged it. Both count what they write in the channel's
-    // counters (commands sent, retries, dropped). Sender thread.
+    // Returns true when the board acknowledged it. Both count the frames that went out whole
+    // in the channel's counters (commands sent, retries) and the commands left unacknowledged
+    // (dropped); the channel counts a frame that did not go out whole. Sender thread.
     bool sendWithRetries(std::unique_ptr<Command> command);
 
     Channel* const channel;
@@ -79,8 +110,27 @@ private:
     // wake-up. False once stopped.
     bool idle(std::chrono::milliseconds period);
 
+    struct Queued {
+        std::unique_ptr<Command> command;
+        Clock::time_point since;  // when it was queued
+        CommandKind kind;
+        uint32_t mergeKey;  // settings only
+    };
+    void push(std::vector<Queued> entries);
+    // The queue shows that the board does not keep up. devMutex held.
+    bool fallenBehindLocked(Clock::time_point now) const;
+    Clock::time_point now() const;
+
     std::atomic<bool> running{true};
-    std::deque<std::unique_ptr<Command>> sendQueue;  // guarded by devMutex
+    std::deque<Queued> sendQueue;  // guarded by devMutex
+    // The sender's pace, for telling how long the queue will take: when it took the command it
+    // is trying now (busy), and how long its last command took. Guarded by devMutex.
+    bool busy = false;
+    Clock::time_point busySince;
+    Clock::duration lastPace{0};
+    // Settings merge from when the board falls behind until the sender finds the queue empty:
+    // a queue that the merging keeps short must not switch it off. Guarded by devMutex.
+    bool lagging = false;
     std::mutex wakeMutex;
     std::condition_variable wakeCv;  // stop, wake(), ackChanged()
     bool wakePending = false;        // guarded by wakeMutex

@@ -1,10 +1,13 @@
-// A channel's two writes and its retirement.
+// A channel's two writes, its start and its retirement.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "bench/crit.h"
 #include "link/channel.h"
@@ -36,6 +39,15 @@ struct MessagePair {
 };
 
 constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
+
+std::size_t threadCount() {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
 
 }  // namespace
 
@@ -76,6 +88,46 @@ TEST(ChannelWrites, RefusedAckIsReported) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Bytes written does not match to ack size: -1 != 5\n"
               "Bytes written does not match to ack size: -1 != 5\n");
+    for (const Channel* channel : {&refusing, &closed}) {
+        EXPECT_EQ(channel->counters().acksSent.load(), 0u);
+        EXPECT_EQ(channel->counters().writeFailures.load(), 1u);
+    }
+}
+
+TEST(ChannelWrites, FullPortGivesUpAfterAShortWaitAndCountsTheFrame) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    FileDescriptor board(fds[1]);
+    const unsigned char fill[4096] = {};
+    int rounds = 0;
+    while (::write(fds[0], fill, sizeof fill) > 0 && ++rounds < 100000) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    Channel channel(FileDescriptor(fds[0]), NO_THREADS);
+    CRIT::restoreDefaults();
+    std::unique_ptr<Command> command = CRIT::setInjector();
+    command->createCommand();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(channel.sendCommand(*command), 24);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_EQ(channel.counters().writeFailures.load(), 1u);
+}
+
+TEST(ChannelStart, AFailedStartJoinsTheThreadsAlreadyRunning) {
+    // Stands for a sender thread that could not be created, after the reader and decoder
+    // were: their channel is destroyed on the way out, and they must be gone first.
+    static std::size_t threadsBefore;
+    static std::size_t threadsAtFailure;
+    threadsBefore = threadCount();
+    Pty pty;
+    ChannelOptions options{true, std::chrono::milliseconds(0)};
+    options.beforeSenderStart = [] {
+        threadsAtFailure = threadCount();
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    EXPECT_THROW(Channel(pty.openSlave(), options), std::system_error);
+    EXPECT_EQ(threadsAtFailure, threadsBefore + 2) << "reader and decoder were running";
+    EXPECT_EQ(threadCount(), threadsBefore);
 }
 
 TEST(ChannelRetire, ReturnsPromptlyDuringTheStartPause) {

@@ -342,14 +342,21 @@ TEST(ReliabilityCounters, SenderCountsCommandsRetriesAndDrops) {
     EXPECT_EQ(counters.retries.load(), 2u);
     EXPECT_EQ(counters.dropped.load(), 1u);
 
-    // Acknowledged at the first try.
-    channel.setAckNumber(sender.frameCounter);
+    // The version request, then three tries of a one-byte payload frame.
+    EXPECT_EQ(board.readAtLeast(8 + 3 * 9).size(), 8u + 3u * 9u) << "the frames went out";
+
+    // Acknowledged once it is on the line (a busy machine may let a second try through).
+    const unsigned char number = sender.frameCounter;
+    std::thread boardSide([&] {
+        if (board.readAtLeast(9).size() >= 9) {
+            channel.setAckNumber(number);
+        }
+    });
     EXPECT_TRUE(sender.sendWithRetries(sender.clearSchedule()));
+    boardSide.join();
     EXPECT_EQ(counters.commandsSent.load(), 3u);
-    EXPECT_EQ(counters.retries.load(), 2u);
+    EXPECT_LE(counters.retries.load(), 3u);
     EXPECT_EQ(counters.dropped.load(), 1u);
-    // The version request, then three and one tries of a one-byte payload frame.
-    EXPECT_EQ(board.readAtLeast(8 + 4 * 9).size(), 8u + 4u * 9u) << "the frames went out";
 }
 
 TEST_F(ReliabilityWatcher, CountersArePrintedOnRequestAndAtRetirement) {
@@ -374,7 +381,7 @@ TEST_F(ReliabilityWatcher, CountersArePrintedOnRequestAndAtRetirement) {
     EXPECT_FALSE(countersRequested.load());
     EXPECT_EQ(out.count("Counters [ttyUSB0]: "), 1u);
     EXPECT_EQ(out.count("Counters [ttyUSB1]: "), 1u);
-    EXPECT_EQ(out.count(", timeouts 1\n"), 1u);
+    EXPECT_EQ(out.count(", timeouts 1, "), 1u);
     watcher->pass();
     EXPECT_EQ(out.count("Counters ["), 2u) << "once per request";
 
