@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "frames.h"
 #include "service/filedescriptor.h"
 
 class Channel;
 
 namespace testing_support {
 
-using Bytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
 
 // Polls pred every few milliseconds until it is true or the timeout passes.
@@ -30,11 +30,6 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 // "A5 A5 0F" style hex text of bytes, and back.
 std::string hex(const Bytes& bytes);
 Bytes unhex(const std::string& text);
-
-// An encoded data frame with the right CRC (what a board or the host puts on the line).
-Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
-                const Bytes& payload);
-Bytes ackFrame(unsigned char number);
 
 // How often `needle` occurs in `text`, not overlapping.
 std::size_t occurrences(const std::string& text, const std::string& needle);
