@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/codes.h"
 #include "testsupport.h"
 
 namespace sim_e2e {
@@ -23,7 +24,7 @@ struct SimFrame {
     unsigned char code() const { return bytes[4]; }
     unsigned char access() const { return bytes[5]; }
     testing_support::Bytes payload() const;
-    bool isVersionRequest() const { return code() == 2 && access() == 2; }
+    bool isVersionRequest() const { return code() == codes::VERSION && access() == 2; }
 };
 
 class SimBench {

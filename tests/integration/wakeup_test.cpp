@@ -190,8 +190,7 @@ protected:
         if (thread.joinable()) {
             thread.join();
         }
-        std::lock_guard<std::mutex> lock(tcpMutex);
-        commands.clear();
+        takeMessages();
     }
 
     // A connected client socket with a small receive buffer, so that it fills quickly.

@@ -133,7 +133,7 @@ TEST_F(WatcherPassTest, UnpluggedChannelIsRetiredAndIdentifiedOnesAreAnnounced) 
         EXPECT_FALSE(channelNamed("ttyUSB0"));
         // Nothing keeps the retired channel alive.
         EXPECT_TRUE(weak.expired());
-        std::deque<std::string> messages = takeMessages();
+        std::vector<std::string> messages = takeMessages();
         if (c.message) {
             ASSERT_EQ(messages.size(), 1u);
             EXPECT_EQ(messages.front(), c.message);

@@ -15,10 +15,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <stdexcept>
 
 #include "link/channel.h"
 #include "link/channelregistry.h"
+#include "protocol/deviceids.h"
 #include "service/outbox.h"
 
 namespace testing_support {
@@ -63,6 +65,25 @@ Bytes unhex(const std::string& text) {
     return bytes;
 }
 
+ScheduleEntries scheduleEntries(int device) {
+    // The numbers on the wire, not the names of protocol/codes.h: this table pins them.
+    if (known_devices::isTester(device)) {
+        return {{10, 600}, {2, 1000}, {11, 300},  {15, 600}, {16, 500},
+                {30, 800}, {31, 800}, {13, 1000}, {41, 400}, {27, 200}};
+    }
+    if (known_devices::isStand(device)) {
+        return {{47, 1000}, {2, 1000}, {41, 310}, {42, 1100},
+                {46, 1500}, {10, 600}, {80, 800}, {15, 1000}};
+    }
+    if (device == known_devices::FLOWMETER) {
+        return {{2, 1000}, {55, 300}, {53, 500}, {54, 300}};
+    }
+    if (device == known_devices::DELAYMETER) {
+        return {{62, 500}};
+    }
+    return {};
+}
+
 std::size_t occurrences(const std::string& text, const std::string& needle) {
     std::size_t found = 0;
     for (std::size_t at = text.find(needle); at != std::string::npos;
@@ -81,11 +102,50 @@ std::shared_ptr<Channel> channelNamed(const std::string& name) {
     return nullptr;
 }
 
-std::deque<std::string> takeMessages() {
-    std::lock_guard<std::mutex> lock(tcpMutex);
+std::shared_ptr<Channel> idleChannel(int device) {
+    auto channel = std::make_shared<Channel>(FileDescriptor(),
+                                             ChannelOptions{false, std::chrono::milliseconds(0)});
+    if (device != known_devices::UNKNOWN) {
+        channel->setDevice(static_cast<unsigned char>(device));
+        channel->setDefined();
+    }
+    return channel;
+}
+
+std::shared_ptr<Channel> putIdleChannel(const std::string& name, int device) {
+    std::shared_ptr<Channel> channel = idleChannel(device);
+    std::lock_guard<std::mutex> lock(channelMapMutex);
+    channelMap[name] = channel;
+    return channel;
+}
+
+std::vector<std::string> takeMessages() {
     std::deque<std::string> taken;
-    taken.swap(commands);
-    return taken;
+    {
+        std::lock_guard<std::mutex> lock(tcpMutex);
+        taken.swap(commands);
+    }
+    return {taken.begin(), taken.end()};
+}
+
+long counterOf(const std::string& console, const std::string& board, const std::string& name) {
+    const std::string head = "Counters [" + board + "]: ";
+    for (std::size_t line = console.rfind(head); line != std::string::npos;
+         line = line == 0 ? std::string::npos : console.rfind(head, line - 1)) {
+        const std::size_t end = console.find('\n', line);
+        if (end == std::string::npos) {
+            continue;  // still being printed
+        }
+        // Figures are ", "-separated "name value" pairs after the head.
+        const std::string figures =
+            ", " + console.substr(line + head.size(), end - line - head.size());
+        const std::size_t at = figures.find(", " + name + " ");
+        if (at == std::string::npos) {
+            return -1;
+        }
+        return std::stol(figures.substr(at + name.size() + 3));
+    }
+    return -1;
 }
 
 namespace {
@@ -143,28 +203,7 @@ void Pty::write(const Bytes& bytes) const {
 }
 
 Bytes Pty::readFor(std::chrono::milliseconds timeout) {
-    Bytes bytes;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    unsigned char buffer[4096];
-    while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd p{master_.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
-        if (n > 0) {
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        } else {
-            // No slave open right now (EIO): wait a little instead of spinning.
-            std::this_thread::sleep_for(2ms);
-        }
-    }
-    return bytes;
+    return readAtLeast(std::numeric_limits<std::size_t>::max(), timeout);
 }
 
 Bytes Pty::readAtLeast(std::size_t count, std::chrono::milliseconds timeout) {
@@ -185,6 +224,7 @@ Bytes Pty::readAtLeast(std::size_t count, std::chrono::milliseconds timeout) {
         if (n > 0) {
             bytes.insert(bytes.end(), buffer, buffer + n);
         } else {
+            // No slave open right now (EIO): wait a little instead of spinning.
             std::this_thread::sleep_for(2ms);
         }
     }

@@ -1,5 +1,6 @@
 // Helpers for tests that need pseudo-terminals, a temporary device directory, a free
-// loopback port, the real daemon as a child process, or a TCP client.
+// loopback port, the real daemon as a child process, a TCP client, or channels without
+// threads.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "frames.h"
@@ -31,13 +33,30 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 std::string hex(const Bytes& bytes);
 Bytes unhex(const std::string& text);
 
+// The report schedule the daemon programs into a board of `device` once the board identified
+// itself: (report code, period in ms) in the order written. The delay meter's sensitivity
+// command, which follows its one entry, is not among them. Empty for any other device.
+using ScheduleEntries = std::vector<std::pair<unsigned char, uint32_t>>;
+ScheduleEntries scheduleEntries(int device);
+
 // How often `needle` occurs in `text`, not overlapping.
 std::size_t occurrences(const std::string& text, const std::string& needle);
 
 // The channel the process-wide channel map holds under `name`, or null.
 std::shared_ptr<Channel> channelNamed(const std::string& name);
-// Empties the process-wide client message queue and returns what it held.
-std::deque<std::string> takeMessages();
+// A channel with no port and no threads, as a board of `device` that identified itself
+// (known_devices::UNKNOWN: one that has not), for driving the parser, the decoder or the
+// server by hand.
+std::shared_ptr<Channel> idleChannel(int device);
+// The same, put in the process-wide channel map under `name`; the caller takes it out.
+std::shared_ptr<Channel> putIdleChannel(const std::string& name, int device);
+// Empties the process-wide client message queue and returns what it held, oldest first.
+std::vector<std::string> takeMessages();
+
+// One figure ("frames", "crc failures", "timeouts"...) of the last whole line of counters
+// that `console` holds for `board` ("Counters [ttyUSB0]: frames 6, crc failures 1, ..."), or
+// -1 while there is none.
+long counterOf(const std::string& console, const std::string& board, const std::string& name);
 
 // A raw pseudo-terminal pair. The master side plays the board; the slave side is what
 // the daemon opens (by its path, or through a link in a device directory).
@@ -49,7 +68,7 @@ public:
     // Opens the slave side (raw, non-blocking) and hands over the descriptor.
     FileDescriptor openSlave() const;
     void write(const Bytes& bytes) const;
-    // Reads whatever the master has within `timeout` (until quiet for `quiet`).
+    // Reads everything the master gets until `timeout` has passed.
     Bytes readFor(std::chrono::milliseconds timeout);
     // Reads until at least `count` bytes arrived or the timeout passed.
     Bytes readAtLeast(std::size_t count, std::chrono::milliseconds timeout = 3000ms);
@@ -127,7 +146,7 @@ public:
     explicit TcpClient(uint16_t port, std::chrono::milliseconds timeout = 5000ms);
     bool connected() const { return fd_.valid(); }
     void send(const std::string& text) const;
-    // Collects received text until it contains `text`; returns everything received so far.
+    // Collects received text until it contains `text`; false if it did not come in time.
     bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5000ms);
     // Everything received so far (reads what is pending first).
     const std::string& received();

@@ -20,6 +20,7 @@
 #include "protocol/deviceids.h"
 #include "service/filedescriptor.h"
 #include "service/outbox.h"
+#include "testsupport.h"
 
 class DecoderFixture : public ::testing::Test {
 protected:
@@ -30,10 +31,7 @@ protected:
     void TearDown() override { restore(); }
 
     static void restore() {
-        {
-            std::lock_guard<std::mutex> lock(tcpMutex);
-            commands.clear();
-        }
+        testing_support::takeMessages();
         std::lock_guard<std::mutex> lock(decoderMutex);
         Stand::restoreDefaults();
         CRIT::restoreDefaults();
@@ -67,12 +65,7 @@ protected:
         return takeMessages();
     }
 
-    static std::vector<std::string> takeMessages() {
-        std::lock_guard<std::mutex> lock(tcpMutex);
-        std::vector<std::string> taken(commands.begin(), commands.end());
-        commands.clear();
-        return taken;
-    }
+    static std::vector<std::string> takeMessages() { return testing_support::takeMessages(); }
 
     Channel channel;
 };
