@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "protocol/codes.h"
@@ -35,8 +36,9 @@ TEST(CountersE2E, Sigusr1PrintsEveryBoardsCountersAndAGoneBoardLeavesItsOwn) {
     Pty quiet;
     dir.link("ttyUSB0", board.slavePath());
     dir.link("ttyUSB1", quiet.slavePath());
-    const uint16_t port = freePort();
-    Process daemon({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port)});
+    uint16_t port = 0;
+    std::unique_ptr<Process> started = startDaemon({"--dev-dir", dir.path()}, port);
+    Process& daemon = *started;
     ASSERT_TRUE(daemon.waitForOut("Waiting for connection...\n"));
 
     std::string written;

@@ -116,8 +116,8 @@ std::size_t waitConfigured(const RawBoard& board, unsigned char device) {
 
 TEST(DaemonE2E, StartsThenFindsAndIdentifiesEveryBoardType) {
     Daemon daemon;
-    ASSERT_TRUE(daemon.process.waitForOut("Waiting for connection...\n"));
-    std::string start = daemon.process.out();
+    ASSERT_TRUE(daemon.process->waitForOut("Waiting for connection...\n"));
+    std::string start = daemon.process->out();
     EXPECT_EQ(start.rfind("282578800148737\n", 0), 0u) << start;
     TcpClient client(daemon.port);
     ASSERT_TRUE(client.connected());
@@ -329,9 +329,9 @@ TEST(DaemonE2E, ClientLearnsWhichBoardsComeAndGo) {
         << client.received();
 
     daemon.dir.unlink("ttyUSB2");
-    ASSERT_TRUE(daemon.process.waitForOut("Device disconnected: ttyUSB2\n"));
+    ASSERT_TRUE(daemon.process->waitForOut("Device disconnected: ttyUSB2\n"));
     daemon.dir.unlink("ttyUSB0");
-    ASSERT_TRUE(daemon.process.waitForOut("Device disconnected: ttyUSB0\n"));
+    ASSERT_TRUE(daemon.process->waitForOut("Device disconnected: ttyUSB0\n"));
     ASSERT_TRUE(client.waitFor("device_disconnected:61;"));
     EXPECT_EQ(client.received(), "device_connected:61;device_connected:33;device_disconnected:61;");
 
@@ -383,7 +383,7 @@ TEST(DaemonE2E, SilentBoardIsHandshakenAgainWithoutTellingTheClient) {
 
 TEST(DaemonE2E, SecondDaemonOnTheSamePortExits) {
     Daemon first;
-    ASSERT_TRUE(first.process.waitForOut("Waiting for connection...\n"));
+    ASSERT_TRUE(first.process->waitForOut("Waiting for connection...\n"));
     TempDir dir;
     Process second({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(first.port)});
     EXPECT_EQ(second.wait(), 1);
@@ -405,10 +405,10 @@ TEST(DaemonE2E, BadOptionExitsWithUsage) {
 
 TEST(DaemonE2E, BindNarrowsTheListeningAddress) {
     TempDir dir;
-    uint16_t port = freePort();
-    Process daemon({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port), "--bind",
-                    "127.0.0.2"});
-    ASSERT_TRUE(daemon.waitForOut("Waiting for connection...\n"));
+    uint16_t port = 0;
+    std::unique_ptr<Process> daemon =
+        startDaemon({"--dev-dir", dir.path(), "--bind", "127.0.0.2"}, port);
+    ASSERT_TRUE(daemon->waitForOut("Waiting for connection...\n"));
     // Only the named address answers.
     TcpClient other(port, std::chrono::milliseconds(200));
     EXPECT_FALSE(other.connected());

@@ -198,7 +198,7 @@ TEST(FaultsE2E, FloodOfGarbageThenServiceResumes) {
     FeedClient client(daemon.port);
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(client.waitFor("device_connected:5;", 0, 10000ms));
-    const ProcStats before = restingStats(daemon.process.pid());
+    const ProcStats before = restingStats(daemon.process->pid());
 
     // 2 MB of noise, a third of it frame-start bytes and frame kinds, so that the parser keeps
     // finding frame heads with lengths that swallow what follows.
@@ -252,7 +252,7 @@ TEST(FaultsE2E, FloodOfGarbageThenServiceResumes) {
     RawBoard another(12);
     daemon.dir.link("ttyUSB1", another.slavePath());
     EXPECT_TRUE(client.waitFor("device_connected:12;", 0, 10000ms));
-    EXPECT_TRUE(alive(daemon.process));
+    EXPECT_TRUE(alive(*daemon.process));
 }
 
 TEST(FaultsE2E, BoardUnpluggedInTheMiddleOfAFrame) {
@@ -260,7 +260,7 @@ TEST(FaultsE2E, BoardUnpluggedInTheMiddleOfAFrame) {
     FeedClient client(daemon.port);
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(waitUntil([&] { return daemon.count("Connection established.") == 1; }));
-    const ProcStats before = restingStats(daemon.process.pid());
+    const ProcStats before = restingStats(daemon.process->pid());
     std::vector<std::unique_ptr<RawBoard>> kept;
     const struct {
         const char* what;
@@ -288,7 +288,7 @@ TEST(FaultsE2E, BoardUnpluggedInTheMiddleOfAFrame) {
         if (c.hangUp) {
             board->hangUp();
         }
-        ASSERT_TRUE(daemon.process.waitForOut("Device disconnected: " + name + "\n"));
+        ASSERT_TRUE(daemon.process->waitForOut("Device disconnected: " + name + "\n"));
         EXPECT_TRUE(waitUntil([&] { return client.count("device_disconnected") > gone; }));
 
         std::unique_ptr<RawBoard> next =
@@ -319,8 +319,8 @@ TEST(FaultsE2E, BoardUnpluggedInTheMiddleOfAFrame) {
         kept.push_back(std::move(next));
     }
     figure("unplugged mid-frame, 3 ways: daemon before %s, after %s", describe(before).c_str(),
-           describe(procStats(daemon.process.pid())).c_str());
-    EXPECT_TRUE(alive(daemon.process));
+           describe(procStats(daemon.process->pid())).c_str());
+    EXPECT_TRUE(alive(*daemon.process));
 }
 
 // The watcher reopens a port whose device node changed identity (st_rdev/st_ino) or failed with
@@ -524,7 +524,7 @@ TEST(FaultsE2E, StalledClientBehindABurstOfReportsGetsTheLatest) {
     daemon.dir.link("ttyUSB0", board.slavePath());
     FeedClient client(daemon.port, 4096);
     ASSERT_TRUE(client.waitFor("device_connected:12;", 0, 10000ms));
-    const pid_t pid = daemon.process.pid();
+    const pid_t pid = daemon.process->pid();
     const ProcStats before = restingStats(pid);
     const std::size_t acked = board.hostAcks().size();
     client.pauseReading(true);

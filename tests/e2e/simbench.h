@@ -30,7 +30,7 @@ struct SimFrame {
 class SimBench {
 public:
     // Starts `benchsim -v` with the boards (KIND=NAME[,fault...]), waits for their links, then
-    // starts benchd on the directory and a free port.
+    // starts benchd on the directory and a free port, and returns once benchd listens.
     explicit SimBench(const std::vector<std::string>& boards);
     ~SimBench();
     SimBench(const SimBench&) = delete;
@@ -61,7 +61,7 @@ private:
     void parseNewLines() const;
 
     testing_support::TempDir dir_;
-    uint16_t port_;
+    uint16_t port_ = 0;
     std::unique_ptr<testing_support::Process> sim_;
     std::unique_ptr<testing_support::Process> daemon_;
     // The log as parsed so far (the test's thread only).

@@ -253,17 +253,17 @@ void TempDir::unlink(const std::string& name) const {
 }
 
 uint16_t freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
     socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (!fd.valid() ||
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         throw std::runtime_error("no free port");
     }
-    ::close(fd);
     return ntohs(address.sin_port);
 }
 
@@ -367,9 +367,31 @@ int Process::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-Daemon::Daemon()
-    : port(freePort()),
-      process({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port)}) {}
+std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port) {
+    constexpr int TRIES = 8;
+    std::unique_ptr<Process> daemon;
+    for (int attempt = 0; attempt < TRIES; ++attempt) {
+        port = freePort();
+        std::vector<std::string> argv = {benchdPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"--port", std::to_string(port)});
+        daemon = std::make_unique<Process>(argv);
+        bool bound = false;
+        waitUntil(
+            [&] {
+                bound = daemon->out().find("Waiting for connection...") != std::string::npos;
+                return bound || daemon->err().find("Cant bind socket") != std::string::npos;
+            },
+            10000ms);
+        if (bound || daemon->err().find("Cant bind socket") == std::string::npos) {
+            break;
+        }
+        daemon->wait();
+    }
+    return daemon;
+}
+
+Daemon::Daemon() : process(startDaemon({"--dev-dir", dir.path()}, port)) {}
 
 std::string benchdPath() {
 #ifdef BENCHD_BINARY

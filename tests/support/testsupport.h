@@ -94,7 +94,9 @@ private:
     std::string path_;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
+// A TCP port on 127.0.0.1 that nothing had bound when it was looked at. Nothing holds it
+// afterwards: a test running beside this one, or an outgoing connection given it as its local
+// port, may take it before it is used. Start the daemon with startDaemon(), which copes.
 uint16_t freePort();
 
 // A child process whose standard output and error are collected.
@@ -125,18 +127,25 @@ private:
 // The path of the built daemon.
 std::string benchdPath();
 
+// The real daemon with `args` and "--port N", returned once it listens, `port` set to N. A
+// port from freePort() may be taken by another process before the daemon binds it; the daemon
+// then exits at once with "Cant bind socket" and nothing else done (it binds before it opens
+// any board), so it is started again on another port, a few times at most. A daemon that
+// neither listens nor fails to bind within the wait is returned as it is.
+std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port);
+
 // The real daemon alone on a temporary device directory and a free port, for boards driven
-// by hand.
+// by hand. Listening once constructed.
 struct Daemon {
     Daemon();
     // How often the daemon printed `needle` on standard output so far.
     std::size_t count(const std::string& needle) const {
-        return occurrences(process.out(), needle);
+        return occurrences(process->out(), needle);
     }
 
     TempDir dir;
-    uint16_t port;
-    Process process;
+    uint16_t port = 0;
+    std::unique_ptr<Process> process;
 };
 
 // A blocking TCP client on 127.0.0.1.
