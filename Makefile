@@ -38,7 +38,9 @@ run: build
 
 # The bench on this machine: simulated boards on pseudo-terminals, the daemon serving them and a
 # monitor showing the telemetry move. PORT (default 2015), DEMO_SECONDS (default: until Ctrl-C).
-demo: build
+# Builds the three programs it runs and nothing else: no tests, no benchmarks.
+demo: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target benchd benchsim benchctl
 	tools/demo.sh $(BUILD_DIR)
 
 # The whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer, then under

@@ -40,7 +40,9 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/crc8.h"
+#include "frames.h"
+#include "protocol/codes.h"
+#include "protocol/deviceids.h"
 #include "service/filedescriptor.h"
 
 namespace {
@@ -49,34 +51,13 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
 
-constexpr unsigned char CODE_VERSION = 2;
-constexpr unsigned char CODE_SCHEDULE = 4;
-constexpr unsigned char CODE_ROTATE_ACTIVE = 42;
-constexpr unsigned char CODE_SWITCH = 47;
-constexpr unsigned char STAND = 61;
+using testing_support::ackFrame;
+using testing_support::dataFrame;
+
 constexpr int BATCH_SIZE = 100;
 
 double millis(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
-                const Bytes& payload) {
-    Bytes frame(7 + payload.size());
-    frame[0] = 0xA5;
-    frame[1] = 0xA5;
-    frame[2] = 0x0F;
-    frame[3] = number;
-    frame[4] = code;
-    frame[5] = access;
-    frame[6] = static_cast<unsigned char>(payload.size());
-    std::copy(payload.begin(), payload.end(), frame.begin() + 7);
-    frame.push_back(crcCheck(frame.data() + 3, static_cast<int>(frame.size() - 3)));
-    return frame;
-}
-
-Bytes ackFrame(unsigned char number) {
-    return {0xA5, 0xA5, 0x33, number, crcCheck(&number, 1)};
 }
 
 void makeRaw(int fd) {
@@ -279,7 +260,7 @@ private:
         while (!stop_.load()) {
             auto now = Clock::now();
             if (now >= nextReport) {
-                send(dataFrame(nextNumber(), CODE_VERSION, 1, {1, 0, 0, device_}));
+                send(dataFrame(nextNumber(), codes::VERSION, 1, {1, 0, 0, device_}));
                 nextReport = now + 1s;
             }
             auto wait = std::min<Clock::duration>(nextReport - now, 100ms);
@@ -334,8 +315,8 @@ private:
             } else {
                 // The host's frame is acknowledged before anything else happens.
                 Clock::time_point acknowledged = send(ackFrame(frame[3]));
-                if (frame[4] == CODE_VERSION && frame[5] == 2) {
-                    send(dataFrame(nextNumber(), CODE_VERSION, 1, {1, 0, 0, device_}));
+                if (frame[4] == codes::VERSION && frame[5] == 2) {
+                    send(dataFrame(nextNumber(), codes::VERSION, 1, {1, 0, 0, device_}));
                 }
                 std::lock_guard<std::mutex> lock(mutex_);
                 frames_.push_back({first, acknowledged, frame[3], frame[4], frame[5],
@@ -538,8 +519,8 @@ bool waitConfigured(const Board& board, std::chrono::seconds timeout) {
         [](const std::vector<Board::HostFrame>& frames, const std::vector<Board::Ack>&) {
             // The stand's schedule ends with the entry for report 15.
             for (const Board::HostFrame& frame : frames) {
-                if (frame.code == CODE_SCHEDULE && frame.payload.size() == 7 &&
-                    frame.payload[1] == 15) {
+                if (frame.code == codes::SCHEDULE && frame.payload.size() == 7 &&
+                    frame.payload[1] == codes::UNDECODED_15) {
                     return true;
                 }
             }
@@ -559,7 +540,7 @@ public:
 
     // One frame of the size of the daemon's report, from the line to the client.
     void sample(Figures& figures) {
-        Bytes frame = dataFrame(number_, CODE_ROTATE_ACTIVE, 1, {number_});
+        Bytes frame = dataFrame(number_, codes::ROTATION_ACTIVE, 1, {number_});
         ++number_;
         std::size_t target = client_.byteCount() + frame.size();
         writeAll(pty_.master(), frame.data(), frame.size());
@@ -587,7 +568,7 @@ struct LatencyFigures {
 LatencyFigures measureDaemon(const Options& options, const std::string& self) {
     LatencyFigures figures;
     TempDir dir;
-    Board board(STAND);
+    Board board(known_devices::STAND);
     dir.link("ttyUSB0", board.pty().slavePath());
     uint16_t port = freePort();
     auto daemon = startDaemon(options, port, dir.path());
@@ -613,7 +594,7 @@ LatencyFigures measureDaemon(const Options& options, const std::string& self) {
         unsigned char number = board.nextNumber();
         std::size_t messages = client.messageCount();
         std::size_t acks = board.ackCount();
-        Clock::time_point sent = board.send(dataFrame(number, CODE_ROTATE_ACTIVE, 1, {value}));
+        Clock::time_point sent = board.send(dataFrame(number, codes::ROTATION_ACTIVE, 1, {value}));
         Clock::time_point acked;
         bool gotAck = board.waitUntil(
             [&](const std::vector<Board::HostFrame>&, const std::vector<Board::Ack>& all) {
@@ -654,7 +635,7 @@ LatencyFigures measureDaemon(const Options& options, const std::string& self) {
         bool got = board.waitUntil(
             [&](const std::vector<Board::HostFrame>& frames, const std::vector<Board::Ack>&) {
                 for (std::size_t k = before; k < frames.size(); ++k) {
-                    if (frames[k].code == CODE_SWITCH) {
+                    if (frames[k].code == codes::STAND_SWITCH) {
                         arrived = frames[k].firstByte;
                         return true;
                     }
@@ -683,7 +664,7 @@ LatencyFigures measureDaemon(const Options& options, const std::string& self) {
             [&](const std::vector<Board::HostFrame>& frames, const std::vector<Board::Ack>&) {
                 int seen = 0;
                 for (std::size_t k = before; k < frames.size(); ++k) {
-                    if (frames[k].code == CODE_SWITCH && ++seen == BATCH_SIZE) {
+                    if (frames[k].code == codes::STAND_SWITCH && ++seen == BATCH_SIZE) {
                         last = frames[k].acknowledged;
                         return true;
                     }

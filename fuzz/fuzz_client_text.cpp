@@ -175,9 +175,9 @@ bool inGroup(Group group, int device) {
     using namespace known_devices;
     switch (group) {
         case TESTERS:
-            return device == CRIT0303 || device == CRIT0304;
+            return isTester(device);
         case STANDS:
-            return device == STAND || device == STAND62;
+            return isStand(device);
         case STAND62_ONLY:
             return device == STAND62;
         case FLOWMETERS:

@@ -21,6 +21,7 @@
 #include "fuzzsupport.h"
 #include "link/channel.h"
 #include "link/sendmanager.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 
@@ -31,12 +32,6 @@ const int DEVICES[] = {known_devices::CRIT0303, known_devices::CRIT0304,  known_
                        known_devices::CRSD,     known_devices::UNKNOWN};
 constexpr std::size_t DEVICE_COUNT = sizeof DEVICES / sizeof DEVICES[0];
 std::vector<std::shared_ptr<Channel>> channels;
-
-constexpr unsigned char CODE_ROTATE_ACTIVE = 42;
-
-bool isStand(int device) {
-    return device == known_devices::STAND || device == known_devices::STAND62;
-}
 
 void restoreStartState() {
     CRIT::restoreDefaults();
@@ -56,9 +51,9 @@ void restoreStartState() {
 // The one command a report may cause: the motor guard's stop, on the reporting stand.
 void checkSendQueue(Channel& channel, int deviceBefore) {
     while (std::unique_ptr<Command> command = channel.sendManager->popQueued()) {
-        FUZZ_CHECK(isStand(deviceBefore) && command->code() == CODE_ROTATE_ACTIVE,
-                   "a report queued code %d on a board of type %d\n", command->code(),
-                   deviceBefore);
+        FUZZ_CHECK(
+            known_devices::isStand(deviceBefore) && command->code() == codes::ROTATION_ACTIVE,
+            "a report queued code %d on a board of type %d\n", command->code(), deviceBefore);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 
@@ -77,9 +78,10 @@ void write(const std::string& target, const std::string& name, const Bytes& byte
 }
 
 void frameParserSeeds() {
-    const Bytes version = frame(7, 2, {1, 0, 3, known_devices::STAND});
-    const Bytes speed = frame(8, 41, be32(1500));
-    const Bytes chart = frame(9, 21, join({{0}, be16(3), be16(2000), be16(2100), be16(2200)}));
+    const Bytes version = frame(7, codes::VERSION, {1, 0, 3, known_devices::STAND});
+    const Bytes speed = frame(8, codes::ROTATION_SPEED, be32(1500));
+    const Bytes chart =
+        frame(9, codes::CHART_FIRST, join({{0}, be16(3), be16(2000), be16(2100), be16(2200)}));
     Bytes corrupt = speed;
     corrupt[8] ^= 0x40;
     Bytes longPayload(255);
@@ -96,7 +98,9 @@ void frameParserSeeds() {
     write("fuzz_frame_parser", "noise_corrupt_then_valid",
           join({smallReads, {0x0F, 0x33, 0xA5}, corrupt, {0xA5}, version, ack(7), speed}));
     write("fuzz_frame_parser", "empty_and_long_payload",
-          join({{1, 99}, frame(1, 13, {}), frame(2, 5, longPayload)}));
+          join({{1, 99},
+                frame(1, codes::INJECTOR_CURRENTS, {}),
+                frame(2, codes::DEBUG_DUMP, longPayload)}));
 }
 
 void clientTextSeeds() {
@@ -121,7 +125,7 @@ void reportHandlerSeeds() {
     const Bytes calibration = join({be16(100), be16(10), be16(50), Bytes(14, 0), be16(2048)});
     Bytes guard;
     for (int i = 0; i < 12; ++i) {
-        guard = join({guard, report(STAND, 41, be32(800))});
+        guard = join({guard, report(STAND, codes::ROTATION_SPEED, be32(800))});
     }
     Bytes flow;
     Bytes flowCalibration;
@@ -131,22 +135,25 @@ void reportHandlerSeeds() {
     }
     const std::string dir = "fuzz_report_handlers";
     write(dir, "identify_then_speed",
-          join({report(UNIDENTIFIED, 2, {1, 0, 3, known_devices::STAND}),
-                report(UNIDENTIFIED, 41, be32(1500))}));
-    write(
-        dir, "stand_reports",
-        join({report(STAND, 42, {1}),
-              report(STAND62, 46, join({{0, 0, 0}, be32(2512), be32(static_cast<unsigned>(-150))})),
-              report(STAND, 47, {1, 0, 1, 0, 80}), report(STAND, 10, join({be16(0), be16(150)}))}));
+          join({report(UNIDENTIFIED, codes::VERSION, {1, 0, 3, known_devices::STAND}),
+                report(UNIDENTIFIED, codes::ROTATION_SPEED, be32(1500))}));
+    write(dir, "stand_reports",
+          join({report(STAND, codes::ROTATION_ACTIVE, {1}),
+                report(STAND62, codes::TEMPERATURE,
+                       join({{0, 0, 0}, be32(2512), be32(static_cast<unsigned>(-150))})),
+                report(STAND, codes::STAND_STATE, {1, 0, 1, 0, 80}),
+                report(STAND, codes::PRESSURES, join({be16(0), be16(150)}))}));
     write(dir, "motor_guard", guard);
-    write(dir, "charts",
-          join({report(TESTER, 16, calibration),
-                report(TESTER, 21, join({{0}, be16(4), be16(2000), be16(2100)})),
-                report(TESTER, 21, join({{1}, be16(4), be16(2200), be16(2300), {7}})),
-                report(TESTER, 26, join({{0}, be16(1), be16(1)}))}));
+    write(
+        dir, "charts",
+        join({report(TESTER, codes::OSC_CALIBRATION, calibration),
+              report(TESTER, codes::CHART_FIRST, join({{0}, be16(4), be16(2000), be16(2100)})),
+              report(TESTER, codes::CHART_FIRST, join({{1}, be16(4), be16(2200), be16(2300), {7}})),
+              report(TESTER, codes::CHART_LAST, join({{0}, be16(1), be16(1)}))}));
     write(dir, "tester_reports",
-          join({report(TESTER, 10, join({{0}, be16(1200), be16(1500)})), report(TESTER, 12, {3}),
-                report(TESTER, 31,
+          join({report(TESTER, codes::PRESSURES, join({{0}, be16(1200), be16(1500)})),
+                report(TESTER, codes::INJECTOR_STATUS, {3}),
+                report(TESTER, codes::REGULATOR_STATUS,
                        join({{1},
                              be16(1500),
                              be16(125),
@@ -156,11 +163,13 @@ void reportHandlerSeeds() {
                              {1},
                              be16(2000),
                              be16(500)})),
-                report(TESTER, 27, join({{1, 0}, be32(42)})), report(TESTER, 5, {1, 2, 3})}));
-    write(
-        dir, "meters",
-        join({report(FLOWMETER, 55, flow), report(FLOWMETER, 53, flowCalibration),
-              report(DELAYMETER, 62, join({{0}, be32(12000), be16(4), be32(2900), be32(3100)}))}));
+                report(TESTER, codes::LEAKAGE, join({{1, 0}, be32(42)})),
+                report(TESTER, codes::DEBUG_DUMP, {1, 2, 3})}));
+    write(dir, "meters",
+          join({report(FLOWMETER, codes::FLOW, flow),
+                report(FLOWMETER, codes::FLOW_CALIBRATION, flowCalibration),
+                report(DELAYMETER, codes::DELAY_FIGURES,
+                       join({{0}, be32(12000), be16(4), be32(2900), be32(3100)}))}));
 }
 
 }  // namespace

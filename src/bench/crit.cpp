@@ -1,6 +1,7 @@
 #include "bench/crit.h"
 
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 
 uint8_t CRIT::count;
@@ -52,7 +53,8 @@ std::unique_ptr<Command> regulatorSetPoint(uint32_t current, uint32_t pressure, 
     util::putBE16(payload, 5, duty);
     util::putBE16(payload, 7, static_cast<uint32_t>(CRIT::CRSDFreq));
     payload[9] = mode;
-    return std::make_unique<Command>(Command::makeData(30, ACCESS_COMMAND, payload, 10));
+    return std::make_unique<Command>(
+        Command::makeData(codes::REGULATOR_SET_POINT, ACCESS_COMMAND, payload, 10));
 }
 
 }  // namespace
@@ -112,38 +114,40 @@ std::unique_ptr<Command> CRIT::setInjector() {
     util::putBE32(payload, 10, period);
     payload[14] = reserved;
     payload[15] = piezo;
-    return std::make_unique<Command>(Command::makeData(11, ACCESS_COMMAND, payload, 16));
+    return std::make_unique<Command>(
+        Command::makeData(codes::INJECTOR_PULSE, ACCESS_COMMAND, payload, 16));
 }
 
 std::unique_ptr<Command> CRIT::setInjStatus() {
-    return build(12, ACCESS_COMMAND, {active});
+    return build(codes::INJECTOR_STATUS, ACCESS_COMMAND, {active});
 }
 
 std::unique_ptr<Command> CRIT::getInjStatus() {
-    return build(12, ACCESS_REQUEST, {});
+    return build(codes::INJECTOR_STATUS, ACCESS_REQUEST, {});
 }
 
 std::unique_ptr<Command> CRIT::setI() {
     unsigned char payload[6] = {0};
     util::putBE16(payload, 1, static_cast<uint32_t>(injectorI1));
     util::putBE16(payload, 3, static_cast<uint32_t>(injectorI2));
-    return std::make_unique<Command>(Command::makeData(13, ACCESS_COMMAND, payload, 6));
+    return std::make_unique<Command>(
+        Command::makeData(codes::INJECTOR_CURRENTS, ACCESS_COMMAND, payload, 6));
 }
 
 std::unique_ptr<Command> CRIT::setVoltage() {
-    return build(18, ACCESS_COMMAND, {0, voltage});
+    return build(codes::VOLTAGE, ACCESS_COMMAND, {0, voltage});
 }
 
 std::unique_ptr<Command> CRIT::startOSC() {
-    return build(20, ACCESS_COMMAND, {osc});
+    return build(codes::OSC_START, ACCESS_COMMAND, {osc});
 }
 
 std::unique_ptr<Command> CRIT::setSensorType() {
-    return build(10, ACCESS_COMMAND, {pressureSensorType, 0});
+    return build(codes::PRESSURE_SENSOR, ACCESS_COMMAND, {pressureSensorType, 0});
 }
 
 std::unique_ptr<Command> CRIT::resetPressure() {
-    return build(10, ACCESS_COMMAND, {0, 1});
+    return build(codes::PRESSURE_SENSOR, ACCESS_COMMAND, {0, 1});
 }
 
 std::unique_ptr<Command> CRIT::setCRSDPressure() {
@@ -159,7 +163,8 @@ std::unique_ptr<Command> CRIT::setCRSDDuty() {
 }
 
 std::unique_ptr<Command> CRIT::setCRSDStatus() {
-    return build(31, ACCESS_COMMAND, {CRSDChannel, CRSDActive, CRSDCurrentLimit});
+    return build(codes::REGULATOR_STATUS, ACCESS_COMMAND,
+                 {CRSDChannel, CRSDActive, CRSDCurrentLimit});
 }
 
 std::unique_ptr<Command> CRIT::setLeakage() {
@@ -168,19 +173,21 @@ std::unique_ptr<Command> CRIT::setLeakage() {
     util::putBE16(payload, 2, static_cast<uint32_t>(leakageHighPressure));
     util::putBE16(payload, 4, static_cast<uint32_t>(leakageLowPressure));
     util::putBE32(payload, 6, static_cast<uint32_t>(leakageMaxTime));
-    return std::make_unique<Command>(Command::makeData(27, ACCESS_COMMAND, payload, 10));
+    return std::make_unique<Command>(
+        Command::makeData(codes::LEAKAGE, ACCESS_COMMAND, payload, 10));
 }
 
 std::unique_ptr<Command> CRIT::setDelaySensitivity() {
     unsigned char payload[5] = {0};
     util::putBE16(payload, 1, static_cast<uint32_t>(delaySensitivity.load()));
-    return std::make_unique<Command>(Command::makeData(13, ACCESS_COMMAND, payload, 5));
+    return std::make_unique<Command>(
+        Command::makeData(codes::DELAY_SENSITIVITY, ACCESS_COMMAND, payload, 5));
 }
 
 std::unique_ptr<Command> CRIT::reset() {
-    return build(60, ACCESS_COMMAND, {});
+    return build(codes::DELAY_RESET, ACCESS_COMMAND, {});
 }
 
 std::unique_ptr<Command> CRIT::resetDelayMeter() {
-    return build(60, ACCESS_COMMAND, {0x3F});
+    return build(codes::DELAY_RESET, ACCESS_COMMAND, {0x3F});
 }

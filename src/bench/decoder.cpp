@@ -11,6 +11,7 @@
 #include "bench/telemetry_stand.h"
 #include "link/channel.h"
 #include "link/receivemanager.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/console.h"
@@ -67,7 +68,7 @@ void versionReply(Channel& channel, const Command& command) {
     console::out(std::string("DEVICE CONNECTED: ") + name + " VERSION [" +
                  std::to_string(command.data[0]) + "] [" + std::to_string(command.data[1]) + "] [" +
                  std::to_string(command.data[2]) + "]");
-    if (id == known_devices::STAND || id == known_devices::STAND62) {
+    if (known_devices::isStand(id)) {
         Stand::standConnected = true;
     }
     pushMessage("device_connected:" + std::to_string(id) + ";");
@@ -91,54 +92,54 @@ void dispatch(Channel& channel, const Command& command) {
     std::lock_guard<std::mutex> lock(decoderMutex);
     const int code = command.code();
     switch (code) {
-        case 2:
+        case codes::VERSION:
             versionReply(channel, command);
             break;
-        case 5:
+        case codes::DEBUG_DUMP:
             consoleDump(command);
             break;
-        case 10:
+        case codes::PRESSURES:
             TelemetryCrit::pressures(channel, command);
             break;
-        case 12:
+        case codes::INJECTOR_STATUS:
             TelemetryCrit::injectorStatus(command);
             break;
-        case 16:
+        case codes::OSC_CALIBRATION:
             TelemetryCrit::calibration(command);
             break;
-        case 21:
-        case 22:
-        case 23:
-        case 24:
-        case 25:
-        case 26:
-            TelemetryCrit::chartSegment(code - 21, command);
+        case codes::CHART_FIRST:
+        case codes::CHART_FIRST + 1:
+        case codes::CHART_FIRST + 2:
+        case codes::CHART_FIRST + 3:
+        case codes::CHART_FIRST + 4:
+        case codes::CHART_LAST:
+            TelemetryCrit::chartSegment(code - codes::CHART_FIRST, command);
             break;
-        case 27:
+        case codes::LEAKAGE:
             TelemetryMeters::leakage(command);
             break;
-        case 31:
+        case codes::REGULATOR_STATUS:
             TelemetryCrit::regulators(command);
             break;
-        case 41:
+        case codes::ROTATION_SPEED:
             TelemetryStand::rotationSpeed(channel, command);
             break;
-        case 42:
+        case codes::ROTATION_ACTIVE:
             TelemetryStand::rotationActive(channel, command);
             break;
-        case 46:
+        case codes::TEMPERATURE:
             TelemetryStand::temperatures(command);
             break;
-        case 47:
+        case codes::STAND_STATE:
             TelemetryStand::standState(command);
             break;
-        case 53:
+        case codes::FLOW_CALIBRATION:
             TelemetryMeters::calibration(command);
             break;
-        case 55:
+        case codes::FLOW:
             TelemetryMeters::flow(command);
             break;
-        case 62:
+        case codes::DELAY_FIGURES:
             TelemetryMeters::delayMeter(command);
             break;
         default:

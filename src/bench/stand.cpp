@@ -1,6 +1,7 @@
 #include "bench/stand.h"
 
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 
 std::atomic<int32_t> Stand::rpm{0};
@@ -18,10 +19,6 @@ uint32_t Stand::ticksBetweenDelta = 0;
 std::atomic<bool> Stand::standConnected{false};
 
 namespace {
-constexpr unsigned char CODE_RPM = 41;
-constexpr unsigned char CODE_ROTATE_ACTIVE = 42;
-constexpr unsigned char CODE_TEMPERATURE = 46;
-constexpr unsigned char CODE_SWITCH = 47;
 constexpr unsigned char SWITCH_FAN = 0;
 constexpr unsigned char SWITCH_PUMP = 1;
 
@@ -51,7 +48,7 @@ std::unique_ptr<Command> Stand::setRPM() {
     unsigned char payload[3];
     util::putBE16(payload, 0, static_cast<uint32_t>(rpm.load()));
     payload[2] = rotateDirection;
-    return build(CODE_RPM, payload, 3);
+    return build(codes::ROTATION_SPEED, payload, 3);
 }
 
 std::unique_ptr<Command> Stand::setRotateActive() {
@@ -59,21 +56,21 @@ std::unique_ptr<Command> Stand::setRotateActive() {
 }
 
 std::unique_ptr<Command> Stand::setRotateActive(unsigned char state) {
-    return build(CODE_ROTATE_ACTIVE, &state, 1);
+    return build(codes::ROTATION_ACTIVE, &state, 1);
 }
 
 std::unique_ptr<Command> Stand::setFanState() {
     const unsigned char payload[2] = {SWITCH_FAN, fan};
-    return build(CODE_SWITCH, payload, 2);
+    return build(codes::STAND_SWITCH, payload, 2);
 }
 
 std::unique_ptr<Command> Stand::setPumpState() {
     const unsigned char payload[2] = {SWITCH_PUMP, pump};
-    return build(CODE_SWITCH, payload, 2);
+    return build(codes::STAND_SWITCH, payload, 2);
 }
 
 std::unique_ptr<Command> Stand::setTemperature(int32_t hundredths) {
     unsigned char payload[4];
     util::putBE32(payload, 0, static_cast<uint32_t>(hundredths));
-    return build(CODE_TEMPERATURE, payload, 4);
+    return build(codes::TEMPERATURE, payload, 4);
 }

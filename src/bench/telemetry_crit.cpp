@@ -56,13 +56,8 @@ int32_t subtract32(int32_t a, int32_t b) {
     return wrap32(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
-bool isTester(int device) {
-    return device == known_devices::CRIT0303 || device == known_devices::CRIT0304;
-}
-
-bool isStand(int device) {
-    return device == known_devices::STAND || device == known_devices::STAND62;
-}
+using known_devices::isStand;
+using known_devices::isTester;
 
 }  // namespace
 

@@ -29,13 +29,8 @@ constexpr uint32_t GUARD_TICKS = 10;
 constexpr int32_t STEADY_DELTA = 9;
 constexpr double NEAR_COMMAND_RATIO = 0.1;
 
-bool isStand(int device) {
-    return device == known_devices::STAND || device == known_devices::STAND62;
-}
-
-bool isTester(int device) {
-    return device == known_devices::CRIT0303 || device == known_devices::CRIT0304;
-}
+using known_devices::isStand;
+using known_devices::isTester;
 
 // |a - b|, saturated: a difference wrapped to 32 bits could make a jump across the whole
 // range look steady.

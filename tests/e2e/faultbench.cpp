@@ -15,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include "protocol/codes.h"
+#include "protocol/deviceids.h"
+
 using namespace testing_support;
 using sim_e2e::be16;
 using sim_e2e::be32;
@@ -37,43 +40,38 @@ int countEntries(const std::string& dir) {
     return error ? -1 : count;
 }
 
-bool isStand(unsigned char device) {
-    return device == 61 || device == 62;
-}
-
-bool isTester(unsigned char device) {
-    return device == 33 || device == 34;
-}
+using known_devices::isStand;
+using known_devices::isTester;
 
 // The keys one report becomes for the client. A tester's speed counts only on a bench without
 // a stand; the caller decides that.
 std::vector<std::string> keysOf(unsigned char device, const SimFrame& frame, bool standOnBench) {
     const Bytes p = frame.payload();
     switch (frame.code()) {
-        case 10:
+        case codes::PRESSURES:
             if (isTester(device)) {
                 return {"pressure_pressure", "pressure_max"};
             }
             return isStand(device) ? std::vector<std::string>{"device_pressure1"}
                                    : std::vector<std::string>{};
-        case 12:
+        case codes::INJECTOR_STATUS:
             return {"injector_status"};
-        case 21:
-        case 22:
-        case 23:
-        case 24:
-        case 25:
-        case 26: {
+        case codes::CHART_FIRST:
+        case codes::CHART_FIRST + 1:
+        case codes::CHART_FIRST + 2:
+        case codes::CHART_FIRST + 3:
+        case codes::CHART_FIRST + 4:
+        case codes::CHART_LAST: {
             // One message per chart, when its first segment (switch 0) came with all the rest.
             if (p.empty() || p[0] != 0) {
                 return {};
             }
-            int index = frame.code() - 21;
+            int index = frame.code() - codes::CHART_FIRST;
             return {index == 0 ? "injector_chart" : "injector_chart" + std::to_string(index + 1)};
         }
-        case 27:
+        case codes::LEAKAGE:
             return {"leakage_time_passed"};
-        case 31: {
+        case codes::REGULATOR_STATUS: {
             std::vector<std::string> keys;
             for (int n = 1; n <= 3; ++n) {
                 std::string regulator = "regulator" + std::to_string(n);
@@ -83,23 +81,23 @@ std::vector<std::string> keysOf(unsigned char device, const SimFrame& frame, boo
             }
             return keys;
         }
-        case 41:
+        case codes::ROTATION_SPEED:
             if (isStand(device) || (isTester(device) && !standOnBench)) {
                 return {"device_rpm"};
             }
             return {};
-        case 42:
+        case codes::ROTATION_ACTIVE:
             return isStand(device) ? std::vector<std::string>{"device_active"}
                                    : std::vector<std::string>{};
-        case 46:
+        case codes::TEMPERATURE:
             return {"device_temperature1", "device_temperature2"};
-        case 47:
+        case codes::STAND_STATE:
             return {"device_tank", "device_fan"};
-        case 53:
+        case codes::FLOW_CALIBRATION:
             return {"flowmeter_calibrate"};
-        case 55:
+        case codes::FLOW:
             return {"flowmeter_flow"};
-        case 62:
+        case codes::DELAY_FIGURES:
             return {"delay_meter"};
         default:
             return {};
@@ -377,7 +375,7 @@ long total(const KeyCounts& counts) {
 
 std::string messageOf(const SimFrame& frame) {
     const Bytes p = frame.payload();
-    if (frame.code() == 55 && p.size() >= 90) {
+    if (frame.code() == codes::FLOW && p.size() >= 90) {
         std::string message = "flowmeter_flow:";
         for (std::size_t k = 0; k < 10; ++k) {
             uint64_t divisor = p[9 * k] ? p[9 * k] : 1;
@@ -385,7 +383,7 @@ std::string messageOf(const SimFrame& frame) {
         }
         return message;
     }
-    if (frame.code() == 62 && p.size() >= 15) {
+    if (frame.code() == codes::DELAY_FIGURES && p.size() >= 15) {
         int32_t count = static_cast<int32_t>(be16(p, 5));
         int32_t average = count ? be32(p, 1) / count : 0;
         return "delay_meter:" + std::to_string(std::max(0, be32(p, 7))) + "," +
@@ -398,7 +396,7 @@ void expectServed(const SimBench& bench, FeedClient& client, const BoardRole& bo
     SCOPED_TRACE("service of " + board.name);
     ASSERT_TRUE(board.device == 12 || board.device == 5);
     // A report sent from now on reaches the client as its message.
-    const unsigned char code = board.device == 12 ? 55 : 62;
+    const unsigned char code = board.device == 12 ? codes::FLOW : codes::DELAY_FIGURES;
     const std::size_t clientMark = client.size();
     const std::size_t sentMark = bench.frames(board.name, false).size();
     std::string message;
@@ -421,11 +419,11 @@ void expectServed(const SimBench& bench, FeedClient& client, const BoardRole& bo
     const std::size_t hostMark = bench.frames(board.name, true).size();
     std::string setting = "flowmeter_reset:1;";
     Bytes payload;
-    unsigned char settingCode = 56;
+    unsigned char settingCode = codes::FLOW_RESET;
     if (board.device == 5) {
         auto sensitivity = nextSensitivity();
         setting = sensitivity.first;
-        settingCode = 13;
+        settingCode = codes::DELAY_SENSITIVITY;
         payload = {0, static_cast<unsigned char>(sensitivity.second >> 8),
                    static_cast<unsigned char>(sensitivity.second), 0, 0};
     }
@@ -581,9 +579,11 @@ void stalledClient(int seconds) {
     EXPECT_TRUE(waitUntil(
         [&] {
             std::vector<SimFrame> got = bench.frames("ttyUSB3", true);
-            return std::any_of(
-                got.begin() + static_cast<std::ptrdiff_t>(hostMark), got.end(),
-                [&](const SimFrame& f) { return f.code() == 13 && f.payload() == payload; });
+            return std::any_of(got.begin() + static_cast<std::ptrdiff_t>(hostMark), got.end(),
+                               [&](const SimFrame& f) {
+                                   return f.code() == codes::DELAY_SENSITIVITY &&
+                                          f.payload() == payload;
+                               });
         },
         5000ms))
         << "a stalled client's setting was not routed";
@@ -604,7 +604,7 @@ void stalledClient(int seconds) {
         [&] {
             std::vector<SimFrame> sent = bench.frames("ttyUSB2", false);
             for (std::size_t i = flowMark; i < sent.size(); ++i) {
-                if (sent[i].code() == 55) {
+                if (sent[i].code() == codes::FLOW) {
                     current = messageOf(sent[i]);
                     return true;
                 }

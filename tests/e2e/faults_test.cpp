@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "faultbench.h"
+#include "protocol/codes.h"
 #include "simbench.h"
 #include "testsupport.h"
 
@@ -50,9 +51,10 @@ Bytes sensitivityPayload(unsigned k) {
     return {0, static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value), 0, 0};
 }
 
-bool hasFrame(const std::vector<Bytes>& frames, unsigned char code, const Bytes& payload) {
-    return std::any_of(frames.begin(), frames.end(), [&](const Bytes& f) {
-        return f.size() >= 8 && f[4] == code && Bytes(f.begin() + 7, f.end() - 1) == payload;
+bool hasFrame(const std::vector<HostFrame>& frames, unsigned char code, const Bytes& payload) {
+    return std::any_of(frames.begin(), frames.end(), [&](const HostFrame& f) {
+        return f.bytes.size() >= 8 && f.code() == code &&
+               Bytes(f.bytes.begin() + 7, f.bytes.end() - 1) == payload;
     });
 }
 
@@ -157,8 +159,8 @@ TEST(FaultsE2E, BoardThatNeverAcknowledgesIsServedWithoutHoldingUpTheOthers) {
                 got.erase(std::remove_if(got.begin(), got.end(),
                                          [](const SimFrame& f) {
                                              Bytes p = f.payload();
-                                             return f.code() != 13 || p.size() != 5 ||
-                                                    (p[1] << 8 | p[2]) < 81 * 625;
+                                             return f.code() != codes::DELAY_SENSITIVITY ||
+                                                    p.size() != 5 || (p[1] << 8 | p[2]) < 81 * 625;
                                          }),
                           got.end());
                 return got;
@@ -184,7 +186,7 @@ TEST(FaultsE2E, BoardThatNeverAcknowledgesIsServedWithoutHoldingUpTheOthers) {
             EXPECT_TRUE(waitUntil([&] {
                 std::vector<SimFrame> got = bench.frames("ttyUSB1", true);
                 return std::any_of(got.begin() + static_cast<std::ptrdiff_t>(flowMark), got.end(),
-                                   [](const SimFrame& f) { return f.code() == 56; });
+                                   [](const SimFrame& f) { return f.code() == codes::FLOW_RESET; });
             }));
         });
 }
@@ -196,7 +198,7 @@ TEST(FaultsE2E, FloodOfGarbageThenServiceResumes) {
     FeedClient client(daemon.port);
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(client.waitFor("device_connected:5;", 0, 10000ms));
-    const ProcStats before = restingStats(daemon.process.pid());
+    const ProcStats before = restingStats(daemon.process->pid());
 
     // 2 MB of noise, a third of it frame-start bytes and frame kinds, so that the parser keeps
     // finding frame heads with lengths that swallow what follows.
@@ -219,7 +221,7 @@ TEST(FaultsE2E, FloodOfGarbageThenServiceResumes) {
     bool through = false;
     while (!through && tries < 60) {
         ++tries;
-        ASSERT_TRUE(board.write(board.frame(62, delayPayload(5000))));
+        ASSERT_TRUE(board.write(board.frame(codes::DELAY_FIGURES, delayPayload(5000))));
         through = client.waitFor(delayMessage(5000), mark, 100ms);
     }
     ASSERT_TRUE(through) << "no report delivered after the flood";
@@ -227,7 +229,7 @@ TEST(FaultsE2E, FloodOfGarbageThenServiceResumes) {
     mark = client.size();
     std::vector<unsigned char> numbers;
     for (int32_t k = 1; k <= 20; ++k) {
-        Bytes frame = board.frame(62, delayPayload(5000 + k));
+        Bytes frame = board.frame(codes::DELAY_FIGURES, delayPayload(5000 + k));
         numbers.push_back(frame[3]);
         ASSERT_TRUE(board.write(frame));
     }
@@ -236,8 +238,9 @@ TEST(FaultsE2E, FloodOfGarbageThenServiceResumes) {
     }
     EXPECT_TRUE(waitUntil([&] { return inOrderWithin(board.hostAcks(), numbers); }));
     client.send(sensitivity(95));
-    EXPECT_TRUE(
-        waitUntil([&] { return hasFrame(board.hostFrames(), 13, sensitivityPayload(95)); }));
+    EXPECT_TRUE(waitUntil([&] {
+        return hasFrame(board.hostFrames(), codes::DELAY_SENSITIVITY, sensitivityPayload(95));
+    }));
     EXPECT_EQ(client.count("device_connected"), 1u) << "the board stayed identified";
 
     const ProcStats after = expectBackTo(before);
@@ -249,7 +252,7 @@ TEST(FaultsE2E, FloodOfGarbageThenServiceResumes) {
     RawBoard another(12);
     daemon.dir.link("ttyUSB1", another.slavePath());
     EXPECT_TRUE(client.waitFor("device_connected:12;", 0, 10000ms));
-    EXPECT_TRUE(alive(daemon.process));
+    EXPECT_TRUE(alive(*daemon.process));
 }
 
 TEST(FaultsE2E, BoardUnpluggedInTheMiddleOfAFrame) {
@@ -257,7 +260,7 @@ TEST(FaultsE2E, BoardUnpluggedInTheMiddleOfAFrame) {
     FeedClient client(daemon.port);
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(waitUntil([&] { return daemon.count("Connection established.") == 1; }));
-    const ProcStats before = restingStats(daemon.process.pid());
+    const ProcStats before = restingStats(daemon.process->pid());
     std::vector<std::unique_ptr<RawBoard>> kept;
     const struct {
         const char* what;
@@ -279,13 +282,13 @@ TEST(FaultsE2E, BoardUnpluggedInTheMiddleOfAFrame) {
         ASSERT_TRUE(
             waitUntil([&] { return daemon.count("DEVICE CONNECTED: ") > connected; }, 10000ms));
 
-        const Bytes cut = board->frame(62, delayPayload(7000 + n));
+        const Bytes cut = board->frame(codes::DELAY_FIGURES, delayPayload(7000 + n));
         ASSERT_TRUE(board->write(Bytes(cut.begin(), cut.begin() + 10)));
         daemon.dir.unlink(name);
         if (c.hangUp) {
             board->hangUp();
         }
-        ASSERT_TRUE(daemon.process.waitForOut("Device disconnected: " + name + "\n"));
+        ASSERT_TRUE(daemon.process->waitForOut("Device disconnected: " + name + "\n"));
         EXPECT_TRUE(waitUntil([&] { return client.count("device_disconnected") > gone; }));
 
         std::unique_ptr<RawBoard> next =
@@ -302,21 +305,22 @@ TEST(FaultsE2E, BoardUnpluggedInTheMiddleOfAFrame) {
 
         // The first whole report after the cut arrives intact; half a frame was never one.
         const std::size_t mark = client.size();
-        const Bytes fresh = next->frame(62, delayPayload(8000 + n));
+        const Bytes fresh = next->frame(codes::DELAY_FIGURES, delayPayload(8000 + n));
         ASSERT_TRUE(next->write(fresh));
         EXPECT_TRUE(client.waitFor(delayMessage(8000 + n), mark));
         EXPECT_TRUE(waitUntil([&] { return inOrderWithin(next->hostAcks(), {fresh[3]}); }));
         EXPECT_EQ(client.find(delayMessage(7000 + n)), std::string::npos);
         const unsigned k = 90 + static_cast<unsigned>(n);
         client.send(sensitivity(k));
-        EXPECT_TRUE(
-            waitUntil([&] { return hasFrame(next->hostFrames(), 13, sensitivityPayload(k)); }));
+        EXPECT_TRUE(waitUntil([&] {
+            return hasFrame(next->hostFrames(), codes::DELAY_SENSITIVITY, sensitivityPayload(k));
+        }));
         // Kept plugged to the end, each case on a port of its own.
         kept.push_back(std::move(next));
     }
     figure("unplugged mid-frame, 3 ways: daemon before %s, after %s", describe(before).c_str(),
-           describe(procStats(daemon.process.pid())).c_str());
-    EXPECT_TRUE(alive(daemon.process));
+           describe(procStats(daemon.process->pid())).c_str());
+    EXPECT_TRUE(alive(*daemon.process));
 }
 
 // The watcher reopens a port whose device node changed identity (st_rdev/st_ino) or failed with
@@ -377,15 +381,8 @@ TEST(FaultsE2E, CountersPerBoardOnSigusr1) {
     const std::size_t before = bench.daemon().out().size();
     ASSERT_EQ(::kill(bench.daemon().pid(), SIGUSR1), 0);
     // A counter of one board's line, or -1 while it is not printed.
-    auto counter = [&](const std::string& board, const std::string& name) -> long {
-        std::string printed = bench.daemon().out().substr(before);
-        std::size_t line = printed.find("Counters [" + board + "]:");
-        std::size_t end = printed.find('\n', line);
-        std::size_t at = printed.find(" " + name + " ", line);
-        if (line == std::string::npos || end == std::string::npos || at > end) {
-            return -1;
-        }
-        return std::stol(printed.substr(at + name.size() + 2));
+    auto counter = [&](const std::string& board, const std::string& name) {
+        return counterOf(bench.daemon().out().substr(before), board, name);
     };
     ASSERT_TRUE(waitUntil([&] {
         return counter("ttyUSB0", "frames") >= 0 && counter("ttyUSB1", "frames") >= 0;
@@ -432,8 +429,8 @@ TEST(FaultsE2E, SixteenBoardsAtOnce) {
             return std::any_of(got.begin() + static_cast<std::ptrdiff_t>(marks[board.name]),
                                got.end(), [&](const SimFrame& f) {
                                    return board.device == 12
-                                              ? f.code() == 56
-                                              : f.code() == 13 &&
+                                              ? f.code() == codes::FLOW_RESET
+                                              : f.code() == codes::DELAY_SENSITIVITY &&
                                                     f.payload() == sensitivityPayload(99);
                                });
         })) << board.name;
@@ -527,7 +524,7 @@ TEST(FaultsE2E, StalledClientBehindABurstOfReportsGetsTheLatest) {
     daemon.dir.link("ttyUSB0", board.slavePath());
     FeedClient client(daemon.port, 4096);
     ASSERT_TRUE(client.waitFor("device_connected:12;", 0, 10000ms));
-    const pid_t pid = daemon.process.pid();
+    const pid_t pid = daemon.process->pid();
     const ProcStats before = restingStats(pid);
     const std::size_t acked = board.hostAcks().size();
     client.pauseReading(true);
@@ -542,7 +539,7 @@ TEST(FaultsE2E, StalledClientBehindABurstOfReportsGetsTheLatest) {
     for (uint64_t first = 1; first <= REPORTS; first += BATCH) {
         Bytes batch;
         for (uint64_t n = first; n < first + BATCH; ++n) {
-            Bytes frame = board.frame(55, flowPayload(BASE + 10 * n));
+            Bytes frame = board.frame(codes::FLOW, flowPayload(BASE + 10 * n));
             batch.insert(batch.end(), frame.begin(), frame.end());
         }
         ASSERT_TRUE(board.write(batch, 10000ms));
@@ -572,7 +569,7 @@ TEST(FaultsE2E, StalledClientBehindABurstOfReportsGetsTheLatest) {
     expectRssWithin(before, peakRss, 16 * 1024);
     EXPECT_EQ(daemon.count("Connection established."), 1u);
     client.send("flowmeter_reset:1;");
-    EXPECT_TRUE(waitUntil([&] { return hasFrame(board.hostFrames(), 56, {}); }));
+    EXPECT_TRUE(waitUntil([&] { return hasFrame(board.hostFrames(), codes::FLOW_RESET, {}); }));
 }
 
 // Client connections have TCP keepalive with a timeout of about 30 s; without it a dead client

@@ -6,11 +6,18 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "protocol/codes.h"
+#include "protocol/command.h"
+
 using testing_support::ackFrame;
 using testing_support::dataFrame;
 using Clock = std::chrono::steady_clock;
 
 namespace fault_e2e {
+
+bool HostFrame::isVersionRequest() const {
+    return code() == codes::VERSION && access() == ACCESS_REQUEST;
+}
 
 RawBoard::RawBoard(unsigned char device) : device_(device) {
     thread_ = std::thread([this] { run(); });
@@ -60,7 +67,7 @@ Bytes RawBoard::frame(unsigned char code, const Bytes& payload) {
     return dataFrame(number_++, code, 1, payload);
 }
 
-std::vector<Bytes> RawBoard::hostFrames() const {
+std::vector<HostFrame> RawBoard::hostFrames() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return hostFrames_;
 }
@@ -70,29 +77,39 @@ std::vector<unsigned char> RawBoard::hostAcks() const {
     return hostAcks_;
 }
 
+Clock::time_point RawBoard::lastVersion() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastVersion_;
+}
+
+void RawBoard::sendVersion() {
+    write(frame(codes::VERSION, {1, 2, 3, device_}), 200ms);
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastVersion_ = Clock::now();
+    ++versionsSent_;
+}
+
 void RawBoard::run() {
     unsigned char buffer[4096];
-    auto lastVersion = Clock::now();
     while (!stop_.load()) {
         pollfd p{pty_.master(), POLLIN, 0};
         int ready = ::poll(&p, 1, 20);
         if (ready > 0 && (p.revents & POLLIN)) {
             ssize_t n = ::read(pty_.master(), buffer, sizeof buffer);
             if (n > 0) {
-                take(buffer, static_cast<std::size_t>(n));
+                take(buffer, static_cast<std::size_t>(n), Clock::now());
             }
         } else if (ready > 0) {
             // Hung up: nobody has the port open right now.
             std::this_thread::sleep_for(5ms);
         }
-        if (asked_.load() && Clock::now() - lastVersion >= 1000ms) {
-            write(frame(2, {1, 2, 3, device_}), 200ms);
-            lastVersion = Clock::now();
+        if (asked_.load() && answering_.load() && Clock::now() - lastVersion() >= 1000ms) {
+            sendVersion();
         }
     }
 }
 
-void RawBoard::take(const unsigned char* bytes, std::size_t count) {
+void RawBoard::take(const unsigned char* bytes, std::size_t count, Clock::time_point at) {
     pending_.insert(pending_.end(), bytes, bytes + count);
     while (true) {
         auto start = std::find(pending_.begin(), pending_.end(), 0xA5);
@@ -115,15 +132,18 @@ void RawBoard::take(const unsigned char* bytes, std::size_t count) {
             hostAcks_.push_back(whole[3]);
             continue;
         }
-        write(ackFrame(whole[3]), 200ms);
-        bool versionRequest = whole[4] == 2 && whole[5] == 2;
+        if (acknowledging_.load()) {
+            write(ackFrame(whole[3]), 200ms);
+        }
+        HostFrame host{std::move(whole), at};
+        const bool versionRequest = host.isVersionRequest();
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            hostFrames_.push_back(whole);
+            hostFrames_.push_back(std::move(host));
         }
-        if (versionRequest) {
+        if (versionRequest && answering_.load()) {
             asked_.store(true);
-            write(frame(2, {1, 2, 3, device_}), 200ms);
+            sendVersion();
         }
     }
 }

@@ -22,7 +22,9 @@
 #include "bench/crit.h"
 #include "bench/flowmeter.h"
 #include "bench/stand.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
+#include "protocol/deviceids.h"
 #include "simbench.h"
 #include "testsupport.h"
 
@@ -92,13 +94,8 @@ std::string real(double value) {
     return text;
 }
 
-bool isStand(unsigned char device) {
-    return device == 61 || device == 62;
-}
-
-bool isTester(unsigned char device) {
-    return device == 33 || device == 34;
-}
+using known_devices::isStand;
+using known_devices::isTester;
 
 std::vector<std::string> messagesOf(unsigned char device, const SimFrame& frame) {
     const Bytes p = frame.payload();
@@ -107,7 +104,7 @@ std::vector<std::string> messagesOf(unsigned char device, const SimFrame& frame)
         out.push_back(key + ":" + value + ";");
     };
     switch (frame.code()) {
-        case 10:
+        case codes::PRESSURES:
             if (isTester(device)) {
                 add("pressure_pressure", std::to_string(be16(p, 1)));
                 add("pressure_max", std::to_string(be16(p, 3)));
@@ -116,13 +113,13 @@ std::vector<std::string> messagesOf(unsigned char device, const SimFrame& frame)
                 add("device_pressure1", real(std::max(0, pressure) / 100.0));
             }
             break;
-        case 12:
+        case codes::INJECTOR_STATUS:
             add("injector_status", std::to_string(p.at(0)));
             break;
-        case 27:
+        case codes::LEAKAGE:
             add("leakage_time_passed", std::to_string(be32(p, 2)));
             break;
-        case 31:
+        case codes::REGULATOR_STATUS:
             for (int n = 0; n < 3; ++n) {
                 std::string regulator = "regulator" + std::to_string(n + 1);
                 std::size_t base = static_cast<std::size_t>(n) * 5;
@@ -131,25 +128,25 @@ std::vector<std::string> messagesOf(unsigned char device, const SimFrame& frame)
                 add(regulator + "_duty_cycle", real(be16(p, base + 3) / 10.0));
             }
             break;
-        case 41:
+        case codes::ROTATION_SPEED:
             if (isStand(device)) {
                 add("device_rpm", std::to_string(be32(p, 0)));
             }
             break;
-        case 42:
+        case codes::ROTATION_ACTIVE:
             if (isStand(device)) {
                 add("device_active", std::to_string(p.at(0)));
             }
             break;
-        case 46:
+        case codes::TEMPERATURE:
             add("device_temperature1", std::to_string(be32(p, 3) / 100));
             add("device_temperature2", std::to_string(be32(p, 7) / 100));
             break;
-        case 47:
+        case codes::STAND_STATE:
             add("device_tank", std::to_string(p.at(4)));
             add("device_fan", std::to_string(p.at(0)));
             break;
-        case 53: {
+        case codes::FLOW_CALIBRATION: {
             std::string ratios;
             for (std::size_t k = 0; k < 10; ++k) {
                 double ratio = static_cast<double>(be32(p, 8 * k + 4)) / be32(p, 8 * k) * 1000.0;
@@ -158,7 +155,7 @@ std::vector<std::string> messagesOf(unsigned char device, const SimFrame& frame)
             add("flowmeter_calibrate", ratios);
             break;
         }
-        case 55: {
+        case codes::FLOW: {
             std::string flows;
             for (std::size_t k = 0; k < 10; ++k) {
                 uint64_t divisor = p.at(9 * k) ? p.at(9 * k) : 1;
@@ -167,7 +164,7 @@ std::vector<std::string> messagesOf(unsigned char device, const SimFrame& frame)
             add("flowmeter_flow", flows);
             break;
         }
-        case 62: {
+        case codes::DELAY_FIGURES: {
             int32_t count = static_cast<int32_t>(be16(p, 5));
             int32_t average = count ? be32(p, 1) / count : 0;
             add("delay_meter", std::to_string(std::max(0, be32(p, 7))) + "," +
@@ -223,7 +220,9 @@ std::vector<unsigned> lastChart(const std::vector<SimFrame>& frames) {
 }
 
 std::string chartKey(unsigned char code) {
-    return code == 21 ? "injector_chart" : "injector_chart" + std::to_string(code - 20);
+    return code == codes::CHART_FIRST
+               ? "injector_chart"
+               : "injector_chart" + std::to_string(code - codes::CHART_FIRST + 1);
 }
 
 // ---- Well-formed client messages. ----
@@ -282,7 +281,7 @@ const std::map<std::string, Form>& telemetryKeys() {
             k[regulator + "_current"] = Form::REAL;
             k[regulator + "_duty_cycle"] = Form::REAL;
         }
-        for (unsigned char code = 21; code <= 26; ++code) {
+        for (unsigned char code = codes::CHART_FIRST; code <= codes::CHART_LAST; ++code) {
             k[chartKey(code)] = Form::CHART;
         }
         return k;
@@ -570,12 +569,28 @@ struct Board {
 TEST(SimE2E, BoardsAreIdentifiedScheduledAndGetExactlyTheirGroupsCommands) {
     DefaultSettings defaults;
     const std::vector<Board> boards = {
-        {"stand", "ttyUSB0", 61, {41, 42, 46, 47, 10}},
-        {"stand62", "ttyUSB1", 62, {41, 42, 46, 47, 10}},
-        {"crit", "ttyUSB2", 34, {10, 16, 27, 31, 41}},
-        {"crit0303", "ttyUSB3", 33, {10, 16, 27, 31, 41}},
-        {"flowmeter", "ttyUSB4", 12, {55, 53}},
-        {"delaymeter", "ttyUSB5", 5, {62}},
+        {"stand",
+         "ttyUSB0",
+         61,
+         {codes::ROTATION_SPEED, codes::ROTATION_ACTIVE, codes::TEMPERATURE, codes::STAND_STATE,
+          codes::PRESSURES}},
+        {"stand62",
+         "ttyUSB1",
+         62,
+         {codes::ROTATION_SPEED, codes::ROTATION_ACTIVE, codes::TEMPERATURE, codes::STAND_STATE,
+          codes::PRESSURES}},
+        {"crit",
+         "ttyUSB2",
+         34,
+         {codes::PRESSURES, codes::OSC_CALIBRATION, codes::LEAKAGE, codes::REGULATOR_STATUS,
+          codes::ROTATION_SPEED}},
+        {"crit0303",
+         "ttyUSB3",
+         33,
+         {codes::PRESSURES, codes::OSC_CALIBRATION, codes::LEAKAGE, codes::REGULATOR_STATUS,
+          codes::ROTATION_SPEED}},
+        {"flowmeter", "ttyUSB4", 12, {codes::FLOW, codes::FLOW_CALIBRATION}},
+        {"delaymeter", "ttyUSB5", 5, {codes::DELAY_FIGURES}},
     };
     const std::string crsd = "ttyUSB6";
     std::vector<std::string> args;
@@ -605,7 +620,7 @@ TEST(SimE2E, BoardsAreIdentifiedScheduledAndGetExactlyTheirGroupsCommands) {
                                  [](const SimFrame& f) { return f.isVersionRequest(); }) >= 3;
         },
         5000ms));
-    EXPECT_GE(withCode(bench.frames(crsd, false), 2).size(), 3u);
+    EXPECT_GE(withCode(bench.frames(crsd, false), codes::VERSION).size(), 3u);
     for (const Board& board : boards) {
         EXPECT_EQ(occurrences(client.received(),
                               "device_connected:" + std::to_string(board.device) + ";"),
@@ -659,7 +674,8 @@ TEST(SimE2E, BoardsAreIdentifiedScheduledAndGetExactlyTheirGroupsCommands) {
         }
     }
     for (const SimFrame& frame : bench.frames(crsd, true)) {
-        EXPECT_TRUE(frame.code() == 2 || frame.code() == 4) << hex(frame.bytes);
+        EXPECT_TRUE(frame.code() == codes::VERSION || frame.code() == codes::SCHEDULE)
+            << hex(frame.bytes);
     }
     EXPECT_EQ(bench.daemonCount("Parser error"), 0u);
 
@@ -713,19 +729,19 @@ TEST(SimE2E, ReportsBecomeTheirClientMessagesAndClientsComeAndGo) {
     }
     // The charts: the six latest complete ones, with the board's calibration.
     std::vector<SimFrame> crit = bench.frames("ttyUSB1", false);
-    std::vector<SimFrame> calibrations = withCode(crit, 16);
+    std::vector<SimFrame> calibrations = withCode(crit, codes::OSC_CALIBRATION);
     ASSERT_FALSE(calibrations.empty());
     Calibration calibration = calibrationOf(calibrations.back());
     std::size_t chartPoints = 0;
-    for (unsigned char code = 21; code <= 26; ++code) {
+    for (unsigned char code = codes::CHART_FIRST; code <= codes::CHART_LAST; ++code) {
         std::vector<unsigned> samples = lastChart(withCode(crit, code));
-        ASSERT_FALSE(samples.empty()) << "chart " << code - 20;
+        ASSERT_FALSE(samples.empty()) << "chart " << code - codes::CHART_FIRST + 1;
         std::string message = chartKey(code) + ":";
         for (std::size_t i = 0; i < samples.size(); ++i) {
             message += (i ? "," : "") + real(sampleValue(samples[i], calibration));
         }
         EXPECT_TRUE(client->waitFor(message + ";", 3000ms)) << message.substr(0, 200);
-        chartPoints = code == 21 ? samples.size() : chartPoints;
+        chartPoints = code == codes::CHART_FIRST ? samples.size() : chartPoints;
     }
     EXPECT_EQ(bench.daemonCount("Connection timeout"), 0u) << "every board keeps alive";
 
@@ -758,17 +774,19 @@ TEST(SimE2E, ReportsBecomeTheirClientMessagesAndClientsComeAndGo) {
     // not for the next client. Its flow rises, so each flow message is one of a kind.
     ASSERT_TRUE(
         waitUntil([&] { return bench.daemonCount("Waiting for connection...\n") == 3; }, 5000ms));
-    std::size_t flows = withCode(bench.frames("ttyUSB2", false), 55).size();
+    std::size_t flows = withCode(bench.frames("ttyUSB2", false), codes::FLOW).size();
     ASSERT_TRUE(waitUntil(
-        [&] { return withCode(bench.frames("ttyUSB2", false), 55).size() >= flows + 3; }));
-    std::string stale = messagesOf(12, withCode(bench.frames("ttyUSB2", false), 55)[flows])[0];
+        [&] { return withCode(bench.frames("ttyUSB2", false), codes::FLOW).size() >= flows + 3; }));
+    std::string stale =
+        messagesOf(12, withCode(bench.frames("ttyUSB2", false), codes::FLOW)[flows])[0];
     const std::string flowmeterPts = bench.slavePath("ttyUSB2");
     bench.unlink("ttyUSB2");
     ASSERT_TRUE(bench.daemon().waitForOut("Device disconnected: ttyUSB2\n"));
     // Two delay meter reports later the daemon has long queued the disconnection.
-    std::size_t delays = withCode(bench.frames("ttyUSB3", false), 62).size();
-    ASSERT_TRUE(waitUntil(
-        [&] { return withCode(bench.frames("ttyUSB3", false), 62).size() >= delays + 2; }));
+    std::size_t delays = withCode(bench.frames("ttyUSB3", false), codes::DELAY_FIGURES).size();
+    ASSERT_TRUE(waitUntil([&] {
+        return withCode(bench.frames("ttyUSB3", false), codes::DELAY_FIGURES).size() >= delays + 2;
+    }));
 
     TcpClient next(bench.port());
     ASSERT_TRUE(next.waitFor("device_connected:5;"));
@@ -808,7 +826,8 @@ TEST(SimE2E, UnpluggedAndSilentBoardsAndTheMotorGuard) {
     std::vector<SimFrame> stops;
     ASSERT_TRUE(waitUntil(
         [&] {
-            stops = withCode(withoutRetries(bench.frames("ttyUSB0", true), 0), 42);
+            stops =
+                withCode(withoutRetries(bench.frames("ttyUSB0", true), 0), codes::ROTATION_ACTIVE);
             return stops.size() >= 4;
         },
         5000ms));
@@ -845,10 +864,10 @@ TEST(SimE2E, UnpluggedAndSilentBoardsAndTheMotorGuard) {
             return asked.size() >= 3;
         },
         5000ms));
-    EXPECT_EQ(hex(asked[0].bytes), hex(dataFrame(asked[0].number(), 2, 2, {})));
-    EXPECT_EQ(hex(asked[1].bytes), hex(dataFrame(asked[1].number(), 4, 1, {0xFF})));
-    EXPECT_EQ(hex(asked[2].bytes),
-              hex(dataFrame(asked[2].number(), 4, 1, {0, 2, 4, 0, 0, 0x03, 0xE8})));
+    EXPECT_EQ(hex(asked[0].bytes), hex(dataFrame(asked[0].number(), codes::VERSION, 2, {})));
+    EXPECT_EQ(hex(asked[1].bytes), hex(dataFrame(asked[1].number(), codes::SCHEDULE, 1, {0xFF})));
+    EXPECT_EQ(hex(asked[2].bytes), hex(dataFrame(asked[2].number(), codes::SCHEDULE, 1,
+                                                 {0, codes::VERSION, 4, 0, 0, 0x03, 0xE8})));
     EXPECT_EQ(bench.daemonCount("Connection timeout\n"), 1u);
     EXPECT_EQ(bench.daemonCount("Device disconnected: ttyUSB1"), 0u);
     EXPECT_EQ(client.received().find("device_disconnected:33;"), std::string::npos);

@@ -29,7 +29,7 @@ Bytes SimFrame::payload() const {
     return Bytes(bytes.begin() + 7, bytes.end() - 1);
 }
 
-SimBench::SimBench(const std::vector<std::string>& boards) : port_(freePort()) {
+SimBench::SimBench(const std::vector<std::string>& boards) {
     std::vector<std::string> argv = {tool("benchsim"), "-v", "--dir", dir_.path()};
     argv.insert(argv.end(), boards.begin(), boards.end());
     sim_ = std::make_unique<Process>(argv);
@@ -39,8 +39,7 @@ SimBench::SimBench(const std::vector<std::string>& boards) : port_(freePort()) {
             throw std::runtime_error("benchsim did not plug in " + board + ": " + sim_->err());
         }
     }
-    daemon_ = std::make_unique<Process>(std::vector<std::string>{
-        benchdPath(), "--dev-dir", dir_.path(), "--port", std::to_string(port_)});
+    daemon_ = startDaemon({"--dev-dir", dir_.path()}, port_);
 }
 
 SimBench::~SimBench() {

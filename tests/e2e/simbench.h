@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/codes.h"
 #include "testsupport.h"
 
 namespace sim_e2e {
@@ -23,13 +24,13 @@ struct SimFrame {
     unsigned char code() const { return bytes[4]; }
     unsigned char access() const { return bytes[5]; }
     testing_support::Bytes payload() const;
-    bool isVersionRequest() const { return code() == 2 && access() == 2; }
+    bool isVersionRequest() const { return code() == codes::VERSION && access() == 2; }
 };
 
 class SimBench {
 public:
     // Starts `benchsim -v` with the boards (KIND=NAME[,fault...]), waits for their links, then
-    // starts benchd on the directory and a free port.
+    // starts benchd on the directory and a free port, and returns once benchd listens.
     explicit SimBench(const std::vector<std::string>& boards);
     ~SimBench();
     SimBench(const SimBench&) = delete;
@@ -60,7 +61,7 @@ private:
     void parseNewLines() const;
 
     testing_support::TempDir dir_;
-    uint16_t port_;
+    uint16_t port_ = 0;
     std::unique_ptr<testing_support::Process> sim_;
     std::unique_ptr<testing_support::Process> daemon_;
     // The log as parsed so far (the test's thread only).

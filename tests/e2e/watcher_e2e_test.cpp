@@ -90,19 +90,19 @@ TEST(WatcherE2E, EntriesThatAreNotTerminalsAreNeverWrittenTo) {
                    {"ttyUSB3", "not a terminal"}};
     auto error = [&](const char* name) { return "Error opening [" + dir + "/" + name + "]"; };
     for (const auto& e : entries) {
-        ASSERT_TRUE(daemon.process.waitForOut(error(e.name) + ": " + e.reason + "\n")) << e.name;
+        ASSERT_TRUE(daemon.process->waitForOut(error(e.name) + ": " + e.reason + "\n")) << e.name;
     }
 
     // Two boards found one after the other: several scans pass over the entries meanwhile.
-    const double cpuBefore = cpuSeconds(daemon.process.pid());
+    const double cpuBefore = cpuSeconds(daemon.process->pid());
     const auto begun = Clock::now();
     RawBoard first(34), second(12);
     daemon.dir.link("ttyUSB8", first.slavePath());
-    ASSERT_TRUE(daemon.process.waitForOut("DEVICE CONNECTED: CRIT VERSION", 10000ms));
+    ASSERT_TRUE(daemon.process->waitForOut("DEVICE CONNECTED: CRIT VERSION", 10000ms));
     daemon.dir.link("ttyUSB9", second.slavePath());
-    ASSERT_TRUE(daemon.process.waitForOut("DEVICE CONNECTED: FLOWMETER VERSION", 10000ms));
+    ASSERT_TRUE(daemon.process->waitForOut("DEVICE CONNECTED: FLOWMETER VERSION", 10000ms));
     const double seconds = std::chrono::duration<double>(Clock::now() - begun).count();
-    const double cpu = cpuSeconds(daemon.process.pid()) - cpuBefore;
+    const double cpu = cpuSeconds(daemon.process->pid()) - cpuBefore;
     figure("CPU of the daemon beside a file, a FIFO, /dev/zero and /dev/null: %.2f s in %.2f s",
            cpu, seconds);
     EXPECT_LT(cpu, seconds / 2) << "something keeps the daemon busy";
@@ -123,10 +123,10 @@ TEST(WatcherE2E, PortThatCannotBeOpenedYetIsOpenedAndIdentifiedOnceItCan) {
     ASSERT_FALSE(pty.slavePath().empty());
     daemon.dir.link("ttyUSB0", pty.slavePath());
     const std::string path = daemon.dir.path() + "/ttyUSB0";
-    ASSERT_TRUE(daemon.process.waitForOut("Error opening [" + path + "]"));
+    ASSERT_TRUE(daemon.process->waitForOut("Error opening [" + path + "]"));
 
     pty.unlock();
-    ASSERT_TRUE(daemon.process.waitForOut("Connect to: [" + path + "]\n"));
+    ASSERT_TRUE(daemon.process->waitForOut("Connect to: [" + path + "]\n"));
     // The board answers the handshake (its reply is taken from the line once the reader
     // starts; one sent before is flushed with the rest).
     const Bytes reply = dataFrame(0, 2, 1, {1, 2, 3, 34});
@@ -134,9 +134,10 @@ TEST(WatcherE2E, PortThatCannotBeOpenedYetIsOpenedAndIdentifiedOnceItCan) {
     for (int i = 0; i < 20 && !identified; ++i) {
         ASSERT_EQ(::write(pty.master(), reply.data(), reply.size()),
                   static_cast<ssize_t>(reply.size()));
-        identified = daemon.process.waitForOut("DEVICE CONNECTED: CRIT VERSION [1] [2] [3]", 500ms);
+        identified =
+            daemon.process->waitForOut("DEVICE CONNECTED: CRIT VERSION [1] [2] [3]", 500ms);
     }
-    EXPECT_TRUE(identified) << daemon.process.out();
+    EXPECT_TRUE(identified) << daemon.process->out();
     EXPECT_EQ(daemon.count("Error opening ["), 1u);
     EXPECT_EQ(daemon.count("Device disconnected"), 0u);
 }
@@ -160,8 +161,8 @@ TEST(WatcherE2E, ChartFloodWithoutAClientKeepsTheOutboxWithinItsBytes) {
     Daemon daemon;
     RawBoard tester(34);
     daemon.dir.link("ttyUSB0", tester.slavePath());
-    ASSERT_TRUE(daemon.process.waitForOut("DEVICE CONNECTED: CRIT VERSION", 10000ms));
-    const long rssBefore = statusKb(daemon.process.pid(), "VmRSS");
+    ASSERT_TRUE(daemon.process->waitForOut("DEVICE CONNECTED: CRIT VERSION", 10000ms));
+    const long rssBefore = statusKb(daemon.process->pid(), "VmRSS");
 
     // A calibration that makes every sample "-1431721.30,": 65,534-point charts of 786 kB.
     Bytes calibration(22, 0);
@@ -190,13 +191,13 @@ TEST(WatcherE2E, ChartFloodWithoutAClientKeepsTheOutboxWithinItsBytes) {
         Bytes marker = tester.frame(21, {0, 0, static_cast<unsigned char>(chart)});
         batch.insert(batch.end(), marker.begin(), marker.end());
         ASSERT_TRUE(tester.write(batch, 10000ms)) << "chart " << chart;
-        ASSERT_TRUE(daemon.process.waitForOut(
+        ASSERT_TRUE(daemon.process->waitForOut(
             "BUFF 0: Switch: 0 Count: " + std::to_string(chart) + " \n", 20000ms));
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - begun).count();
 
-    const long rss = statusKb(daemon.process.pid(), "VmRSS");
-    const long peak = statusKb(daemon.process.pid(), "VmHWM");
+    const long rss = statusKb(daemon.process->pid(), "VmRSS");
+    const long peak = statusKb(daemon.process->pid(), "VmHWM");
     figure(
         "%zu charts of %d kB (%zu MB) without a client in %.1f s: VmRSS %ld kB -> %ld kB, "
         "peak %ld kB",

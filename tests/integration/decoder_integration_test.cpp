@@ -10,6 +10,7 @@
 #include "bench/decoder.h"
 #include "bench/stand.h"
 #include "link/channel.h"
+#include "protocol/codes.h"
 #include "service/outbox.h"
 #include "testsupport.h"
 
@@ -22,10 +23,6 @@ bool queuedForClient(const std::string& message) {
     return std::find(commands.begin(), commands.end(), message) != commands.end();
 }
 
-void clearClientQueue() {
-    clearMessages();
-}
-
 bool contains(const Bytes& haystack, const Bytes& needle) {
     return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
            haystack.end();
@@ -36,7 +33,7 @@ protected:
     void SetUp() override { restore(); }
     void TearDown() override { restore(); }
     static void restore() {
-        clearClientQueue();
+        takeMessages();
         std::lock_guard<std::mutex> lock(decoderMutex);
         Stand::restoreDefaults();
     }
@@ -46,12 +43,12 @@ TEST_F(DecoderIntegrationTest, StandIsAnnouncedAndItsSpeedReachesTheClient) {
     Pty pty;
     Channel channel(pty.openSlave(), ChannelOptions{true, std::chrono::milliseconds(0)});
 
-    pty.write(dataFrame(7, 2, 1, {1, 0, 4, 61}));
+    pty.write(dataFrame(7, codes::VERSION, 1, {1, 0, 4, 61}));
     ASSERT_TRUE(waitUntil([] { return queuedForClient("device_connected:61;"); }));
     EXPECT_EQ(channel.getDevice(), 61);
     EXPECT_TRUE(channel.isDefined());
 
-    pty.write(dataFrame(8, 41, 1, {0x00, 0x00, 0x03, 0xE8}));
+    pty.write(dataFrame(8, codes::ROTATION_SPEED, 1, {0x00, 0x00, 0x03, 0xE8}));
     ASSERT_TRUE(waitUntil([] { return queuedForClient("device_rpm:1000;"); }));
 
     // Both frames were acknowledged by number, among the handshake the sender writes.

@@ -12,6 +12,7 @@
 #include "link/channel.h"
 #include "link/receivemanager.h"
 #include "link/sendmanager.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "testsupport.h"
 
@@ -78,7 +79,8 @@ protected:
 
 TEST_F(ReceiveManagerTest, TwoFramesInOneWriteAreAcknowledgedInOrderAndQueued) {
     manager.startReader();
-    pty.write(dataFrame(9, 41, 1, {0x05, 0xDC}) + dataFrame(3, 2, 1, {0x21, 0x01}));
+    pty.write(dataFrame(9, codes::ROTATION_SPEED, 1, {0x05, 0xDC}) +
+              dataFrame(3, codes::VERSION, 1, {0x21, 0x01}));
     EXPECT_EQ(hex(pty.readAtLeast(10)), hex(ackFrame(9) + ackFrame(3)));
     ASSERT_TRUE(waitUntil([&] { return manager.queued() == 2; }));
     EXPECT_EQ(drain(manager),
@@ -89,13 +91,13 @@ TEST_F(ReceiveManagerTest, FrameSplitAnywhereIsAcknowledgedOnce) {
     Bytes expectedAcks;
     for (std::size_t cut = 1; cut < 12; ++cut) {
         unsigned char number = static_cast<unsigned char>(cut);
-        Bytes frame = dataFrame(number, 46, 1, {0xA5, 0x0F, 0x33, 0x00});
+        Bytes frame = dataFrame(number, codes::TEMPERATURE, 1, {0xA5, 0x0F, 0x33, 0x00});
         ASSERT_EQ(frame.size(), 12u);
         manager.handleBytes(frame.data(), cut);
         EXPECT_EQ(manager.queued(), 0u) << "cut " << cut;
         manager.handleBytes(frame.data() + cut, frame.size() - cut);
-        EXPECT_EQ(drain(manager),
-                  std::vector<std::string>{hex({number, 46, 1, 4}) + " | A5 0F 33 00"})
+        EXPECT_EQ(drain(manager), std::vector<std::string>{hex({number, codes::TEMPERATURE, 1, 4}) +
+                                                           " | A5 0F 33 00"})
             << "cut " << cut;
         expectedAcks = expectedAcks + ackFrame(number);
     }
@@ -104,10 +106,10 @@ TEST_F(ReceiveManagerTest, FrameSplitAnywhereIsAcknowledgedOnce) {
 
 TEST_F(ReceiveManagerTest, BadCrcIsNeitherAcknowledgedNorQueued) {
     manager.startReader();
-    Bytes bad = dataFrame(4, 41, 1, {0x01, 0x02, 0x03});
+    Bytes bad = dataFrame(4, codes::ROTATION_SPEED, 1, {0x01, 0x02, 0x03});
     bad[8] ^= 0x40;
     pty.write(bad);
-    pty.write(dataFrame(5, 41, 1, {0x01, 0x02, 0x03}));
+    pty.write(dataFrame(5, codes::ROTATION_SPEED, 1, {0x01, 0x02, 0x03}));
     EXPECT_EQ(hex(pty.readAtLeast(5)), hex(ackFrame(5)));
     ASSERT_TRUE(waitUntil([&] { return manager.queued() == 1; }));
     EXPECT_EQ(drain(manager), std::vector<std::string>{"05 29 01 03 | 01 02 03"});
@@ -137,7 +139,7 @@ TEST_F(ReceiveManagerTest, BoardAckIsPrintedAndStoredNotQueued) {
 
 TEST_F(ReceiveManagerTest, RepeatedFrameIsAcknowledgedAndQueuedTwice) {
     manager.startReader();
-    Bytes frame = dataFrame(17, 2, 1, {0x3D});
+    Bytes frame = dataFrame(17, codes::VERSION, 1, {0x3D});
     pty.write(frame);
     pty.write(frame);
     EXPECT_EQ(hex(pty.readAtLeast(10)), hex(ackFrame(17) + ackFrame(17)));
@@ -147,12 +149,12 @@ TEST_F(ReceiveManagerTest, RepeatedFrameIsAcknowledgedAndQueuedTwice) {
 
 TEST_F(ReceiveManagerTest, StoppedReaderLeavesTheLineAlone) {
     manager.startReader();
-    pty.write(dataFrame(1, 2, 1, {}));
+    pty.write(dataFrame(1, codes::VERSION, 1, {}));
     ASSERT_EQ(hex(pty.readAtLeast(5)), hex(ackFrame(1)));
 
     channel.stopReceiveManager();
     manager.join();
-    Bytes late = dataFrame(2, 2, 1, {0x07});
+    Bytes late = dataFrame(2, codes::VERSION, 1, {0x07});
     pty.write(late);
     EXPECT_TRUE(pty.readFor(std::chrono::milliseconds(150)).empty());
     // The bytes are still waiting on the line for whoever reads it next.
@@ -173,7 +175,7 @@ TEST(ReceiveManagerRetire, ThreadsEndBeforeTheDescriptorCloses) {
     int number = channel->fd();
     channel->receiveManager->startReader();
     channel->sendManager->start();
-    pty.write(dataFrame(1, 2, 1, {}));
+    pty.write(dataFrame(1, codes::VERSION, 1, {}));
     ASSERT_TRUE(waitUntil([&] { return channel->receiveManager->queued() == 1; }));
     EXPECT_GE(threadCount(), before + 2);
 
@@ -186,7 +188,7 @@ TEST(ReceiveManagerRetire, ThreadsEndBeforeTheDescriptorCloses) {
     // A port opened now may get the same number: the retired channel never touches it.
     pty.readFor(std::chrono::milliseconds(50));
     FileDescriptor reused = pty.openSlave();
-    Bytes frame = dataFrame(3, 2, 1, {0x01});
+    Bytes frame = dataFrame(3, codes::VERSION, 1, {0x01});
     pty.write(frame);
     EXPECT_EQ(hex(readFd(reused.get(), std::chrono::milliseconds(200))), hex(frame));
     EXPECT_TRUE(pty.readFor(std::chrono::milliseconds(100)).empty());

@@ -15,6 +15,7 @@
 #include "link/channel.h"
 #include "link/receivemanager.h"
 #include "link/sendmanager.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/outbox.h"
@@ -110,27 +111,24 @@ Bytes scheduleEntry(unsigned char code, uint32_t period) {
 
 // The three handshake frames numbered from `first`.
 std::vector<std::string> handshake(unsigned char first) {
-    return {hex(dataFrame(first, 2, 2, {})),
-            hex(dataFrame(static_cast<unsigned char>(first + 1), 4, 1, {0xFF})),
-            hex(dataFrame(static_cast<unsigned char>(first + 2), 4, 1, scheduleEntry(2, 1000)))};
+    return {hex(dataFrame(first, codes::VERSION, 2, {})),
+            hex(dataFrame(static_cast<unsigned char>(first + 1), codes::SCHEDULE, 1, {0xFF})),
+            hex(dataFrame(static_cast<unsigned char>(first + 2), codes::SCHEDULE, 1,
+                          scheduleEntry(codes::VERSION, 1000)))};
 }
 
 std::vector<std::string> schedule(const std::vector<std::pair<unsigned char, uint32_t>>& entries,
                                   unsigned char first) {
     std::vector<std::string> out;
     for (const auto& [code, period] : entries) {
-        out.push_back(hex(dataFrame(first++, 4, 1, scheduleEntry(code, period))));
+        out.push_back(hex(dataFrame(first++, codes::SCHEDULE, 1, scheduleEntry(code, period))));
     }
     return out;
 }
 
-const std::vector<std::pair<unsigned char, uint32_t>> CRIT_ENTRIES = {
-    {10, 600}, {2, 1000}, {11, 300},  {15, 600}, {16, 500},
-    {30, 800}, {31, 800}, {13, 1000}, {41, 400}, {27, 200}};
-const std::vector<std::pair<unsigned char, uint32_t>> STAND_ENTRIES = {
-    {47, 1000}, {2, 1000}, {41, 310}, {42, 1100}, {46, 1500}, {10, 600}, {80, 800}, {15, 1000}};
-const std::vector<std::pair<unsigned char, uint32_t>> FLOWMETER_ENTRIES = {
-    {2, 1000}, {55, 300}, {53, 500}, {54, 300}};
+const ScheduleEntries CRIT_ENTRIES = scheduleEntries(known_devices::CRIT0303);
+const ScheduleEntries STAND_ENTRIES = scheduleEntries(known_devices::STAND);
+const ScheduleEntries FLOWMETER_ENTRIES = scheduleEntries(known_devices::FLOWMETER);
 
 constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
 
@@ -186,8 +184,8 @@ TEST(SendManagerSchedule, EachDeviceTypeGetsItsScheduleOnce) {
         std::vector<std::string> frames;
     };
     CRIT::restoreDefaults();
-    std::vector<std::string> delay = schedule({{62, 500}}, 0);
-    delay.push_back(hex(dataFrame(1, 13, 1, {0x00, 0x32, 0xC8, 0x00, 0x00})));
+    std::vector<std::string> delay = schedule(scheduleEntries(known_devices::DELAYMETER), 0);
+    delay.push_back(hex(dataFrame(1, codes::DELAY_SENSITIVITY, 1, {0x00, 0x32, 0xC8, 0x00, 0x00})));
     const std::vector<Case> cases = {
         {known_devices::CRIT0303, schedule(CRIT_ENTRIES, 0)},
         {known_devices::CRIT0304, schedule(CRIT_ENTRIES, 0)},
@@ -297,7 +295,8 @@ TEST(SendManagerQueue, TriesUntilAcknowledgedThenMovesOn) {
     board.start();
 
     std::vector<Frame> first = board.tap.take(1);
-    ASSERT_EQ(hexes(first), std::vector<std::string>{hex(dataFrame(40, 60, 1, {}))});
+    ASSERT_EQ(hexes(first),
+              std::vector<std::string>{hex(dataFrame(40, codes::DELAY_RESET, 1, {}))});
     board.pty.write(ackFrame(40));  // the board answers number 40 only
     // Written once, unless a busy machine held the ACK past a try.
     std::vector<Frame> frames;
@@ -314,9 +313,9 @@ TEST(SendManagerQueue, TriesUntilAcknowledgedThenMovesOn) {
     EXPECT_LE(again, 1);
     EXPECT_EQ(numbers(frames), (std::vector<unsigned char>{41, 41, 41, 42, 42, 42}));
     ASSERT_EQ(frames.size(), 6u);
-    EXPECT_EQ(hex(frames[0].bytes), hex(dataFrame(41, 56, 1, {})));
+    EXPECT_EQ(hex(frames[0].bytes), hex(dataFrame(41, codes::FLOW_RESET, 1, {})));
     EXPECT_EQ(frames[0].bytes, frames[2].bytes);
-    EXPECT_EQ(hex(frames[3].bytes), hex(dataFrame(42, 12, 2, {})));
+    EXPECT_EQ(hex(frames[3].bytes), hex(dataFrame(42, codes::INJECTOR_STATUS, 2, {})));
     // The tries wait for the board in between.
     EXPECT_GE(frames[2].at - frames[0].at, 15ms);
     // Dropped after the third try.
@@ -337,7 +336,7 @@ TEST(SendManagerQueue, BoardAckThroughTheReaderStopsTheTries) {
     Stand::rotateDirection = 1;
     board.channel.sendManager->enqueue(Stand::setRPM());
     Stand::restoreDefaults();
-    const std::string frame = hex(dataFrame(7, 41, 1, {0x05, 0xDC, 0x01}));
+    const std::string frame = hex(dataFrame(7, codes::ROTATION_SPEED, 1, {0x05, 0xDC, 0x01}));
     EXPECT_EQ(hexes(board.tap.take(1)), std::vector<std::string>{frame});
     board.pty.write(ackFrame(7));
     // The tries stop; a busy machine may let one more through before the ACK is in.
@@ -392,7 +391,7 @@ TEST(SendManagerBuild, ScheduleEntryCarriesThePeriodBigEndian) {
     Pty pty;
     Channel channel(pty.openSlave(), NO_THREADS);
     channel.sendManager->frameCounter = 9;
-    std::unique_ptr<Command> entry = channel.sendManager->addSchedule(41, 1500);
+    std::unique_ptr<Command> entry = channel.sendManager->addSchedule(codes::ROTATION_SPEED, 1500);
     EXPECT_EQ(entry->number(), 9);
     EXPECT_EQ(hex(Bytes(entry->data, entry->data + entry->length())), "00 29 04 00 00 05 DC");
 }

@@ -23,15 +23,6 @@ using namespace testing_support;
 
 namespace {
 
-// A channel as the server sees it: a device id, no port, no threads.
-void putChannel(const std::string& name, unsigned char device) {
-    auto channel = std::make_shared<Channel>(FileDescriptor(),
-                                             ChannelOptions{false, std::chrono::milliseconds(0)});
-    channel->setDevice(device);
-    std::lock_guard<std::mutex> lock(channelMapMutex);
-    channelMap[name] = std::move(channel);
-}
-
 sockaddr_in loopback(uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -65,7 +56,7 @@ protected:
     }
 
     void addChannel(const std::string& name, unsigned char device) {
-        putChannel(name, device);
+        putIdleChannel(name, device);
         names.push_back(name);
     }
 

@@ -153,7 +153,7 @@ TEST_F(WatcherPassTest, UnpluggedChannelIsRetiredAndIdentifiedOnesAreAnnounced) 
         EXPECT_FALSE(channelNamed("ttyUSB0"));
         // Nothing keeps the retired channel alive.
         EXPECT_TRUE(weak.expired());
-        std::deque<std::string> messages = takeMessages();
+        std::vector<std::string> messages = takeMessages();
         if (c.message) {
             ASSERT_EQ(messages.size(), 1u);
             EXPECT_EQ(messages.front(), c.message);
@@ -316,7 +316,7 @@ TEST_F(WatcherPassTest, IdentificationDuringASilenceResetIsNeverHalfUndone) {
         watcher->pass();
         watcher->setSilenceHook(nullptr);
 
-        std::deque<std::string> messages = takeMessages();
+        std::vector<std::string> messages = takeMessages();
         EXPECT_EQ(channel->isDefined(), c.identifiedAfter);
         EXPECT_EQ(channel->getDevice(), c.identifiedAfter ? 34 : 255);
         EXPECT_EQ(out.count("Connection timeout\n"), timeouts + (c.identifiedAfter ? 0 : 1));

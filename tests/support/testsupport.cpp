@@ -15,11 +15,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <stdexcept>
 
 #include "link/channel.h"
 #include "link/channelregistry.h"
-#include "protocol/crc8.h"
+#include "protocol/deviceids.h"
 #include "service/outbox.h"
 
 namespace testing_support {
@@ -64,23 +65,23 @@ Bytes unhex(const std::string& text) {
     return bytes;
 }
 
-Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
-                const Bytes& payload) {
-    Bytes frame(7 + payload.size());
-    frame[0] = 0xA5;
-    frame[1] = 0xA5;
-    frame[2] = 0x0F;
-    frame[3] = number;
-    frame[4] = code;
-    frame[5] = access;
-    frame[6] = static_cast<unsigned char>(payload.size());
-    std::copy(payload.begin(), payload.end(), frame.begin() + 7);
-    frame.push_back(crcCheck(frame.data() + 3, static_cast<int>(frame.size() - 3)));
-    return frame;
-}
-
-Bytes ackFrame(unsigned char number) {
-    return {0xA5, 0xA5, 0x33, number, crcCheck(&number, 1)};
+ScheduleEntries scheduleEntries(int device) {
+    // The numbers on the wire, not the names of protocol/codes.h: this table pins them.
+    if (known_devices::isTester(device)) {
+        return {{10, 600}, {2, 1000}, {11, 300},  {15, 600}, {16, 500},
+                {30, 800}, {31, 800}, {13, 1000}, {41, 400}, {27, 200}};
+    }
+    if (known_devices::isStand(device)) {
+        return {{47, 1000}, {2, 1000}, {41, 310}, {42, 1100},
+                {46, 1500}, {10, 600}, {80, 800}, {15, 1000}};
+    }
+    if (device == known_devices::FLOWMETER) {
+        return {{2, 1000}, {55, 300}, {53, 500}, {54, 300}};
+    }
+    if (device == known_devices::DELAYMETER) {
+        return {{62, 500}};
+    }
+    return {};
 }
 
 std::size_t occurrences(const std::string& text, const std::string& needle) {
@@ -101,8 +102,46 @@ std::shared_ptr<Channel> channelNamed(const std::string& name) {
     return nullptr;
 }
 
-std::deque<std::string> takeMessages() {
-    return takeAllMessages();
+std::shared_ptr<Channel> idleChannel(int device) {
+    auto channel = std::make_shared<Channel>(FileDescriptor(),
+                                             ChannelOptions{false, std::chrono::milliseconds(0)});
+    if (device != known_devices::UNKNOWN) {
+        channel->setDevice(static_cast<unsigned char>(device));
+        channel->setDefined();
+    }
+    return channel;
+}
+
+std::shared_ptr<Channel> putIdleChannel(const std::string& name, int device) {
+    std::shared_ptr<Channel> channel = idleChannel(device);
+    std::lock_guard<std::mutex> lock(channelMapMutex);
+    channelMap[name] = channel;
+    return channel;
+}
+
+std::vector<std::string> takeMessages() {
+    std::deque<std::string> taken = takeAllMessages();
+    return {taken.begin(), taken.end()};
+}
+
+long counterOf(const std::string& console, const std::string& board, const std::string& name) {
+    const std::string head = "Counters [" + board + "]: ";
+    for (std::size_t line = console.rfind(head); line != std::string::npos;
+         line = line == 0 ? std::string::npos : console.rfind(head, line - 1)) {
+        const std::size_t end = console.find('\n', line);
+        if (end == std::string::npos) {
+            continue;  // still being printed
+        }
+        // Figures are ", "-separated "name value" pairs after the head.
+        const std::string figures =
+            ", " + console.substr(line + head.size(), end - line - head.size());
+        const std::size_t at = figures.find(", " + name + " ");
+        if (at == std::string::npos) {
+            return -1;
+        }
+        return std::stol(figures.substr(at + name.size() + 3));
+    }
+    return -1;
 }
 
 namespace {
@@ -160,28 +199,7 @@ void Pty::write(const Bytes& bytes) const {
 }
 
 Bytes Pty::readFor(std::chrono::milliseconds timeout) {
-    Bytes bytes;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    unsigned char buffer[4096];
-    while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd p{master_.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
-        if (n > 0) {
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        } else {
-            // No slave open right now (EIO): wait a little instead of spinning.
-            std::this_thread::sleep_for(2ms);
-        }
-    }
-    return bytes;
+    return readAtLeast(std::numeric_limits<std::size_t>::max(), timeout);
 }
 
 Bytes Pty::readAtLeast(std::size_t count, std::chrono::milliseconds timeout) {
@@ -202,6 +220,7 @@ Bytes Pty::readAtLeast(std::size_t count, std::chrono::milliseconds timeout) {
         if (n > 0) {
             bytes.insert(bytes.end(), buffer, buffer + n);
         } else {
+            // No slave open right now (EIO): wait a little instead of spinning.
             std::this_thread::sleep_for(2ms);
         }
     }
@@ -230,17 +249,17 @@ void TempDir::unlink(const std::string& name) const {
 }
 
 uint16_t freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
     socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (!fd.valid() ||
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         throw std::runtime_error("no free port");
     }
-    ::close(fd);
     return ntohs(address.sin_port);
 }
 
@@ -344,9 +363,35 @@ int Process::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-Daemon::Daemon()
-    : port(freePort()),
-      process({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port)}) {}
+std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port) {
+    constexpr int TRIES = 8;
+    std::unique_ptr<Process> daemon;
+    for (int attempt = 0; attempt < TRIES; ++attempt) {
+        port = freePort();
+        std::vector<std::string> argv = {benchdPath()};
+        // A configuration installed on this machine must not change what the tests see.
+        if (std::find(args.begin(), args.end(), "--config") == args.end()) {
+            argv.insert(argv.end(), {"--config", "/dev/null"});
+        }
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"--port", std::to_string(port)});
+        daemon = std::make_unique<Process>(argv);
+        bool bound = false;
+        waitUntil(
+            [&] {
+                bound = daemon->out().find("Waiting for connection...") != std::string::npos;
+                return bound || daemon->err().find("Cant bind socket") != std::string::npos;
+            },
+            10000ms);
+        if (bound || daemon->err().find("Cant bind socket") == std::string::npos) {
+            break;
+        }
+        daemon->wait();
+    }
+    return daemon;
+}
+
+Daemon::Daemon() : process(startDaemon({"--dev-dir", dir.path()}, port)) {}
 
 std::string benchdPath() {
 #ifdef BENCHD_BINARY

@@ -1,5 +1,6 @@
 // Helpers for tests that need pseudo-terminals, a temporary device directory, a free
-// loopback port, the real daemon as a child process, or a TCP client.
+// loopback port, the real daemon as a child process, a TCP client, or channels without
+// threads.
 #pragma once
 
 #include <sys/types.h>
@@ -13,15 +14,16 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "frames.h"
 #include "service/filedescriptor.h"
 
 class Channel;
 
 namespace testing_support {
 
-using Bytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
 
 // Polls pred every few milliseconds until it is true or the timeout passes.
@@ -31,18 +33,30 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 std::string hex(const Bytes& bytes);
 Bytes unhex(const std::string& text);
 
-// An encoded data frame with the right CRC (what a board or the host puts on the line).
-Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
-                const Bytes& payload);
-Bytes ackFrame(unsigned char number);
+// The report schedule the daemon programs into a board of `device` once the board identified
+// itself: (report code, period in ms) in the order written. The delay meter's sensitivity
+// command, which follows its one entry, is not among them. Empty for any other device.
+using ScheduleEntries = std::vector<std::pair<unsigned char, uint32_t>>;
+ScheduleEntries scheduleEntries(int device);
 
 // How often `needle` occurs in `text`, not overlapping.
 std::size_t occurrences(const std::string& text, const std::string& needle);
 
 // The channel the process-wide channel map holds under `name`, or null.
 std::shared_ptr<Channel> channelNamed(const std::string& name);
-// Empties the process-wide client message queue and returns what it held.
-std::deque<std::string> takeMessages();
+// A channel with no port and no threads, as a board of `device` that identified itself
+// (known_devices::UNKNOWN: one that has not), for driving the parser, the decoder or the
+// server by hand.
+std::shared_ptr<Channel> idleChannel(int device);
+// The same, put in the process-wide channel map under `name`; the caller takes it out.
+std::shared_ptr<Channel> putIdleChannel(const std::string& name, int device);
+// Empties the process-wide client message queue and returns what it held, oldest first.
+std::vector<std::string> takeMessages();
+
+// One figure ("frames", "crc failures", "timeouts"...) of the last whole line of counters
+// that `console` holds for `board` ("Counters [ttyUSB0]: frames 6, crc failures 1, ..."), or
+// -1 while there is none.
+long counterOf(const std::string& console, const std::string& board, const std::string& name);
 
 // A raw pseudo-terminal pair. The master side plays the board; the slave side is what
 // the daemon opens (by its path, or through a link in a device directory).
@@ -54,7 +68,7 @@ public:
     // Opens the slave side (raw, non-blocking) and hands over the descriptor.
     FileDescriptor openSlave() const;
     void write(const Bytes& bytes) const;
-    // Reads whatever the master has within `timeout` (until quiet for `quiet`).
+    // Reads everything the master gets until `timeout` has passed.
     Bytes readFor(std::chrono::milliseconds timeout);
     // Reads until at least `count` bytes arrived or the timeout passed.
     Bytes readAtLeast(std::size_t count, std::chrono::milliseconds timeout = 3000ms);
@@ -80,7 +94,9 @@ private:
     std::string path_;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
+// A TCP port on 127.0.0.1 that nothing had bound when it was looked at. Nothing holds it
+// afterwards: a test running beside this one, or an outgoing connection given it as its local
+// port, may take it before it is used. Start the daemon with startDaemon(), which copes.
 uint16_t freePort();
 
 // A child process whose standard output and error are collected.
@@ -111,18 +127,25 @@ private:
 // The path of the built daemon.
 std::string benchdPath();
 
+// The real daemon with `args` and "--port N", returned once it listens, `port` set to N. A
+// port from freePort() may be taken by another process before the daemon binds it; the daemon
+// then exits at once with "Cant bind socket" and nothing else done (it binds before it opens
+// any board), so it is started again on another port, a few times at most. A daemon that
+// neither listens nor fails to bind within the wait is returned as it is.
+std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port);
+
 // The real daemon alone on a temporary device directory and a free port, for boards driven
-// by hand.
+// by hand. Listening once constructed.
 struct Daemon {
     Daemon();
     // How often the daemon printed `needle` on standard output so far.
     std::size_t count(const std::string& needle) const {
-        return occurrences(process.out(), needle);
+        return occurrences(process->out(), needle);
     }
 
     TempDir dir;
-    uint16_t port;
-    Process process;
+    uint16_t port = 0;
+    std::unique_ptr<Process> process;
 };
 
 // A blocking TCP client on 127.0.0.1.
@@ -132,7 +155,7 @@ public:
     explicit TcpClient(uint16_t port, std::chrono::milliseconds timeout = 5000ms);
     bool connected() const { return fd_.valid(); }
     void send(const std::string& text) const;
-    // Collects received text until it contains `text`; returns everything received so far.
+    // Collects received text until it contains `text`; false if it did not come in time.
     bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5000ms);
     // Everything received so far (reads what is pending first).
     const std::string& received();

@@ -15,6 +15,7 @@
 #include "boardmodel.h"
 #include "critmodel.h"
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "simboard.h"
 #include "simoptions.h"
@@ -70,7 +71,9 @@ public:
         board_.receive(frame.data(), frame.size(), now_);
         return dataFrames(board_.takeOutput());
     }
-    void program(unsigned char code, uint32_t periodMs) { command(4, schedule(code, periodMs)); }
+    void program(unsigned char code, uint32_t periodMs) {
+        command(codes::SCHEDULE, schedule(code, periodMs));
+    }
     // Ticks up to `untilMs` and returns every data frame sent meanwhile.
     std::vector<Command> runUntil(int64_t untilMs) {
         std::vector<Command> frames;
@@ -134,8 +137,8 @@ double chartValue(int raw) {
 }  // namespace
 
 TEST(BenchsimEndpoint, AcknowledgesEachValidDataFrameFromTheHost) {
-    Bytes version = dataFrame(5, 2, 2, {});
-    Bytes rpm = dataFrame(6, 41, 1, {0x05, 0xDC, 0x01});
+    Bytes version = dataFrame(5, codes::VERSION, 2, {});
+    Bytes rpm = dataFrame(6, codes::ROTATION_SPEED, 1, {0x05, 0xDC, 0x01});
     Bytes broken = rpm;
     broken[8] ^= 0x01;
     struct Case {
@@ -188,10 +191,10 @@ TEST(BenchsimEndpoint, LineFaults) {
     const int frames = 50;
     auto run = [&](LinkFaults faults) {
         ProtocolEndpoint endpoint(faults, 3);
-        Bytes request = dataFrame(1, 2, 2, {});
+        Bytes request = dataFrame(1, codes::VERSION, 2, {});
         size_t delivered = endpoint.receive(request.data(), request.size()).size();
         for (int i = 0; i < frames; ++i) {
-            endpoint.send(41, {0, 0, 5, 0xDC});
+            endpoint.send(codes::ROTATION_SPEED, {0, 0, 5, 0xDC});
         }
         Bytes out = endpoint.takeOutput();
         return std::make_tuple(delivered, decode(out), out.size());
@@ -215,9 +218,9 @@ TEST(BenchsimEndpoint, LineFaults) {
 
     ProtocolEndpoint silent;
     silent.setSilent(true);
-    Bytes request = dataFrame(1, 2, 2, {});
+    Bytes request = dataFrame(1, codes::VERSION, 2, {});
     EXPECT_EQ(silent.receive(request.data(), request.size()).size(), 1u);
-    silent.send(41, {0, 0, 0, 0});
+    silent.send(codes::ROTATION_SPEED, {0, 0, 0, 0});
     EXPECT_TRUE(silent.takeOutput().empty());
 }
 
@@ -229,21 +232,21 @@ TEST(BenchsimBoard, AnswersTheVersionRequestWithItsId) {
     for (const auto& [kind, id] : ids) {
         SCOPED_TRACE(kind);
         Harness board(kind);
-        std::vector<Command> answer = board.command(2, {}, ACCESS_REQUEST);
+        std::vector<Command> answer = board.command(codes::VERSION, {}, ACCESS_REQUEST);
         ASSERT_EQ(answer.size(), 1u);
         EXPECT_EQ(answer[0].code(), 2);
         ASSERT_EQ(answer[0].length(), 4);
         EXPECT_EQ(answer[0].data[3], id);
         // A version request is no setting: it is not echoed as one.
-        EXPECT_TRUE(board.command(2, {}, ACCESS_REQUEST).size() == 1u);
+        EXPECT_TRUE(board.command(codes::VERSION, {}, ACCESS_REQUEST).size() == 1u);
     }
 }
 
 TEST(BenchsimBoard, SendsScheduledReportsNumberedAtTheirPeriodUntilCleared) {
     Harness board("stand62");
-    board.program(2, 1000);
-    board.program(41, 310);
-    board.program(41, 250);  // the same code again takes the new period
+    board.program(codes::VERSION, 1000);
+    board.program(codes::ROTATION_SPEED, 310);
+    board.program(codes::ROTATION_SPEED, 250);  // the same code again takes the new period
     std::vector<Command> frames = board.runUntil(1000);
     std::map<int, int> counts;
     for (size_t i = 0; i < frames.size(); ++i) {
@@ -256,9 +259,10 @@ TEST(BenchsimBoard, SendsScheduledReportsNumberedAtTheirPeriodUntilCleared) {
     EXPECT_EQ(counts[2], 1);
     EXPECT_EQ(counts.size(), 2u);
 
-    board.command(4, {0xFF});
+    board.command(codes::SCHEDULE, {0xFF});
     EXPECT_TRUE(board.runUntil(3000).empty());
-    board.program(42, 0);  // a period of 0 is refused rather than flooding the line
+    board.program(codes::ROTATION_ACTIVE,
+                  0);  // a period of 0 is refused rather than flooding the line
     EXPECT_TRUE(board.runUntil(3100).empty());
 }
 
@@ -269,10 +273,20 @@ TEST(BenchsimBoard, ReportLayouts) {
         unsigned length;
     };
     const std::vector<Case> cases = {
-        {"stand62", 41, 4},    {"stand62", 42, 1},     {"stand62", 46, 11}, {"stand62", 47, 6},
-        {"stand", 10, 4},      {"crit", 10, 5},        {"crit0303", 12, 1}, {"crit", 16, 22},
-        {"crit", 31, 15},      {"crit", 27, 8},        {"crit", 41, 4},     {"flowmeter", 55, 90},
-        {"flowmeter", 53, 80}, {"delaymeter", 62, 15},
+        {"stand62", codes::ROTATION_SPEED, 4},
+        {"stand62", codes::ROTATION_ACTIVE, 1},
+        {"stand62", codes::TEMPERATURE, 11},
+        {"stand62", codes::STAND_STATE, 6},
+        {"stand", codes::PRESSURES, 4},
+        {"crit", codes::PRESSURES, 5},
+        {"crit0303", codes::INJECTOR_STATUS, 1},
+        {"crit", codes::OSC_CALIBRATION, 22},
+        {"crit", codes::REGULATOR_STATUS, 15},
+        {"crit", codes::LEAKAGE, 8},
+        {"crit", codes::ROTATION_SPEED, 4},
+        {"flowmeter", codes::FLOW, 90},
+        {"flowmeter", codes::FLOW_CALIBRATION, 80},
+        {"delaymeter", codes::DELAY_FIGURES, 15},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.kind) + " code " + std::to_string(c.code));
@@ -287,9 +301,9 @@ TEST(BenchsimBoard, ReportLayouts) {
     Harness crit("crit");
     Bytes pulse(16, 0);
     pulse[1] = 1;
-    crit.command(11, pulse);
-    crit.program(11, 100);
-    crit.program(15, 100);
+    crit.command(codes::INJECTOR_PULSE, pulse);
+    crit.program(codes::INJECTOR_PULSE, 100);
+    crit.program(codes::UNDECODED_15, 100);
     std::vector<Command> frames = crit.runUntil(150);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(hex(payloadOf(frames[0])), hex(pulse));
@@ -297,37 +311,40 @@ TEST(BenchsimBoard, ReportLayouts) {
 
 TEST(BenchsimStand, ReportsFollowTheCommands) {
     Harness stand("stand62");
-    for (unsigned char code : {41, 42, 46, 47, 10}) {
+    for (unsigned char code : {codes::ROTATION_SPEED, codes::ROTATION_ACTIVE, codes::TEMPERATURE,
+                               codes::STAND_STATE, codes::PRESSURES}) {
         stand.program(code, 300);
     }
-    stand.command(41, {0x05, 0xDC, 0x01});  // 1500 rpm
-    EXPECT_EQ(be32(stand.last(41, 3000), 0), 0) << "no rotation before it is switched on";
+    stand.command(codes::ROTATION_SPEED, {0x05, 0xDC, 0x01});  // 1500 rpm
+    EXPECT_EQ(be32(stand.last(codes::ROTATION_SPEED, 3000), 0), 0)
+        << "no rotation before it is switched on";
 
-    stand.command(42, {1});
-    stand.command(47, {0, 1});              // fan
-    stand.command(47, {1, 1});              // pump
-    stand.command(47, {2, 0});              // no such switch
-    stand.command(46, {0, 0, 0x0F, 0xA0});  // 40.00 degrees
-    EXPECT_NEAR(be32(stand.last(41, 4000), 0), 1000, 310) << "ramping";
-    EXPECT_NEAR(be32(stand.last(41, 6000), 0), 1500, 3);
-    EXPECT_EQ(stand.last(42, 6000), Bytes{1});
-    Bytes state = stand.last(47, 6000);
+    stand.command(codes::ROTATION_ACTIVE, {1});
+    stand.command(codes::STAND_SWITCH, {0, 1});             // fan
+    stand.command(codes::STAND_SWITCH, {1, 1});             // pump
+    stand.command(codes::STAND_SWITCH, {2, 0});             // no such switch
+    stand.command(codes::TEMPERATURE, {0, 0, 0x0F, 0xA0});  // 40.00 degrees
+    EXPECT_NEAR(be32(stand.last(codes::ROTATION_SPEED, 4000), 0), 1000, 310) << "ramping";
+    EXPECT_NEAR(be32(stand.last(codes::ROTATION_SPEED, 6000), 0), 1500, 3);
+    EXPECT_EQ(stand.last(codes::ROTATION_ACTIVE, 6000), Bytes{1});
+    Bytes state = stand.last(codes::STAND_STATE, 6000);
     ASSERT_EQ(state.size(), 6u);
     EXPECT_EQ(state[0], 1) << "fan";
     EXPECT_EQ(state[1], 1) << "pump";
     EXPECT_LE(state[4], 100) << "tank level";
-    EXPECT_NEAR(be16(stand.last(10, 6000), 2), 350, 30) << "pump pressure, hundredths";
+    EXPECT_NEAR(be16(stand.last(codes::PRESSURES, 6000), 2), 350, 30)
+        << "pump pressure, hundredths";
 
-    int fuelBefore = be32(stand.last(46, 6000), 3);
-    int fuelAfter = be32(stand.last(46, 40000), 3);
+    int fuelBefore = be32(stand.last(codes::TEMPERATURE, 6000), 3);
+    int fuelAfter = be32(stand.last(codes::TEMPERATURE, 40000), 3);
     EXPECT_GT(fuelAfter, fuelBefore);
     EXPECT_NEAR(fuelAfter, 4000, 200) << "towards the set-point";
 
     // Switched off, the motor runs down to a standstill (what the host's guard expects).
-    stand.command(42, {0});
+    stand.command(codes::ROTATION_ACTIVE, {0});
     std::vector<int> speeds;
     for (const Command& frame : stand.runUntil(44000)) {
-        if (frame.code() == 41) {
+        if (frame.code() == codes::ROTATION_SPEED) {
             speeds.push_back(util::chartoi(frame.data, 0));
         }
     }
@@ -338,16 +355,19 @@ TEST(BenchsimStand, ReportsFollowTheCommands) {
 
 TEST(BenchsimCrit, RegulatorsStatusAndPressureFollowTheCommands) {
     Harness crit("crit");
-    crit.program(31, 800);
-    crit.program(10, 600);
-    crit.command(31, {0, 1, 0});                                   // regulator 1 on
-    crit.command(30, {0, 0x05, 0xDC, 0, 0, 0, 0, 0x07, 0xD0, 0});  // 1.500 A
-    crit.command(31, {1, 1, 0});                                   // regulator 2 on
-    crit.command(30, {1, 0, 0, 0, 0, 0, 125, 0x07, 0xD0, 1});      // 12.5 %
-    crit.command(30, {2, 0x03, 0xE8, 0, 0, 0, 0, 0x07, 0xD0, 0});  // regulator 3 stays off
-    crit.command(30, {7, 0x03, 0xE8, 0, 0, 0, 0, 0x07, 0xD0, 0});  // no such channel
+    crit.program(codes::REGULATOR_STATUS, 800);
+    crit.program(codes::PRESSURES, 600);
+    crit.command(codes::REGULATOR_STATUS, {0, 1, 0});  // regulator 1 on
+    crit.command(codes::REGULATOR_SET_POINT,
+                 {0, 0x05, 0xDC, 0, 0, 0, 0, 0x07, 0xD0, 0});  // 1.500 A
+    crit.command(codes::REGULATOR_STATUS, {1, 1, 0});          // regulator 2 on
+    crit.command(codes::REGULATOR_SET_POINT, {1, 0, 0, 0, 0, 0, 125, 0x07, 0xD0, 1});  // 12.5 %
+    crit.command(codes::REGULATOR_SET_POINT,
+                 {2, 0x03, 0xE8, 0, 0, 0, 0, 0x07, 0xD0, 0});  // regulator 3 stays off
+    crit.command(codes::REGULATOR_SET_POINT,
+                 {7, 0x03, 0xE8, 0, 0, 0, 0, 0x07, 0xD0, 0});  // no such channel
 
-    Bytes regulators = crit.last(31, 1000);
+    Bytes regulators = crit.last(codes::REGULATOR_STATUS, 1000);
     ASSERT_EQ(regulators.size(), 15u);
     EXPECT_EQ(regulators[0], 1);
     EXPECT_EQ(be16(regulators, 1), 1500);
@@ -358,35 +378,36 @@ TEST(BenchsimCrit, RegulatorsStatusAndPressureFollowTheCommands) {
     EXPECT_EQ(regulators[10], 0);
     EXPECT_EQ(be16(regulators, 11), 0);
 
-    Bytes pressures = crit.last(10, 6000);
+    Bytes pressures = crit.last(codes::PRESSURES, 6000);
     EXPECT_NEAR(be16(pressures, 1), 1200, 20) << "the rail follows regulator 1";
     EXPECT_GE(be16(pressures, 3), be16(pressures, 1) - 2) << "maximum";
-    crit.command(31, {0, 0, 0});
-    pressures = crit.last(10, 12000);
+    crit.command(codes::REGULATOR_STATUS, {0, 0, 0});
+    pressures = crit.last(codes::PRESSURES, 12000);
     EXPECT_LT(be16(pressures, 1), 50);
     EXPECT_GT(be16(pressures, 3), 1100) << "the maximum holds";
-    crit.command(10, {0, 1});  // the maximum restarts from the present pressure
-    EXPECT_LT(be16(crit.last(10, 13000), 3), 50);
+    crit.command(codes::PRESSURE_SENSOR, {0, 1});  // the maximum restarts from the present pressure
+    EXPECT_LT(be16(crit.last(codes::PRESSURES, 13000), 3), 50);
 
-    crit.command(12, {1});
-    std::vector<Command> status = crit.command(12, {}, ACCESS_REQUEST);
+    crit.command(codes::INJECTOR_STATUS, {1});
+    std::vector<Command> status = crit.command(codes::INJECTOR_STATUS, {}, ACCESS_REQUEST);
     ASSERT_EQ(status.size(), 1u);
-    EXPECT_EQ(status[0].code(), 12);
+    EXPECT_EQ(status[0].code(), codes::INJECTOR_STATUS);
     EXPECT_EQ(hex(payloadOf(status[0])), "01");
 }
 
 TEST(BenchsimCrit, ChartSegmentsCountExactlyTheAnnouncedPoints) {
     Harness crit("crit");
-    crit.command(12, {1});                             // injectors on, output 1 only
-    crit.command(13, {0, 0x7E, 0xF4, 0x75, 0x30, 0});  // 32500 = 30 A peak, 30000 = 20 A hold
+    crit.command(codes::INJECTOR_STATUS, {1});  // injectors on, output 1 only
+    crit.command(codes::INJECTOR_CURRENTS,
+                 {0, 0x7E, 0xF4, 0x75, 0x30, 0});  // 32500 = 30 A peak, 30000 = 20 A hold
     EXPECT_TRUE(crit.runUntil(2000).empty()) << "no charts while the oscillogram is off";
-    crit.command(20, {1});
+    crit.command(codes::OSC_START, {1});
 
     std::vector<Command> frames = crit.runUntil(2500);
     std::map<int, std::vector<Command>> byChart;
     for (const Command& frame : frames) {
-        ASSERT_GE(frame.code(), 21);
-        ASSERT_LE(frame.code(), 26);
+        ASSERT_GE(frame.code(), codes::CHART_FIRST);
+        ASSERT_LE(frame.code(), codes::CHART_LAST);
         byChart[frame.code()].push_back(frame);
     }
     ASSERT_EQ(byChart.size(), 6u);
@@ -407,25 +428,27 @@ TEST(BenchsimCrit, ChartSegmentsCountExactlyTheAnnouncedPoints) {
             }
         }
         EXPECT_EQ(points, announced);
-        EXPECT_NEAR(peak, code == 21 ? 30.0 : 0.0, 1.0) << "only output 1 pulses, at I1";
+        EXPECT_NEAR(peak, code == codes::CHART_FIRST ? 30.0 : 0.0, 1.0)
+            << "only output 1 pulses, at I1";
     }
 
     EXPECT_EQ(crit.runUntil(2900).size(), 0u) << "one set of charts a second";
     EXPECT_EQ(crit.runUntil(3100).size(), frames.size());
-    crit.command(20, {0});
+    crit.command(codes::OSC_START, {0});
     EXPECT_TRUE(crit.runUntil(6000).empty());
 }
 
 TEST(BenchsimCrit, LeakageProgressAfterTheTestStarts) {
     Harness crit("crit");
-    crit.program(27, 200);
-    EXPECT_EQ(be32(crit.last(27, 1000), 2), 0);
-    crit.command(27, {0x01, 0x90, 0x01, 0x5E, 0x00, 0xC8, 0x00, 0x00, 0x07, 0xD0});  // 2000 ms
-    Bytes running = crit.last(27, 2000);
+    crit.program(codes::LEAKAGE, 200);
+    EXPECT_EQ(be32(crit.last(codes::LEAKAGE, 1000), 2), 0);
+    crit.command(codes::LEAKAGE,
+                 {0x01, 0x90, 0x01, 0x5E, 0x00, 0xC8, 0x00, 0x00, 0x07, 0xD0});  // 2000 ms
+    Bytes running = crit.last(codes::LEAKAGE, 2000);
     ASSERT_EQ(running.size(), 8u);
     EXPECT_EQ(running[0], 1);
     EXPECT_NEAR(be32(running, 2), 1000, 210);
-    Bytes done = crit.last(27, 5000);
+    Bytes done = crit.last(codes::LEAKAGE, 5000);
     ASSERT_EQ(done.size(), 8u);
     EXPECT_EQ(done[0], 0);
     EXPECT_EQ(be32(done, 2), 2000);
@@ -442,13 +465,17 @@ TEST(BenchsimMeters, FiguresMoveAndRestartOnReset) {
     };
     const std::vector<Case> cases = {
         {"flowmeter",
-         55,
-         56,
+         codes::FLOW,
+         codes::FLOW_RESET,
          {},
          [](const Bytes& p) {
              return static_cast<int>(util::chartol(p.data(), 1) / std::max<int>(1, p[0]));
          }},
-        {"delaymeter", 62, 60, {0x3F}, [](const Bytes& p) { return be16(p, 5); }},
+        {"delaymeter",
+         codes::DELAY_FIGURES,
+         codes::DELAY_RESET,
+         {0x3F},
+         [](const Bytes& p) { return be16(p, 5); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kind);
@@ -463,8 +490,8 @@ TEST(BenchsimMeters, FiguresMoveAndRestartOnReset) {
         EXPECT_LT(restarted, first + 1);
     }
     Harness delay("delaymeter");
-    delay.program(62, 500);
-    Bytes figures = delay.last(62, 3000);
+    delay.program(codes::DELAY_FIGURES, 500);
+    Bytes figures = delay.last(codes::DELAY_FIGURES, 3000);
     int count = be16(figures, 5);
     int average = be32(figures, 1) / count;
     EXPECT_LE(be32(figures, 7), average);
@@ -544,7 +571,7 @@ TEST(BenchsimSimulator, BoardsOnPseudoTerminalsPlugAndUnplug) {
     // The host's side of the line: the version request in, the ACK and the reply out.
     FileDescriptor port(::open(crit.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     ASSERT_TRUE(port.valid());
-    Bytes request = dataFrame(0, 2, 2, {});
+    Bytes request = dataFrame(0, codes::VERSION, 2, {});
     ASSERT_EQ(::write(port.get(), request.data(), request.size()),
               static_cast<ssize_t>(request.size()));
     Bytes received;
@@ -556,7 +583,8 @@ TEST(BenchsimSimulator, BoardsOnPseudoTerminalsPlugAndUnplug) {
         }
         return received.size() >= 5 + 12;
     }));
-    EXPECT_EQ(hex(received), "A5 A5 33 00 00 " + hex(dataFrame(0, 2, 1, {3, 4, 1, 34})));
+    EXPECT_EQ(hex(received),
+              "A5 A5 33 00 00 " + hex(dataFrame(0, codes::VERSION, 1, {3, 4, 1, 34})));
 
     EXPECT_TRUE(waitUntil([&] { return !present(flowmeter); })) << "unplugged";
     EXPECT_TRUE(waitUntil([&] { return present(flowmeter); })) << "plugged in again";

@@ -42,6 +42,8 @@ protected:
 
 }  // namespace
 
+// The codes are the numbers on the wire, not the names of protocol/codes.h, which this table
+// pins.
 TEST_F(BuildersTest, DefaultsGiveTheKnownPayloads) {
     struct Case {
         const char* name;

@@ -10,6 +10,7 @@
 
 #include "link/channel.h"
 #include "link/receivemanager.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/crc8.h"
 #include "testsupport.h"
@@ -76,7 +77,7 @@ TEST(CodecCrc, CheckValueAndEdges) {
 }
 
 TEST(CodecEncode, FramesAreByteExact) {
-    Command version = Command::makeData(2, ACCESS_REQUEST, nullptr, 0);
+    Command version = Command::makeData(codes::VERSION, ACCESS_REQUEST, nullptr, 0);
     EXPECT_EQ(hex(encoded(version)), "A5 A5 0F 00 02 02 00 DE");
     EXPECT_EQ(version.size(), 8u);
     EXPECT_EQ(version.sizeCRC(), 4u);

@@ -20,6 +20,7 @@
 #include "protocol/deviceids.h"
 #include "service/filedescriptor.h"
 #include "service/outbox.h"
+#include "testsupport.h"
 
 class DecoderFixture : public ::testing::Test {
 protected:
@@ -64,10 +65,7 @@ protected:
         return takeMessages();
     }
 
-    static std::vector<std::string> takeMessages() {
-        std::deque<std::string> taken = takeAllMessages();
-        return std::vector<std::string>(taken.begin(), taken.end());
-    }
+    static std::vector<std::string> takeMessages() { return testing_support::takeMessages(); }
 
     Channel channel;
 };

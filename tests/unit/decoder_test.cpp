@@ -97,6 +97,8 @@ TEST_F(DecoderTest, ConsoleDumpPrintsTheReceivedBytesOnly) {
 }
 
 // Every handler with a fixed layout: the full layout has an effect, one byte less has none.
+// The codes are written as numbers here, as in the builders' table: these two tables pin the
+// names of protocol/codes.h to the values on the wire.
 TEST_F(DecoderTest, ReportShorterThanItsLayoutIsDropped) {
     struct Case {
         unsigned char code;

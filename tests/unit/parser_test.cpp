@@ -14,6 +14,7 @@
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "link/sendmanager.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "testsupport.h"
@@ -40,16 +41,8 @@ class ParserTest : public ::testing::Test {
 protected:
     // A board without threads; 255 leaves it unidentified.
     std::shared_ptr<Channel> board(const std::string& name, unsigned char device) {
-        auto channel = std::make_shared<Channel>(
-            FileDescriptor(), ChannelOptions{false, std::chrono::milliseconds(0)});
-        if (device != known_devices::UNKNOWN) {
-            channel->setDevice(device);
-            channel->setDefined();
-        }
-        std::lock_guard<std::mutex> lock(channelMapMutex);
-        channelMap[name] = channel;
         names.push_back(name);
-        return channel;
+        return testing_support::putIdleChannel(name, device);
     }
 
     void TearDown() override {
@@ -105,7 +98,7 @@ TEST_F(ParserTest, InjectorWidthReachesEveryTesterWithItsOwnCopy) {
     ASSERT_TRUE(a && b);
     EXPECT_NE(a.get(), b.get());
     EXPECT_EQ(0, std::memcmp(a->data, b->data, 16));
-    EXPECT_EQ(a->code(), 11);
+    EXPECT_EQ(a->code(), codes::INJECTOR_PULSE);
     EXPECT_EQ(first->sendManager->queued() + second->sendManager->queued(), 0u);
 }
 

@@ -27,6 +27,7 @@
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/outbox.h"
+#include "testsupport.h"
 
 #ifndef BENCHD_README
 #error "BENCHD_README must name the README to check"
@@ -34,6 +35,10 @@
 #ifndef BENCHD_SOURCE_DIR
 #error "BENCHD_SOURCE_DIR must name the daemon's source directory"
 #endif
+
+using testing_support::idleChannel;
+using testing_support::putIdleChannel;
+using testing_support::takeMessages;
 
 namespace {
 
@@ -125,21 +130,6 @@ const std::vector<unsigned char> BOARD_TYPES = {
     known_devices::CRIT0304,   known_devices::STAND,     known_devices::STAND62,
 };
 
-std::shared_ptr<Channel> threadlessChannel(unsigned char device) {
-    auto channel = std::make_shared<Channel>(FileDescriptor(),
-                                             ChannelOptions{false, std::chrono::milliseconds(0)});
-    if (device != known_devices::UNKNOWN) {
-        channel->setDevice(device);
-        channel->setDefined();
-    }
-    return channel;
-}
-
-std::vector<std::string> takeMessages() {
-    std::deque<std::string> taken = takeAllMessages();
-    return std::vector<std::string>(taken.begin(), taken.end());
-}
-
 void restoreProcessState() {
     CRIT::restoreDefaults();
     Stand::restoreDefaults();
@@ -170,10 +160,7 @@ protected:
     }
 
     void add(const std::string& name, unsigned char device) {
-        auto channel = threadlessChannel(device);
-        std::lock_guard<std::mutex> lock(channelMapMutex);
-        channelMap[name] = channel;
-        boards[name] = channel;
+        boards[name] = putIdleChannel(name, device);
     }
 
     // Parses one message; returns the types of the boards that got a command (255 for the
@@ -261,7 +248,7 @@ std::set<std::string> outboundKeysOfTheCode() {
     testing::internal::CaptureStdout();
     for (unsigned char device : devices) {
         for (int code = 0; code < 256; ++code) {
-            auto channel = threadlessChannel(device);
+            auto channel = idleChannel(device);
             dispatch(*channel, Command::makeData(static_cast<unsigned char>(code), ACCESS_COMMAND,
                                                  payload, sizeof payload));
             for (const std::string& message : takeMessages()) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "decoder_fixture.h"
+#include "protocol/codes.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ protected:
         util::putBE16(payload.data(), 2, l);
         util::putBE16(payload.data(), 4, hx);
         util::putBE16(payload.data(), 20, offset);
-        EXPECT_TRUE(feed(16, payload).empty());
+        EXPECT_TRUE(feed(codes::OSC_CALIBRATION, payload).empty());
     }
 };
 
@@ -52,51 +53,53 @@ TEST_F(TelemetryCritTest, PressuresFollowTheReportingBoard) {
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.device));
         channel.setDevice(c.device);
-        EXPECT_EQ(feed(10, c.payload), c.expected);
+        EXPECT_EQ(feed(codes::PRESSURES, c.payload), c.expected);
     }
 }
 
 TEST_F(TelemetryCritTest, InjectorStatusFromAnyBoard) {
-    EXPECT_EQ(feed(12, {7}), Messages{"injector_status:7;"});
+    EXPECT_EQ(feed(codes::INJECTOR_STATUS, {7}), Messages{"injector_status:7;"});
 }
 
 TEST_F(TelemetryCritTest, RegulatorsQueueNineMessagesInOrder) {
     EXPECT_EQ(
-        feed(31, {1, 0x03, 0xE8, 0x00, 0x7D, 0, 0, 0, 0, 0, 2, 0x13, 0x88, 0x0F, 0xA0}),
+        feed(codes::REGULATOR_STATUS,
+             {1, 0x03, 0xE8, 0x00, 0x7D, 0, 0, 0, 0, 0, 2, 0x13, 0x88, 0x0F, 0xA0}),
         (Messages{"regulator1_active:1;", "regulator1_current:1.00;",
                   "regulator1_duty_cycle:12.50;", "regulator2_active:0;",
                   "regulator2_current:0.00;", "regulator2_duty_cycle:0.00;", "regulator3_active:2;",
                   "regulator3_current:5.00;", "regulator3_duty_cycle:400.00;"}));
-    EXPECT_EQ(feed(31, Bytes(15, 0)).size(), 9u);
+    EXPECT_EQ(feed(codes::REGULATOR_STATUS, Bytes(15, 0)).size(), 9u);
 }
 
 TEST_F(TelemetryCritTest, OneSegmentChart) {
     std::string printed;
-    EXPECT_EQ(feed(22, segment(0, 3, {1500, 750, 0}), printed),
+    EXPECT_EQ(feed(codes::CHART_FIRST + 1, segment(0, 3, {1500, 750, 0}), printed),
               Messages{"injector_chart2:4.00,2.00,0.00;"});
     EXPECT_EQ(printed, "");
 }
 
 TEST_F(TelemetryCritTest, ChartCompletesMidSegmentAndDropsTheRest) {
-    EXPECT_TRUE(feed(23, segment(0, 5, {1500, 1500, 1500})).empty());
-    EXPECT_EQ(feed(23, segment(1, 5, {750, 750, 3000})),
+    EXPECT_TRUE(feed(codes::CHART_FIRST + 2, segment(0, 5, {1500, 1500, 1500})).empty());
+    EXPECT_EQ(feed(codes::CHART_FIRST + 2, segment(1, 5, {750, 750, 3000})),
               Messages{"injector_chart3:4.00,4.00,4.00,2.00,2.00;"});
     // The dropped sample does not open the next chart.
-    EXPECT_EQ(feed(23, segment(1, 1, {0})), Messages{"injector_chart3:0.00;"});
+    EXPECT_EQ(feed(codes::CHART_FIRST + 2, segment(1, 1, {0})), Messages{"injector_chart3:0.00;"});
 }
 
 TEST_F(TelemetryCritTest, FirstSegmentMidChartRestartsTextButKeepsTheCount) {
-    EXPECT_TRUE(feed(24, segment(0, 5, {1500, 1500})).empty());
-    EXPECT_EQ(feed(24, segment(0, 5, {750, 750, 750})),
+    EXPECT_TRUE(feed(codes::CHART_FIRST + 3, segment(0, 5, {1500, 1500})).empty());
+    EXPECT_EQ(feed(codes::CHART_FIRST + 3, segment(0, 5, {750, 750, 750})),
               Messages{"injector_chart4:2.00,2.00,2.00;"});
 }
 
 TEST_F(TelemetryCritTest, CalibrationAppliesToAChartBeingCollected) {
     std::string printed;
-    EXPECT_TRUE(feed(21, segment(0, 2, {1500}), printed).empty());
+    EXPECT_TRUE(feed(codes::CHART_FIRST, segment(0, 2, {1500}), printed).empty());
     EXPECT_EQ(printed, "BUFF 0: Switch: 0 Count: 2 \n");
     calibrate(2, 0, 1, 0);
-    EXPECT_EQ(feed(21, segment(1, 2, {1500}), printed), Messages{"injector_chart:4.00,8.00;"});
+    EXPECT_EQ(feed(codes::CHART_FIRST, segment(1, 2, {1500}), printed),
+              Messages{"injector_chart:4.00,8.00;"});
     EXPECT_EQ(printed, "BUFF 0: Switch: 1 Count: 2 \n");
 }
 
@@ -119,7 +122,7 @@ TEST_F(TelemetryCritTest, SampleConversionEdges) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         calibrate(c.hy, c.l, c.hx, c.offset);
-        EXPECT_EQ(feed(25, segment(0, 1, {c.raw})),
+        EXPECT_EQ(feed(codes::CHART_FIRST + 4, segment(0, 1, {c.raw})),
                   Messages{std::string("injector_chart5:") + c.text + ";"});
     }
     // The one 32-bit quotient that does not fit wraps instead of trapping.
@@ -131,30 +134,35 @@ TEST_F(TelemetryCritTest, SampleConversionEdges) {
 
 TEST_F(TelemetryCritTest, SamplesWithoutDivisorStillCount) {
     calibrate(1, 0, 0, 0);
-    EXPECT_EQ(feed(26, segment(0, 2, {1500, 9})), Messages{"injector_chart6:0.00,0.00;"});
+    EXPECT_EQ(feed(codes::CHART_LAST, segment(0, 2, {1500, 9})),
+              Messages{"injector_chart6:0.00,0.00;"});
 }
 
 TEST_F(TelemetryCritTest, OddLastByteIsNotASample) {
     Bytes payload = segment(0, 2, {1500});
     payload.push_back(0x05);  // its partner would lie beyond the payload
-    EXPECT_TRUE(feed(22, payload).empty());
-    EXPECT_EQ(feed(22, segment(1, 2, {750})), Messages{"injector_chart2:4.00,2.00;"});
+    EXPECT_TRUE(feed(codes::CHART_FIRST + 1, payload).empty());
+    EXPECT_EQ(feed(codes::CHART_FIRST + 1, segment(1, 2, {750})),
+              Messages{"injector_chart2:4.00,2.00;"});
 }
 
 TEST_F(TelemetryCritTest, ChartThatCanNeverCompleteIsAbandoned) {
     // An expected count of 0 is never reached; the collected text must not grow forever.
     const std::vector<uint16_t> samples(126, 1500);
     for (int i = 0; i < 0x10000 / 126 + 1; ++i) {
-        EXPECT_TRUE(feed(24, segment(1, 0, samples)).empty());
+        EXPECT_TRUE(feed(codes::CHART_FIRST + 3, segment(1, 0, samples)).empty());
     }
-    EXPECT_EQ(feed(24, segment(0, 1, {750})), Messages{"injector_chart4:2.00;"});
+    EXPECT_EQ(feed(codes::CHART_FIRST + 3, segment(0, 1, {750})),
+              Messages{"injector_chart4:2.00;"});
 }
 
 TEST_F(TelemetryCritTest, ChartsAreAssembledIndependently) {
-    EXPECT_TRUE(feed(22, segment(0, 2, {1500})).empty());
-    EXPECT_TRUE(feed(23, segment(0, 2, {750})).empty());
-    EXPECT_EQ(feed(23, segment(1, 2, {0})), Messages{"injector_chart3:2.00,0.00;"});
-    EXPECT_EQ(feed(22, segment(1, 2, {0})), Messages{"injector_chart2:4.00,0.00;"});
+    EXPECT_TRUE(feed(codes::CHART_FIRST + 1, segment(0, 2, {1500})).empty());
+    EXPECT_TRUE(feed(codes::CHART_FIRST + 2, segment(0, 2, {750})).empty());
+    EXPECT_EQ(feed(codes::CHART_FIRST + 2, segment(1, 2, {0})),
+              Messages{"injector_chart3:2.00,0.00;"});
+    EXPECT_EQ(feed(codes::CHART_FIRST + 1, segment(1, 2, {0})),
+              Messages{"injector_chart2:4.00,0.00;"});
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "decoder_fixture.h"
+#include "protocol/codes.h"
 
 namespace {
 
@@ -48,21 +49,21 @@ protected:
 };
 
 TEST_F(TelemetryMetersTest, FlowDividesEachRecord) {
-    EXPECT_EQ(feed(55, flow({})),
+    EXPECT_EQ(feed(codes::FLOW, flow({})),
               Messages{"flowmeter_flow:250,250,250,250,250,250,250,250,250,250;"});
-    EXPECT_EQ(feed(55, flow({{0, 7}, {0, 0}, {1, UINT64_MAX}, {255, 1000}, {3, 1000}})),
+    EXPECT_EQ(feed(codes::FLOW, flow({{0, 7}, {0, 0}, {1, UINT64_MAX}, {255, 1000}, {3, 1000}})),
               Messages{"flowmeter_flow:7,0,18446744073709551615,3,333,250,250,250,250,250;"});
 }
 
 TEST_F(TelemetryMetersTest, CalibrationRatios) {
-    EXPECT_EQ(feed(53, calibration({})),
+    EXPECT_EQ(feed(codes::FLOW_CALIBRATION, calibration({})),
               Messages{"flowmeter_calibrate:250.00,250.00,250.00,250.00,250.00,250.00,250.00,"
                        "250.00,250.00,250.00;"});
     // A zero denominator spoils only its own value.
-    EXPECT_EQ(feed(53, calibration({{0, 1}, {0, -1}, {-3, 1}, {1, 0}})),
+    EXPECT_EQ(feed(codes::FLOW_CALIBRATION, calibration({{0, 1}, {0, -1}, {-3, 1}, {1, 0}})),
               Messages{"flowmeter_calibrate:inf,-inf,-333.33,0.00,250.00,250.00,250.00,250.00,"
                        "250.00,250.00;"});
-    const Messages nan = feed(53, calibration({{0, 0}}));
+    const Messages nan = feed(codes::FLOW_CALIBRATION, calibration({{0, 0}}));
     ASSERT_EQ(nan.size(), 1u);
     EXPECT_EQ(nan[0].rfind("flowmeter_calibrate:nan,250.00,", 0), 0u) << nan[0];
 }
@@ -83,20 +84,21 @@ TEST_F(TelemetryMetersTest, DelayMeterSummary) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
-        EXPECT_EQ(feed(62, delay(c.total, c.count, c.minimum, c.maximum)), Messages{c.expected});
+        EXPECT_EQ(feed(codes::DELAY_FIGURES, delay(c.total, c.count, c.minimum, c.maximum)),
+                  Messages{c.expected});
     }
     EXPECT_EQ(TelemetryMeters::delayCount, 65535);
 }
 
 TEST_F(TelemetryMetersTest, LeakageProgressIsDumpedAndQueued) {
     std::string printed;
-    EXPECT_EQ(feed(27, {1, 2, 0x00, 0x00, 0x01, 0x2C}, printed),
+    EXPECT_EQ(feed(codes::LEAKAGE, {1, 2, 0x00, 0x00, 0x01, 0x2C}, printed),
               Messages{"leakage_time_passed:300;"});
     EXPECT_EQ(printed, "HYDRO: 1 2 0 0 1 44 \n");
-    EXPECT_EQ(feed(27, {0, 0, 0x80, 0x00, 0x00, 0x00, 9}, printed),
+    EXPECT_EQ(feed(codes::LEAKAGE, {0, 0, 0x80, 0x00, 0x00, 0x00, 9}, printed),
               Messages{"leakage_time_passed:-2147483648;"});
     EXPECT_EQ(printed, "HYDRO: 0 0 128 0 0 0 9 \n");
-    EXPECT_EQ(feed(27, {0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, printed),
+    EXPECT_EQ(feed(codes::LEAKAGE, {0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, printed),
               Messages{"leakage_time_passed:-1;"});
 }
 

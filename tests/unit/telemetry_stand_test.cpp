@@ -6,6 +6,7 @@
 
 #include "decoder_fixture.h"
 #include "link/sendmanager.h"
+#include "protocol/codes.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ protected:
     // Reports `rpm` and returns what the guard printed.
     std::string reportSpeed(int32_t rpm) {
         std::string printed;
-        EXPECT_EQ(feed(41, speed(rpm), printed),
+        EXPECT_EQ(feed(codes::ROTATION_SPEED, speed(rpm), printed),
                   Messages{"device_rpm:" + std::to_string(rpm) + ";"});
         return printed;
     }
@@ -44,7 +45,7 @@ protected:
     std::vector<int> queuedStates() {
         std::vector<int> states;
         while (std::unique_ptr<Command> command = channel.sendManager->popQueued()) {
-            EXPECT_EQ(command->code(), 42);
+            EXPECT_EQ(command->code(), codes::ROTATION_ACTIVE);
             EXPECT_EQ(command->length(), 1);
             states.push_back(command->data[0]);
         }
@@ -124,14 +125,14 @@ TEST_F(TelemetryStandTest, QualifyingRunIsBrokenByAnyOtherReport) {
 }
 
 TEST_F(TelemetryStandTest, RotationActiveHoldsBothGuards) {
-    EXPECT_EQ(feed(42, {1}), Messages{"device_active:1;"});
+    EXPECT_EQ(feed(codes::ROTATION_ACTIVE, {1}), Messages{"device_active:1;"});
     Stand::rpm = 1000;
     for (int report = 1; report <= 20; ++report) {
         EXPECT_EQ(reportSpeed(1000), "");
         EXPECT_EQ(Stand::ticksBetweenDelta, 0u);
         EXPECT_EQ(Stand::ticksBetweenRPMCommand, 0u);
     }
-    EXPECT_EQ(feed(42, {0}), Messages{"device_active:0;"});
+    EXPECT_EQ(feed(codes::ROTATION_ACTIVE, {0}), Messages{"device_active:0;"});
     reportSpeed(1000);
     EXPECT_EQ(Stand::ticksBetweenDelta, 1u);
     EXPECT_EQ(Stand::ticksBetweenRPMCommand, 1u);
@@ -152,7 +153,7 @@ TEST_F(TelemetryStandTest, TesterSpeedStandsInOnlyWithoutAStand) {
     channel.setDevice(known_devices::CRIT0304);
     Stand::rpm = 1000;
     for (int report = 1; report <= 15; ++report) {
-        EXPECT_EQ(feed(41, speed(1000)), Messages{"device_rpm:1000;"});
+        EXPECT_EQ(feed(codes::ROTATION_SPEED, speed(1000)), Messages{"device_rpm:1000;"});
     }
     EXPECT_EQ(Stand::rpmCurrent, 0);
     EXPECT_EQ(Stand::rpmFeedBack, 0);
@@ -161,11 +162,11 @@ TEST_F(TelemetryStandTest, TesterSpeedStandsInOnlyWithoutAStand) {
     EXPECT_TRUE(queuedStates().empty());
 
     Stand::standConnected = true;
-    EXPECT_TRUE(feed(41, speed(1000)).empty());
+    EXPECT_TRUE(feed(codes::ROTATION_SPEED, speed(1000)).empty());
     channel.setDevice(known_devices::FLOWMETER);
     Stand::standConnected = false;
-    EXPECT_TRUE(feed(41, speed(1000)).empty());
-    EXPECT_TRUE(feed(42, {1}).empty());
+    EXPECT_TRUE(feed(codes::ROTATION_SPEED, speed(1000)).empty());
+    EXPECT_TRUE(feed(codes::ROTATION_ACTIVE, {1}).empty());
     EXPECT_EQ(Stand::activeFeedBack, 0);
 }
 
@@ -174,18 +175,20 @@ TEST_F(TelemetryStandTest, TemperaturesTruncateTowardZero) {
     util::putBE32(payload.data(), 3, 999);
     util::putBE32(payload.data(), 7, static_cast<uint32_t>(-150));
     channel.setDevice(known_devices::CRIT0304);
-    EXPECT_EQ(feed(46, payload), (Messages{"device_temperature1:9;", "device_temperature2:-1;"}));
+    EXPECT_EQ(feed(codes::TEMPERATURE, payload),
+              (Messages{"device_temperature1:9;", "device_temperature2:-1;"}));
     util::putBE32(payload.data(), 3, 0x80000000u);
     util::putBE32(payload.data(), 7, 0x7FFFFFFFu);
-    EXPECT_EQ(feed(46, payload),
+    EXPECT_EQ(feed(codes::TEMPERATURE, payload),
               (Messages{"device_temperature1:-21474836;", "device_temperature2:21474836;"}));
 }
 
 TEST_F(TelemetryStandTest, StandStateIsDumpedAndQueued) {
     std::string printed;
-    EXPECT_EQ(feed(47, {7, 0, 0, 0, 3}, printed), (Messages{"device_tank:3;", "device_fan:7;"}));
+    EXPECT_EQ(feed(codes::STAND_STATE, {7, 0, 0, 0, 3}, printed),
+              (Messages{"device_tank:3;", "device_fan:7;"}));
     EXPECT_EQ(printed, "STAND STATE: 7 0 0 0 3 \n");
-    EXPECT_EQ(feed(47, {1, 2, 3, 4, 5, 255}, printed),
+    EXPECT_EQ(feed(codes::STAND_STATE, {1, 2, 3, 4, 5, 255}, printed),
               (Messages{"device_tank:5;", "device_fan:1;"}));
     EXPECT_EQ(printed, "STAND STATE: 1 2 3 4 5 255 \n");
 }

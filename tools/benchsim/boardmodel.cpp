@@ -1,5 +1,6 @@
 #include "boardmodel.h"
 
+#include "protocol/codes.h"
 #include "protocol/command.h"
 
 BoardModel::BoardModel(unsigned char deviceId, std::array<unsigned char, 3> version, uint32_t seed)
@@ -8,7 +9,7 @@ BoardModel::BoardModel(unsigned char deviceId, std::array<unsigned char, 3> vers
 BoardModel::~BoardModel() = default;
 
 Report BoardModel::versionReply() const {
-    return {VERSION_CODE, {version_[0], version_[1], version_[2], deviceId_}};
+    return {codes::VERSION, {version_[0], version_[1], version_[2], deviceId_}};
 }
 
 void BoardModel::advanceTo(int64_t nowMs) {
@@ -23,7 +24,7 @@ void BoardModel::advanceTo(int64_t nowMs) {
 
 std::vector<Report> BoardModel::handle(const Command& command, int64_t nowMs) {
     advanceTo(nowMs);
-    if (command.code() == VERSION_CODE && command.access() == ACCESS_REQUEST) {
+    if (command.code() == codes::VERSION && command.access() == ACCESS_REQUEST) {
         return {versionReply()};
     }
     if (command.access() == ACCESS_COMMAND) {
@@ -34,7 +35,7 @@ std::vector<Report> BoardModel::handle(const Command& command, int64_t nowMs) {
 
 std::optional<Report> BoardModel::scheduledReport(unsigned char code, int64_t nowMs) {
     advanceTo(nowMs);
-    if (code == VERSION_CODE) {
+    if (code == codes::VERSION) {
         return versionReply();
     }
     if (std::optional<Report> own = report(code, nowMs)) {

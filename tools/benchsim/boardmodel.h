@@ -20,8 +20,6 @@ struct Report {
 
 class BoardModel {
 public:
-    static constexpr unsigned char VERSION_CODE = 2;
-
     BoardModel(unsigned char deviceId, std::array<unsigned char, 3> version, uint32_t seed);
     virtual ~BoardModel();
     BoardModel(const BoardModel&) = delete;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 
 namespace {
@@ -78,34 +79,34 @@ std::vector<Report> CritModel::onCommand(const Command& command, int64_t nowMs) 
     const unsigned char* data = command.data;
     const unsigned length = command.length();
     switch (command.code()) {
-        case 10:
+        case codes::PRESSURE_SENSOR:
             // Shared by the sensor type (type, 0) and the maximum pressure reset (0, 1).
             if (length >= 2 && data[1] == 1) {
                 maxPressure_ = pressure_;
             }
             break;
-        case 11:
+        case codes::INJECTOR_PULSE:
             if (length >= 16) {
                 channels_ = data[1];
                 remainingUs_ = static_cast<uint32_t>(util::chartoi(data, 2));
                 firstUs_ = static_cast<uint32_t>(util::chartoi(data, 6));
             }
             break;
-        case 12:
+        case codes::INJECTOR_STATUS:
             if (command.access() == ACCESS_REQUEST) {
-                return {Report{12, {injectorsActive_}}};
+                return {Report{codes::INJECTOR_STATUS, {injectorsActive_}}};
             }
             if (length >= 1) {
                 injectorsActive_ = data[0];
             }
             break;
-        case 13:
+        case codes::INJECTOR_CURRENTS:
             if (length >= 5) {
                 i1_ = util::chartou16(data, 1);
                 i2_ = util::chartou16(data, 3);
             }
             break;
-        case 20:
+        case codes::OSC_START:
             if (length >= 1) {
                 bool wasOn = osc_ != 0;
                 osc_ = data[0];
@@ -114,7 +115,7 @@ std::vector<Report> CritModel::onCommand(const Command& command, int64_t nowMs) 
                 }
             }
             break;
-        case 27:
+        case codes::LEAKAGE:
             if (length >= 10) {
                 leakageStarted_ = true;
                 leakageStartMs_ = nowMs;
@@ -123,7 +124,7 @@ std::vector<Report> CritModel::onCommand(const Command& command, int64_t nowMs) 
                 leakageMaxMs_ = util::chartoi(data, 6);
             }
             break;
-        case 30:
+        case codes::REGULATOR_SET_POINT:
             if (length >= 10 && data[0] < regulators_.size()) {
                 Regulator& regulator = regulators_[data[0]];
                 regulator.mode = data[9];
@@ -136,7 +137,7 @@ std::vector<Report> CritModel::onCommand(const Command& command, int64_t nowMs) 
                 }
             }
             break;
-        case 31:
+        case codes::REGULATOR_STATUS:
             if (length >= 2 && data[0] < regulators_.size()) {
                 regulators_[data[0]].active = data[1];
             }
@@ -148,7 +149,7 @@ std::vector<Report> CritModel::onCommand(const Command& command, int64_t nowMs) 
 }
 
 Report CritModel::leakageReport(int64_t nowMs) const {
-    Report r{27, std::vector<unsigned char>(8)};
+    Report r{codes::LEAKAGE, std::vector<unsigned char>(8)};
     if (!leakageStarted_ || leakageMaxMs_ <= 0) {
         return r;
     }
@@ -166,8 +167,8 @@ Report CritModel::leakageReport(int64_t nowMs) const {
 
 std::optional<Report> CritModel::report(unsigned char code, int64_t nowMs) {
     switch (code) {
-        case 10: {
-            Report r{10, std::vector<unsigned char>(5)};
+        case codes::PRESSURES: {
+            Report r{codes::PRESSURES, std::vector<unsigned char>(5)};
             int pressure = static_cast<int>(std::lround(pressure_));
             if (pressure > 0) {
                 pressure = std::max(0, pressure + noise(2));
@@ -178,20 +179,20 @@ std::optional<Report> CritModel::report(unsigned char code, int64_t nowMs) {
                 static_cast<uint32_t>(std::lround(std::max<double>(maxPressure_, pressure))));
             return r;
         }
-        case 12:
-            return Report{12, {injectorsActive_}};
-        case 16: {
-            Report r{16, std::vector<unsigned char>(22)};
+        case codes::INJECTOR_STATUS:
+            return Report{codes::INJECTOR_STATUS, {injectorsActive_}};
+        case codes::OSC_CALIBRATION: {
+            Report r{codes::OSC_CALIBRATION, std::vector<unsigned char>(22)};
             util::putBE16(r.payload.data(), 0, CAL_HY);
             util::putBE16(r.payload.data(), 2, CAL_L);
             util::putBE16(r.payload.data(), 4, CAL_HX);
             util::putBE16(r.payload.data(), 20, CAL_OFFSET);
             return r;
         }
-        case 27:
+        case codes::LEAKAGE:
             return leakageReport(nowMs);
-        case 31: {
-            Report r{31, std::vector<unsigned char>(15)};
+        case codes::REGULATOR_STATUS: {
+            Report r{codes::REGULATOR_STATUS, std::vector<unsigned char>(15)};
             for (std::size_t n = 0; n < regulators_.size(); ++n) {
                 int base = static_cast<int>(n) * 5;
                 r.payload[base] = regulators_[n].active;
@@ -202,9 +203,9 @@ std::optional<Report> CritModel::report(unsigned char code, int64_t nowMs) {
             }
             return r;
         }
-        case 41:
+        case codes::ROTATION_SPEED:
             // The tester has no motor of its own to measure.
-            return Report{41, std::vector<unsigned char>(4)};
+            return Report{codes::ROTATION_SPEED, std::vector<unsigned char>(4)};
         default:
             return std::nullopt;
     }
@@ -232,7 +233,7 @@ std::vector<Report> CritModel::chart(int index) {
     }
 
     std::vector<Report> segments;
-    const unsigned char code = static_cast<unsigned char>(21 + index);
+    const unsigned char code = static_cast<unsigned char>(codes::CHART_FIRST + index);
     for (int first = 0; first < CHART_POINTS; first += SEGMENT_POINTS) {
         int count = std::min(SEGMENT_POINTS, CHART_POINTS - first);
         Report segment{code, std::vector<unsigned char>(3 + 2 * count)};

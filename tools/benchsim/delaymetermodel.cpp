@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 
 namespace {
@@ -28,7 +29,7 @@ void DelayMeterModel::evolve(double seconds, int64_t) {
 }
 
 std::vector<Report> DelayMeterModel::onCommand(const Command& command, int64_t) {
-    if (command.code() == 60) {
+    if (command.code() == codes::DELAY_RESET) {
         pending_ = 0;
         count_ = 0;
         total_ = min_ = max_ = 0;
@@ -37,10 +38,10 @@ std::vector<Report> DelayMeterModel::onCommand(const Command& command, int64_t) 
 }
 
 std::optional<Report> DelayMeterModel::report(unsigned char code, int64_t) {
-    if (code != 62) {
+    if (code != codes::DELAY_FIGURES) {
         return std::nullopt;
     }
-    Report r{62, std::vector<unsigned char>(15)};
+    Report r{codes::DELAY_FIGURES, std::vector<unsigned char>(15)};
     util::putBE32(r.payload.data(), 1, static_cast<uint32_t>(total_));
     util::putBE16(r.payload.data(), 5, static_cast<uint32_t>(count_));
     util::putBE32(r.payload.data(), 7, static_cast<uint32_t>(min_));

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 
 namespace {
@@ -29,16 +30,16 @@ void FlowmeterModel::evolve(double seconds, int64_t) {
 }
 
 std::vector<Report> FlowmeterModel::onCommand(const Command& command, int64_t) {
-    if (command.code() == 56) {
+    if (command.code() == codes::FLOW_RESET) {
         volumes_.fill(0.0);
     }
     return {};
 }
 
 std::optional<Report> FlowmeterModel::report(unsigned char code, int64_t) {
-    if (code == 55) {
+    if (code == codes::FLOW) {
         // Each record is a dividend over a divisor; the remainder is below the divisor.
-        Report r{55, std::vector<unsigned char>(9 * CHANNELS)};
+        Report r{codes::FLOW, std::vector<unsigned char>(9 * CHANNELS)};
         for (int k = 0; k < CHANNELS; ++k) {
             uint64_t dividend = volume(k) * FLOW_DIVISOR + static_cast<uint64_t>(k % FLOW_DIVISOR);
             r.payload[9 * k] = FLOW_DIVISOR;
@@ -47,8 +48,8 @@ std::optional<Report> FlowmeterModel::report(unsigned char code, int64_t) {
         }
         return r;
     }
-    if (code == 53) {
-        Report r{53, std::vector<unsigned char>(8 * CHANNELS)};
+    if (code == codes::FLOW_CALIBRATION) {
+        Report r{codes::FLOW_CALIBRATION, std::vector<unsigned char>(8 * CHANNELS)};
         for (int k = 0; k < CHANNELS; ++k) {
             util::putBE32(r.payload.data(), 8 * k, static_cast<uint32_t>(CALIBRATION_DENOMINATOR));
             util::putBE32(r.payload.data(), 8 * k + 4, static_cast<uint32_t>(calibration_[k]));

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 
 SimBoard::SimBoard(std::unique_ptr<BoardModel> model, LinkFaults faults, uint32_t seed,
                    ProtocolEndpoint::Log log)
@@ -10,7 +11,7 @@ SimBoard::SimBoard(std::unique_ptr<BoardModel> model, LinkFaults faults, uint32_
 
 void SimBoard::receive(const unsigned char* bytes, std::size_t count, int64_t nowMs) {
     for (const Command& command : endpoint_.receive(bytes, count)) {
-        if (command.code() == SCHEDULE_CODE && command.access() == ACCESS_COMMAND) {
+        if (command.code() == codes::SCHEDULE && command.access() == ACCESS_COMMAND) {
             program(command, nowMs);
             continue;
         }

@@ -13,8 +13,6 @@
 
 class SimBoard {
 public:
-    static constexpr unsigned char SCHEDULE_CODE = 4;
-
     SimBoard(std::unique_ptr<BoardModel> model, LinkFaults faults = {}, uint32_t seed = 1,
              ProtocolEndpoint::Log log = {});
 

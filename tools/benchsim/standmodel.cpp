@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 
 namespace {
@@ -59,24 +60,24 @@ std::vector<Report> StandModel::onCommand(const Command& command, int64_t) {
     const unsigned char* data = command.data;
     const unsigned length = command.length();
     switch (command.code()) {
-        case 41:
+        case codes::ROTATION_SPEED:
             if (length >= 3) {
                 rpmSet_ = util::chartou16(data, 0);
                 direction_ = data[2];
             }
             break;
-        case 42:
+        case codes::ROTATION_ACTIVE:
             if (length >= 1) {
                 active_ = data[0];
             }
             break;
-        case 46:
+        case codes::TEMPERATURE:
             if (length >= 4) {
                 temperatureSet_ = true;
                 temperatureSetpoint_ = util::chartoi(data, 0);
             }
             break;
-        case 47:
+        case codes::STAND_SWITCH:
             // Selector 0 is the fan, 1 the pump; the board knows no other.
             if (length >= 2 && data[0] == 0) {
                 fan_ = data[1];
@@ -92,19 +93,19 @@ std::vector<Report> StandModel::onCommand(const Command& command, int64_t) {
 
 std::optional<Report> StandModel::report(unsigned char code, int64_t) {
     switch (code) {
-        case 41: {
+        case codes::ROTATION_SPEED: {
             int rpm = speed();
             if (active_ && rpm > 0) {
                 rpm = std::max(0, rpm + noise(2));
             }
-            Report r{41, std::vector<unsigned char>(4)};
+            Report r{codes::ROTATION_SPEED, std::vector<unsigned char>(4)};
             util::putBE32(r.payload.data(), 0, static_cast<uint32_t>(rpm));
             return r;
         }
-        case 42:
-            return Report{42, {active_}};
-        case 46: {
-            Report r{46, std::vector<unsigned char>(11)};
+        case codes::ROTATION_ACTIVE:
+            return Report{codes::ROTATION_ACTIVE, {active_}};
+        case codes::TEMPERATURE: {
+            Report r{codes::TEMPERATURE, std::vector<unsigned char>(11)};
             r.payload[0] = temperatureSet_ ? 1 : 0;
             util::putBE32(
                 r.payload.data(), 3,
@@ -114,18 +115,18 @@ std::optional<Report> StandModel::report(unsigned char code, int64_t) {
                 static_cast<uint32_t>(static_cast<int32_t>(std::lround(motorTemperature_))));
             return r;
         }
-        case 47: {
+        case codes::STAND_STATE: {
             unsigned char tank = static_cast<unsigned char>(std::lround(tank_));
-            return Report{47,
+            return Report{codes::STAND_STATE,
                           {fan_, pump_, active_, direction_, tank,
                            static_cast<unsigned char>(temperatureSet_ ? 1 : 0)}};
         }
-        case 10: {
+        case codes::PRESSURES: {
             int pressure = static_cast<int>(std::lround(pressure_));
             if (pump_) {
                 pressure = std::max(0, pressure + noise(3));
             }
-            Report r{10, std::vector<unsigned char>(4)};
+            Report r{codes::PRESSURES, std::vector<unsigned char>(4)};
             util::putBE16(r.payload.data(), 2, static_cast<uint32_t>(pressure) & 0xFFFFu);
             return r;
         }
