@@ -99,6 +99,14 @@ uninstall:
 package: build
 	cd $(BUILD_DIR) && cpack --config CPackConfig.cmake
 
+# The daemon built with clang's thread-safety analysis: every field declared GUARDED_BY a mutex
+# is touched only with it held, every function declared REQUIRES one only called with it held.
+.PHONY: thread-safety
+thread-safety: deps
+	CXX=clang++ cmake -S . -B $(BUILD_DIR)-tsa -DCMAKE_BUILD_TYPE=Debug -DBENCHD_THREAD_SAFETY=ON \
+		-DBENCHD_TESTS=OFF -DBENCHD_BENCH=OFF
+	cmake --build $(BUILD_DIR)-tsa -j $(JOBS) --target benchd
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 

@@ -320,7 +320,7 @@ void checkMessage(const std::string& message) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz_support::silenceConsole();
-    std::lock_guard<std::mutex> lock(channelMapMutex);
+    MutexLock lock(channelMapMutex);
     for (std::size_t i = 0; i < DEVICE_COUNT; ++i) {
         channels.push_back(fuzz_support::makeIdleChannel(DEVICES[i]));
         channelMap["fuzz" + std::to_string(i)] = channels.back();

@@ -37,7 +37,7 @@ void restoreStartState() {
     CRIT::restoreDefaults();
     Stand::restoreDefaults();
     {
-        std::lock_guard<std::mutex> lock(decoderMutex);
+        MutexLock lock(decoderMutex);
         TelemetryCrit::resetCharts();
         TelemetryMeters::resetDelayFigures();
     }

@@ -17,7 +17,7 @@
 #include "service/console.h"
 #include "service/outbox.h"
 
-std::mutex decoderMutex;
+Mutex decoderMutex;
 
 namespace {
 
@@ -89,7 +89,7 @@ void decodeQueued(ReceiveManager& manager) {
 }  // namespace
 
 void dispatch(Channel& channel, const Command& command) {
-    std::lock_guard<std::mutex> lock(decoderMutex);
+    MutexLock lock(decoderMutex);
     const int code = command.code();
     switch (code) {
         case codes::VERSION:

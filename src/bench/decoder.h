@@ -3,7 +3,7 @@
 // into messages for the client.
 #pragma once
 
-#include <mutex>
+#include "service/sync.h"
 
 class Channel;
 class Command;
@@ -11,7 +11,7 @@ class ReceiveManager;
 
 // Held while a report handler runs: the decoders' process-wide state (chart buffers,
 // oscillogram calibration, motor guard, delay figures) is shared by all decoder threads.
-extern std::mutex decoderMutex;
+extern Mutex decoderMutex;
 
 // Handles one received data frame for the channel it came from. Takes decoderMutex while
 // the handler runs. Safe from any decoder thread.

@@ -180,9 +180,9 @@ bool belongs(Group group, int device) {
     using namespace known_devices;
     switch (group) {
         case INJECTOR_TESTERS:
-            return device == CRIT0303 || device == CRIT0304;
+            return isTester(device);
         case STANDS:
-            return device == STAND || device == STAND62;
+            return isStand(device);
         case STAND62_ONLY:
             return device == STAND62;
         case FLOWMETERS:

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -42,9 +41,7 @@ void setOption(int fd, int level, int name, int value) {
 }  // namespace
 
 TcpServer::TcpServer(uint16_t port, std::string bindAddress)
-    : port_(port),
-      bindAddress_(std::move(bindAddress)),
-      wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : port_(port), bindAddress_(std::move(bindAddress)) {}
 
 TcpServer::~TcpServer() = default;
 
@@ -84,29 +81,22 @@ bool TcpServer::listen() {
 }
 
 void TcpServer::stop() {
-    running.store(false);
-    uint64_t one = 1;
-    ssize_t ignored = ::write(wakeFd.get(), &one, sizeof one);
-    (void)ignored;
+    waker_.stop();
 }
 
 bool TcpServer::pause(std::chrono::milliseconds period) {
-    if (running.load()) {
-        pollfd wake{wakeFd.get(), POLLIN, 0};
-        ::poll(&wake, 1, static_cast<int>(period.count()));
-    }
-    return running.load();
+    return waker_.pause(period);
 }
 
 void TcpServer::connect() {
     if (!listenFd.valid()) {
         return;
     }
-    while (running.load()) {
+    while (waker_.running()) {
         console::out("Waiting for connection...");
         FileDescriptor client;
-        while (running.load() && !client.valid()) {
-            pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {wakeFd.get(), POLLIN, 0}};
+        while (waker_.running() && !client.valid()) {
+            pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {waker_.pollFd(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0 || fds[0].revents == 0) {
                 continue;
             }
@@ -152,11 +142,11 @@ void TcpServer::serve(int client) {
     const int messageWake = messageWakeFd();
     bool clientFull = false;
     auto nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
-    while (running.load()) {
+    while (waker_.running()) {
         // The client's text, a queued message and stop() each end the wait. While the client's
         // socket is full the queue waits for room instead.
         pollfd fds[3] = {{client, static_cast<short>(POLLIN | (clientFull ? POLLOUT : 0)), 0},
-                         {wakeFd.get(), POLLIN, 0},
+                         {waker_.pollFd(), POLLIN, 0},
                          {clientFull ? -1 : messageWake, POLLIN, 0}};
         // A client whose machine or cable died is looked for once a second, not on every
         // message's way out.
@@ -175,14 +165,12 @@ void TcpServer::serve(int client) {
             messageWake >= 0 ? untilCheck : std::min<long>(untilCheck, POLL_PAUSE.count()));
         // A failed poll (interrupted) is a pass with nothing ready.
         ::poll(fds, 3, timeout);
-        if (!running.load()) {
+        if (!waker_.running()) {
             break;
         }
         if (fds[2].revents != 0) {
             // Read empty before the queue is taken, so no message is left unsignalled.
-            uint64_t signals;
-            ssize_t ignored = ::read(messageWake, &signals, sizeof signals);
-            (void)ignored;
+            clearMessageWake();
         }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             if (!receive(client, block, sizeof block)) {

@@ -10,6 +10,7 @@
 
 #include "client/messageframer.h"
 #include "service/filedescriptor.h"
+#include "service/waker.h"
 
 class TcpServer {
 public:
@@ -58,8 +59,7 @@ private:
     uint16_t port_;
     std::string bindAddress_;
     FileDescriptor listenFd;
-    FileDescriptor wakeFd;  // eventfd, readable once stop() was called
-    std::atomic<bool> running{true};
+    Waker waker_{true};  // stop(); the loop polls its descriptor beside the sockets
     std::chrono::seconds clientTimeout_{30};
     MessageFramer framer;  // server thread only
     // The message being sent and how much of it has gone: a client that stops reading leaves

@@ -102,7 +102,8 @@ std::string Channel::countersLine() const {
            ", dropped " + std::to_string(c.dropped.load()) + ", timeouts " +
            std::to_string(c.timeouts.load()) + ", overflow " + std::to_string(c.overflow.load()) +
            ", superseded " + std::to_string(c.superseded.load()) + ", write failures " +
-           std::to_string(c.writeFailures.load());
+           std::to_string(c.writeFailures.load()) + ", frames dropped " +
+           std::to_string(c.framesDropped.load());
 }
 
 long Channel::sendCommand(const Command& command) {

@@ -42,6 +42,7 @@ struct ChannelCounters {
     std::atomic<uint64_t> overflow{0};        // queued commands dropped by a full send queue
     std::atomic<uint64_t> superseded{0};      // queued settings replaced by a newer one
     std::atomic<uint64_t> writeFailures{0};   // frames (data or ACK) that did not go out whole
+    std::atomic<uint64_t> framesDropped{0};   // received frames a full decoder queue dropped
 };
 
 class Channel {

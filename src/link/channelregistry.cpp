@@ -2,10 +2,10 @@
 
 #include "link/channel.h"
 
+Mutex channelMapMutex;
 std::map<std::string, std::shared_ptr<Channel>> channelMap;
-std::mutex channelMapMutex;
 
 std::vector<std::pair<std::string, std::shared_ptr<Channel>>> channelSnapshot() {
-    std::lock_guard<std::mutex> lock(channelMapMutex);
+    MutexLock lock(channelMapMutex);
     return {channelMap.begin(), channelMap.end()};
 }

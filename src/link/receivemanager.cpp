@@ -1,7 +1,6 @@
 #include "link/receivemanager.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include "link/channel.h"
 #include "protocol/command.h"
 #include "service/console.h"
+#include "service/consolethrottle.h"
 
 namespace {
 
@@ -38,9 +38,7 @@ void lose(Channel& channel, const std::string& reason) {
 }  // namespace
 
 ReceiveManager::ReceiveManager(Channel* channel)
-    : channel(channel),
-      current(std::make_unique<Command>()),
-      stopEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : channel(channel), current(std::make_unique<Command>()) {}
 
 ReceiveManager::~ReceiveManager() {
     stop();
@@ -53,21 +51,14 @@ void ReceiveManager::start() {
 }
 
 void ReceiveManager::startReader() {
-    reader = std::thread(thread_func, this);
+    reader = std::thread(&ReceiveManager::read, this);
 }
 
 void ReceiveManager::stop() {
-    {
-        // Taking each lock orders the flag's change before the wait's test of it.
-        std::lock_guard<std::mutex> pauseLock(pauseMutex);
-        std::lock_guard<std::mutex> queueLock(queueMutex);
-        running.store(false);
-    }
-    pauseCv.notify_all();
-    queueCv.notify_all();
-    uint64_t one = 1;
-    ssize_t ignored = ::write(stopEvent.get(), &one, sizeof one);
-    (void)ignored;
+    waker_.stop();
+    // Taking the queue's lock orders the stop before the decoder's next test of it.
+    { MutexLock lock(queueMutex); }
+    queueCv.notifyAll();
 }
 
 void ReceiveManager::join() {
@@ -80,43 +71,43 @@ void ReceiveManager::join() {
 }
 
 bool ReceiveManager::pause(std::chrono::milliseconds period) {
-    std::unique_lock<std::mutex> lock(pauseMutex);
-    pauseCv.wait_for(lock, period, [this] { return !running.load(); });
-    return running.load();
+    return waker_.pause(period);
 }
 
 bool ReceiveManager::waitForInput(short* events) {
-    pollfd fds[2] = {{channel->fd(), POLLIN, 0}, {stopEvent.get(), POLLIN, 0}};
+    const int stopFd = waker_.pollFd();
+    pollfd fds[2] = {{channel->fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
     // A port that failed to open (-1) is left out by poll: the reader then only waits for
     // the stop.
-    int ready = ::poll(fds, 2, stopEvent.valid() ? -1 : static_cast<int>(RETRY_PAUSE.count()));
+    int ready = ::poll(fds, 2, stopFd >= 0 ? -1 : static_cast<int>(RETRY_PAUSE.count()));
     if (events != nullptr) {
         *events = ready > 0 ? fds[0].revents : 0;
     }
-    return running.load();
+    return waker_.running();
 }
 
 void ReceiveManager::push(std::unique_ptr<Command> command) {
+    bool full;
     {
-        std::lock_guard<std::mutex> lock(queueMutex);
+        MutexLock lock(queueMutex);
+        full = receiveQueue.size() >= QUEUE_LIMIT;
+        if (full) {
+            receiveQueue.pop_front();
+        }
         receiveQueue.push_back(std::move(command));
     }
-    queueCv.notify_one();
+    queueCv.notifyOne();
+    if (full) {
+        // Already acknowledged: the board will not send it again, so it is counted and said.
+        channel->counters().framesDropped.fetch_add(1);
+        consoleThrottle().print("receive-overflow/" + std::to_string(channel->serial()),
+                                "Receive queue full [" + channel->name() +
+                                    "]: the decoder fell behind, the oldest frame was dropped");
+    }
 }
 
 std::unique_ptr<Command> ReceiveManager::tryTake() {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    if (receiveQueue.empty()) {
-        return nullptr;
-    }
-    std::unique_ptr<Command> command = std::move(receiveQueue.front());
-    receiveQueue.pop_front();
-    return command;
-}
-
-std::unique_ptr<Command> ReceiveManager::take(std::chrono::milliseconds wait) {
-    std::unique_lock<std::mutex> lock(queueMutex);
-    queueCv.wait_for(lock, wait, [this] { return !receiveQueue.empty() || !running.load(); });
+    MutexLock lock(queueMutex);
     if (receiveQueue.empty()) {
         return nullptr;
     }
@@ -126,8 +117,10 @@ std::unique_ptr<Command> ReceiveManager::take(std::chrono::milliseconds wait) {
 }
 
 std::unique_ptr<Command> ReceiveManager::take() {
-    std::unique_lock<std::mutex> lock(queueMutex);
-    queueCv.wait(lock, [this] { return !receiveQueue.empty() || !running.load(); });
+    MutexLock lock(queueMutex);
+    while (receiveQueue.empty() && waker_.running()) {
+        queueCv.wait(lock);
+    }
     if (receiveQueue.empty()) {
         return nullptr;
     }
@@ -137,7 +130,7 @@ std::unique_ptr<Command> ReceiveManager::take() {
 }
 
 std::size_t ReceiveManager::queued() const {
-    std::lock_guard<std::mutex> lock(queueMutex);
+    MutexLock lock(queueMutex);
     return receiveQueue.size();
 }
 
@@ -191,9 +184,9 @@ void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) 
     countGarbage();
 }
 
-void thread_func(ReceiveManager* manager) {
-    Channel& channel = *manager->channel;
-    if (!manager->pause(channel.options().startPause)) {
+void ReceiveManager::read() {
+    Channel& channel = *this->channel;
+    if (!pause(channel.options().startPause)) {
         return;
     }
     unsigned char bytes[1024];
@@ -202,12 +195,12 @@ void thread_func(ReceiveManager* manager) {
     short events = 0;
     // Reads as soon as bytes arrive: the board's ACK wait and its report's way to the client
     // both start here.
-    while (manager->waitForInput(&events)) {
+    while (waitForInput(&events)) {
         ssize_t count = ::read(channel.fd(), bytes, sizeof bytes);
         const int error = errno;
         if (count > 0) {
             hungUp = false;
-            manager->handleBytes(bytes, static_cast<std::size_t>(count));
+            handleBytes(bytes, static_cast<std::size_t>(count));
             continue;
         }
         if (count < 0 && hardReadError(error)) {
@@ -229,11 +222,11 @@ void thread_func(ReceiveManager* manager) {
             hungUp = false;
         }
         // Retry at the old polling pace, not in a spin.
-        if (!manager->pause(RETRY_PAUSE)) {
+        if (!pause(RETRY_PAUSE)) {
             return;
         }
     }
     // A lost port is read no more; the thread waits for the watcher to retire the channel.
-    while (manager->pause(std::chrono::hours(1))) {
+    while (pause(std::chrono::hours(1))) {
     }
 }

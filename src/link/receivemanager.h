@@ -3,16 +3,14 @@
 // data frames that the decoder thread consumes.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 
-#include "service/filedescriptor.h"
+#include "service/sync.h"
+#include "service/waker.h"
 
 class Channel;
 class Command;
@@ -33,7 +31,10 @@ public:
     void stop();
     // Waits for both threads to end. Call after stop(), never from the threads themselves.
     void join();
-    bool isRunning() const { return running.load(); }
+    bool isRunning() const { return waker_.running(); }
+    // The most frames the queue holds: a decoder that falls this far behind loses the oldest,
+    // counted, rather than the daemon's memory growing without end.
+    static constexpr std::size_t QUEUE_LIMIT = 4096;
 
     // Sleeps up to `period`, returning at once when stopped. False once stopped.
     bool pause(std::chrono::milliseconds period);
@@ -42,12 +43,11 @@ public:
     // False once stopped. Reader thread.
     bool waitForInput(short* events = nullptr);
 
-    // Queues one complete data frame for the decoder. Reader thread.
+    // Queues one complete data frame for the decoder (dropping the oldest beyond QUEUE_LIMIT).
+    // Reader thread.
     void push(std::unique_ptr<Command> command);
     // The oldest queued frame, or null when the queue is empty. Safe from any thread.
     std::unique_ptr<Command> tryTake();
-    // As tryTake, but waits up to `wait` for a frame (returns early when stopped).
-    std::unique_ptr<Command> take(std::chrono::milliseconds wait);
     // Waits for a frame for as long as the manager runs: null only once it is stopped and
     // the queue is empty. Decoder thread.
     std::unique_ptr<Command> take();
@@ -61,19 +61,16 @@ public:
     Channel* const channel;
 
 private:
-    std::atomic<bool> running{true};
+    // The reader thread body: reads the port until the manager is stopped.
+    void read();
+
+    Waker waker_{true};                // stop; the reader polls its descriptor beside the port
     std::unique_ptr<Command> current;  // reader thread only
     // Frame-start bytes (A5) seen while hunting that may yet begin a frame; reader thread only.
     int heldStart = 0;
-    mutable std::mutex queueMutex;
-    std::condition_variable queueCv;                    // a frame was queued, or stop
-    std::deque<std::unique_ptr<Command>> receiveQueue;  // guarded by queueMutex
-    std::mutex pauseMutex;
-    std::condition_variable pauseCv;  // stop
-    FileDescriptor stopEvent;         // eventfd, readable once stopped: the reader polls it
+    mutable Mutex queueMutex;  // a leaf
+    CondVar queueCv;           // a frame was queued, or stop
+    std::deque<std::unique_ptr<Command>> receiveQueue GUARDED_BY(queueMutex);
     std::thread reader;
     std::thread decoder;
 };
-
-// The reader thread body: reads the port until the manager is stopped.
-void thread_func(ReceiveManager* manager);

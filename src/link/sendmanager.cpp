@@ -7,32 +7,36 @@
 #include "bench/crit.h"
 #include "link/channel.h"
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/consolethrottle.h"
 #include "service/outbox.h"
 
-std::mutex devMutex;
+Mutex devMutex;
 
 namespace {
 
-constexpr unsigned char CODE_VERSION = 2;
-constexpr unsigned char CODE_SCHEDULE = 4;
 constexpr int SEND_TRIES = 3;
 constexpr std::chrono::milliseconds ACK_WAIT{10};
 constexpr std::chrono::milliseconds HANDSHAKE_PAUSE{500};
 // Between the passes of an unidentified board: keeps the handshake about 510 ms apart.
 constexpr std::chrono::milliseconds IDLE_PAUSE{10};
-constexpr std::chrono::milliseconds NO_LIMIT{0};
 
 using Schedule = std::vector<std::pair<unsigned char, int>>;
 
-const Schedule CRIT_SCHEDULE = {{10, 600}, {2, 1000}, {11, 300},  {15, 600}, {16, 500},
-                                {30, 800}, {31, 800}, {13, 1000}, {41, 400}, {27, 200}};
-const Schedule STAND_SCHEDULE = {{47, 1000}, {2, 1000}, {41, 310}, {42, 1100},
-                                 {46, 1500}, {10, 600}, {80, 800}, {15, 1000}};
-const Schedule FLOWMETER_SCHEDULE = {{2, 1000}, {55, 300}, {53, 500}, {54, 300}};
-const Schedule DELAYMETER_SCHEDULE = {{62, 500}};
+using namespace codes;
+const Schedule CRIT_SCHEDULE = {{PRESSURES, 600},        {VERSION, 1000},
+                                {INJECTOR_PULSE, 300},   {UNDECODED_15, 600},
+                                {OSC_CALIBRATION, 500},  {REGULATOR_SET_POINT, 800},
+                                {REGULATOR_STATUS, 800}, {INJECTOR_CURRENTS, 1000},
+                                {ROTATION_SPEED, 400},   {LEAKAGE, 200}};
+const Schedule STAND_SCHEDULE = {
+    {STAND_STATE, 1000}, {VERSION, 1000},  {ROTATION_SPEED, 310}, {ROTATION_ACTIVE, 1100},
+    {TEMPERATURE, 1500}, {PRESSURES, 600}, {UNDECODED_80, 800},   {UNDECODED_15, 1000}};
+const Schedule FLOWMETER_SCHEDULE = {
+    {VERSION, 1000}, {FLOW, 300}, {FLOW_CALIBRATION, 500}, {FLOW_WINDOW, 300}};
+const Schedule DELAYMETER_SCHEDULE = {{DELAY_FIGURES, 500}};
 const Schedule NO_SCHEDULE = {};
 
 std::unique_ptr<Command> numbered(Command command, unsigned char number) {
@@ -67,15 +71,11 @@ SendManager::~SendManager() {
 }
 
 void SendManager::start() {
-    sender = std::thread(thread_send, this);
+    sender = std::thread(&SendManager::run, this);
 }
 
 void SendManager::stop() {
-    {
-        std::lock_guard<std::mutex> lock(wakeMutex);
-        running.store(false);
-    }
-    wakeCv.notify_all();
+    waker_.stop();
 }
 
 void SendManager::join() {
@@ -85,57 +85,27 @@ void SendManager::join() {
 }
 
 bool SendManager::pause(std::chrono::milliseconds period) {
-    return waitFor(period, [] { return false; });
-}
-
-template <typename Ready>
-bool SendManager::waitFor(std::chrono::milliseconds period, Ready ready) {
-    std::unique_lock<std::mutex> lock(wakeMutex);
-    wakeCv.wait_for(lock, period, [&] { return !running.load() || ready(); });
-    return running.load();
-}
-
-bool SendManager::idle(std::chrono::milliseconds period) {
-    std::unique_lock<std::mutex> lock(wakeMutex);
-    auto woken = [this] { return !running.load() || wakePending; };
-    if (period == NO_LIMIT) {
-        wakeCv.wait(lock, woken);
-    } else {
-        wakeCv.wait_for(lock, period, woken);
-    }
-    wakePending = false;
-    return running.load();
+    return waker_.pause(period);
 }
 
 void SendManager::wake() {
-    {
-        std::lock_guard<std::mutex> lock(wakeMutex);
-        wakePending = true;
-    }
-    wakeCv.notify_one();
-}
-
-void SendManager::ackChanged() {
-    // The number itself is an atomic of the channel; taking the lock orders its store before
-    // the waiting sender's next look at it.
-    { std::lock_guard<std::mutex> lock(wakeMutex); }
-    wakeCv.notify_one();
+    waker_.wake();
 }
 
 std::unique_ptr<Command> SendManager::getVersion() {
-    return numbered(Command::makeData(CODE_VERSION, ACCESS_REQUEST, nullptr, 0), frameCounter);
+    return numbered(Command::makeData(codes::VERSION, ACCESS_REQUEST, nullptr, 0), frameCounter);
 }
 
 std::unique_ptr<Command> SendManager::addSchedule(unsigned char code, int period) {
     unsigned char payload[7] = {0x00, code, 0x04};
     util::putBE32(payload, 3, static_cast<uint32_t>(period));
-    return numbered(Command::makeData(CODE_SCHEDULE, ACCESS_COMMAND, payload, sizeof payload),
+    return numbered(Command::makeData(codes::SCHEDULE, ACCESS_COMMAND, payload, sizeof payload),
                     frameCounter);
 }
 
 std::unique_ptr<Command> SendManager::clearSchedule() {
     const unsigned char payload[1] = {0xFF};
-    return numbered(Command::makeData(CODE_SCHEDULE, ACCESS_COMMAND, payload, 1), frameCounter);
+    return numbered(Command::makeData(codes::SCHEDULE, ACCESS_COMMAND, payload, 1), frameCounter);
 }
 
 SendManager::Clock::time_point SendManager::now() const {
@@ -183,7 +153,7 @@ void SendManager::push(std::vector<Queued> entries) {
     uint64_t superseded = 0;
     uint64_t overflow = 0;
     {
-        std::lock_guard<std::mutex> lock(devMutex);
+        MutexLock lock(devMutex);
         const Clock::time_point at = now();
         for (Queued& entry : entries) {
             entry.since = at;
@@ -216,7 +186,7 @@ void SendManager::push(std::vector<Queued> entries) {
 }
 
 std::unique_ptr<Command> SendManager::popQueued() {
-    std::lock_guard<std::mutex> lock(devMutex);
+    MutexLock lock(devMutex);
     if (sendQueue.empty()) {
         // Nothing left to send: the board has caught up.
         lagging = false;
@@ -228,7 +198,7 @@ std::unique_ptr<Command> SendManager::popQueued() {
 }
 
 std::size_t SendManager::queued() const {
-    std::lock_guard<std::mutex> lock(devMutex);
+    MutexLock lock(devMutex);
     return sendQueue.size();
 }
 
@@ -244,7 +214,7 @@ void SendManager::writeOnce(std::unique_ptr<Command> command) {
 
 bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
     {
-        std::lock_guard<std::mutex> lock(devMutex);
+        MutexLock lock(devMutex);
         busy = true;
         busySince = now();
     }
@@ -263,7 +233,7 @@ bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
             (onTheLine ? counters.retries : counters.commandsSent).fetch_add(1);
             onTheLine = true;
         }
-        bool stillRunning = waitFor(ACK_WAIT, ackIn);
+        bool stillRunning = waker_.waitFor(ACK_WAIT, ackIn);
         acknowledged = ackIn();
         if (!stillRunning) {
             // A stopped channel writes nothing more.
@@ -275,56 +245,56 @@ bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
     }
     ++frameCounter;
     {
-        std::lock_guard<std::mutex> lock(devMutex);
+        MutexLock lock(devMutex);
         busy = false;
         lastPace = now() - busySince;
     }
     return acknowledged;
 }
 
-void thread_send(SendManager* manager) {
-    Channel& channel = *manager->channel;
-    if (!manager->pause(channel.options().startPause)) {
+void SendManager::run() {
+    if (!pause(channel->options().startPause)) {
         return;
     }
-    while (manager->isRunning()) {
-        if (!channel.isDefined()) {
-            manager->writeOnce(manager->getVersion());
-            manager->writeOnce(manager->clearSchedule());
-            manager->writeOnce(manager->addSchedule(CODE_VERSION, 1000));
+    while (isRunning()) {
+        if (!channel->isDefined()) {
+            writeOnce(getVersion());
+            writeOnce(clearSchedule());
+            writeOnce(addSchedule(codes::VERSION, 1000));
             // The board's schedule is gone now. Should a timeout have raced with the
             // configuration and left the flag set, the next identification still reprograms it.
-            channel.setConfigured(false);
+            channel->setConfigured(false);
             // Half a second to the next handshake, cut short when the board identifies itself.
-            if (!manager->waitFor(HANDSHAKE_PAUSE, [&channel] { return channel.isDefined(); })) {
+            if (!waker_.waitFor(HANDSHAKE_PAUSE, [this] { return channel->isDefined(); })) {
                 break;
             }
         }
         // Only an identified board is configured: a timeout that has just cleared `defined`
         // must not see the old device id and program its schedule again.
-        if (!channel.isConfigured() && channel.isDefined()) {
-            int device = channel.getDevice();
+        const Channel::Identity identity = channel->identity();
+        if (!channel->isConfigured() && Channel::definedIn(identity)) {
+            const int device = Channel::deviceOf(identity);
             const Schedule& schedule = scheduleFor(device);
             for (const auto& entry : schedule) {
-                manager->writeOnce(manager->addSchedule(entry.first, entry.second));
+                writeOnce(addSchedule(entry.first, entry.second));
             }
             if (device == known_devices::DELAYMETER) {
-                manager->writeOnce(CRIT::setDelaySensitivity());
+                writeOnce(CRIT::setDelaySensitivity());
             }
             if (!schedule.empty()) {
-                channel.setConfigured();
+                channel->setConfigured();
             }
         }
-        while (manager->isRunning()) {
-            std::unique_ptr<Command> command = manager->popQueued();
+        while (isRunning()) {
+            std::unique_ptr<Command> command = popQueued();
             if (!command) {
                 break;
             }
-            manager->sendWithRetries(std::move(command));
+            sendWithRetries(std::move(command));
         }
         // An identified board needs the sender only when a command is queued or the board is
         // reset by the watcher; both wake it.
-        if (!manager->idle(channel.isDefined() ? NO_LIMIT : IDLE_PAUSE)) {
+        if (!waker_.idle(channel->isDefined() ? Waker::NO_LIMIT : IDLE_PAUSE)) {
             break;
         }
     }

@@ -11,23 +11,24 @@
 // dropped, counted and said.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "service/sync.h"
+#include "service/waker.h"
+
 class Channel;
 class Command;
 
-// Guards the sendQueue of every channel; held only around queue operations.
-extern std::mutex devMutex;
+// Guards the sendQueue of every channel; held only around queue operations. A leaf: nothing
+// is taken under it (see the lock order in service/runstate.h).
+extern Mutex devMutex;
 
 // The report schedule programmed for a device type: (report code, period in ms), in order.
 const std::vector<std::pair<unsigned char, int>>& scheduleFor(int device);
@@ -61,7 +62,7 @@ public:
     void stop();
     // Waits for the thread to end. Call after stop(), never from the thread itself.
     void join();
-    bool isRunning() const { return running.load(); }
+    bool isRunning() const { return waker_.running(); }
 
     // Sleeps up to `period`, returning at once when stopped. False once stopped.
     bool pause(std::chrono::milliseconds period);
@@ -70,7 +71,7 @@ public:
     void wake();
     // The channel's ACK number has changed: ends an ACK wait that it satisfies. Safe from any
     // thread; takes no lock but the sender's own wake-up lock.
-    void ackChanged();
+    void ackChanged() { waker_.notify(); }
 
     // Builders numbered with the current frame counter.
     std::unique_ptr<Command> getVersion();
@@ -102,13 +103,8 @@ public:
     unsigned char frameCounter = 0;  // sender thread only
 
 private:
-    friend void thread_send(SendManager* manager);
-    // Waits up to `period` until `ready` holds, or the manager is stopped. False once stopped.
-    template <typename Ready>
-    bool waitFor(std::chrono::milliseconds period, Ready ready);
-    // Waits until woken (or stopped); `period` zero means without a time limit. Clears the
-    // wake-up. False once stopped.
-    bool idle(std::chrono::milliseconds period);
+    // The sender thread body.
+    void run();
 
     struct Queued {
         std::unique_ptr<Command> command;
@@ -118,24 +114,18 @@ private:
     };
     void push(std::vector<Queued> entries);
     // The queue shows that the board does not keep up. devMutex held.
-    bool fallenBehindLocked(Clock::time_point now) const;
+    bool fallenBehindLocked(Clock::time_point now) const REQUIRES(devMutex);
     Clock::time_point now() const;
 
-    std::atomic<bool> running{true};
-    std::deque<Queued> sendQueue;  // guarded by devMutex
+    Waker waker_;  // stop, wake(), ackChanged()
+    std::deque<Queued> sendQueue GUARDED_BY(devMutex);
     // The sender's pace, for telling how long the queue will take: when it took the command it
-    // is trying now (busy), and how long its last command took. Guarded by devMutex.
-    bool busy = false;
-    Clock::time_point busySince;
-    Clock::duration lastPace{0};
+    // is trying now (busy), and how long its last command took.
+    bool busy GUARDED_BY(devMutex) = false;
+    Clock::time_point busySince GUARDED_BY(devMutex);
+    Clock::duration lastPace GUARDED_BY(devMutex){0};
     // Settings merge from when the board falls behind until the sender finds the queue empty:
-    // a queue that the merging keeps short must not switch it off. Guarded by devMutex.
-    bool lagging = false;
-    std::mutex wakeMutex;
-    std::condition_variable wakeCv;  // stop, wake(), ackChanged()
-    bool wakePending = false;        // guarded by wakeMutex
+    // a queue that the merging keeps short must not switch it off.
+    bool lagging GUARDED_BY(devMutex) = false;
     std::thread sender;
 };
-
-// The sender thread body.
-void thread_send(SendManager* manager);

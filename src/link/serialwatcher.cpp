@@ -65,26 +65,20 @@ void SerialWatcher::start() {
     if (thread.joinable()) {
         return;
     }
-    running.store(true);
     thread = std::thread(&SerialWatcher::run, this);
 }
 
 void SerialWatcher::stop() {
-    {
-        std::lock_guard<std::mutex> lock(pauseMutex);
-        running.store(false);
-    }
-    pauseCv.notify_all();
+    waker_.stop();
     if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
         thread.join();
     }
 }
 
 void SerialWatcher::run() {
-    while (running.load() && isWorking.load()) {
+    while (waker_.running() && isWorking.load()) {
         pass();
-        std::unique_lock<std::mutex> lock(pauseMutex);
-        pauseCv.wait_for(lock, PASS_PAUSE, [this] { return !running.load(); });
+        waker_.pause(PASS_PAUSE);
     }
 }
 
@@ -247,7 +241,7 @@ void SerialWatcher::retry(const std::string& name, Port& port) {
     std::shared_ptr<Channel> old = std::move(port.channel);
     std::shared_ptr<Channel> channel = startChannel(name, fd);
     {
-        std::lock_guard<std::mutex> lock(channelMapMutex);
+        MutexLock lock(channelMapMutex);
         if (channel) {
             channelMap[name] = channel;
         } else {
@@ -268,7 +262,7 @@ unsigned char SerialWatcher::retire(std::string name) {
     std::shared_ptr<Channel> channel = std::move(found->second.channel);
     present.erase(found);
     {
-        std::lock_guard<std::mutex> lock(channelMapMutex);
+        MutexLock lock(channelMapMutex);
         auto entry = channelMap.find(name);
         if (entry != channelMap.end() && entry->second == channel) {
             channelMap.erase(entry);
@@ -285,7 +279,7 @@ void SerialWatcher::disconnect(const std::string& name) {
     console::out("Device disconnected: " + name);
     unsigned char device = retire(name);
     if (device != known_devices::UNKNOWN) {
-        if (device == known_devices::STAND || device == known_devices::STAND62) {
+        if (known_devices::isStand(device)) {
             Stand::standConnected.store(false);
         }
         pushMessage("device_disconnected:" + std::to_string(device) + ";");
@@ -327,7 +321,7 @@ void SerialWatcher::pass() {
         }
         std::shared_ptr<Channel> channel = port.channel;
         present.emplace(name, std::move(port));
-        std::lock_guard<std::mutex> lock(channelMapMutex);
+        MutexLock lock(channelMapMutex);
         channelMap[name] = std::move(channel);
     }
 

@@ -6,17 +6,16 @@
 // (not yet permitted, not a terminal) is tried again on every pass and said once per reason.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "service/waker.h"
 
 class Channel;
 struct stat;
@@ -113,8 +112,6 @@ private:
     // The directory could not be listed at the last pass, and that was said; pass() only.
     bool dirUnreadable = false;
     std::function<void(Channel&)> silenceHook;  // pass() only
-    std::atomic<bool> running{false};
-    std::mutex pauseMutex;
-    std::condition_variable pauseCv;  // stop()
+    Waker waker_;                               // stop()
     std::thread thread;
 };

@@ -1,36 +1,37 @@
 #include "service/outbox.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <cstdint>
 
 #include "service/consolethrottle.h"
-#include "service/filedescriptor.h"
+#include "service/waker.h"
 
+Mutex tcpMutex;
 std::deque<std::string> commands;
-std::mutex tcpMutex;
 
 namespace {
 // Made with the other process-wide objects, before anything can run out of descriptors.
-FileDescriptor messageWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+Waker messageWake(true);
 
-// The sum of the sizes of the messages in `commands`. Guarded by tcpMutex.
-std::size_t commandsBytes = 0;
-// Messages dropped at either bound since start, and their bytes. Guarded by tcpMutex.
-uint64_t droppedMessages = 0;
-uint64_t droppedBytes = 0;
+// The sum of the sizes of the messages in `commands`.
+std::size_t commandsBytes GUARDED_BY(tcpMutex) = 0;
+// Messages dropped at either bound since start, and their bytes.
+uint64_t droppedMessages GUARDED_BY(tcpMutex) = 0;
+uint64_t droppedBytes GUARDED_BY(tcpMutex) = 0;
 }  // namespace
 
 int messageWakeFd() {
-    return messageWake.get();
+    return messageWake.pollFd();
+}
+
+void clearMessageWake() {
+    messageWake.clearPollable();
 }
 
 void pushMessage(std::string message) {
     bool wasEmpty;
     std::string dropLine;
     {
-        std::lock_guard<std::mutex> lock(tcpMutex);
+        MutexLock lock(tcpMutex);
         wasEmpty = commands.empty();
         std::size_t dropped = 0;
         std::size_t bytes = 0;
@@ -63,14 +64,12 @@ void pushMessage(std::string message) {
     // A queue that was not empty has been signalled already and not yet taken to the end,
     // since the server reads the wake-up before it empties the queue.
     if (wasEmpty) {
-        uint64_t one = 1;
-        ssize_t ignored = ::write(messageWake.get(), &one, sizeof one);
-        (void)ignored;
+        messageWake.wake();
     }
 }
 
 bool takeMessage(std::string& message) {
-    std::lock_guard<std::mutex> lock(tcpMutex);
+    MutexLock lock(tcpMutex);
     if (commands.empty()) {
         return false;
     }
@@ -82,7 +81,7 @@ bool takeMessage(std::string& message) {
 
 std::deque<std::string> takeAllMessages() {
     std::deque<std::string> taken;
-    std::lock_guard<std::mutex> lock(tcpMutex);
+    MutexLock lock(tcpMutex);
     taken.swap(commands);
     commandsBytes = 0;
     return taken;
@@ -94,6 +93,6 @@ void clearMessages() {
 }
 
 std::size_t queuedMessageBytes() {
-    std::lock_guard<std::mutex> lock(tcpMutex);
+    MutexLock lock(tcpMutex);
     return commandsBytes;
 }

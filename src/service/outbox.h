@@ -4,14 +4,16 @@
 
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
 
-// Messages bound for the client, each complete with its ";". Guarded by tcpMutex. Read it
-// directly if you like, but change it only through the functions below, which keep its byte
-// count.
-extern std::deque<std::string> commands;
-extern std::mutex tcpMutex;
+#include "service/sync.h"
+
+// Messages bound for the client, each complete with its ";". Read it directly (with tcpMutex
+// held) if you like, but change it only through the functions below, which keep its byte
+// count. tcpMutex is held only around queue operations; see the lock order in
+// service/runstate.h.
+extern Mutex tcpMutex;
+extern std::deque<std::string> commands GUARDED_BY(tcpMutex);
 
 // While no client takes them, `commands` holds at most this many messages and this many bytes;
 // beyond either the oldest are dropped, counted and said on the console. A single message
@@ -36,3 +38,5 @@ std::size_t queuedMessageBytes();
 // `commands`; the server polls it beside the client socket and reads it empty before it
 // takes the queue. -1 if it could not be created (the server then polls the queue).
 int messageWakeFd();
+// Reads the message wake-up empty. Server thread, before it takes the queue.
+void clearMessageWake();

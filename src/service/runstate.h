@@ -1,4 +1,32 @@
-// The process-wide run flags.
+// The process-wide run flags, and the map of the daemon's threads and locks.
+//
+// Threads (all owned and joined, none detached):
+// - main: the TCP server loop (TcpServer::connect). It runs the text command parser for each
+//   complete client message, which queues settings on the channels' send queues.
+// - the watcher (SerialWatcher::run): one pass over the device directory a second; creates
+//   and retires channels, resets silent boards, prints the counters on SIGUSR1.
+// - per channel (link/channel.h), started when the watcher creates it and joined when it
+//   retires it:
+//   - the reader (ReceiveManager::read): reads the port, acknowledges each data frame at
+//     once, records the board's ACKs, queues data frames for the decoder;
+//   - the decoder (thread_parser in bench/decoder.h): decodes the queued frames, identifies
+//     the board, queues client messages in the outbox; the stand's motor guard queues its
+//     stop sequence on the send queue;
+//   - the sender (SendManager::run): handshake, report schedule, queued commands with their
+//     tries.
+// - the console's writer (service/console.h): writes queued console lines.
+// - the SIGUSR1 handler only sets countersRequested.
+//
+// Locks, outermost first; a lock is only ever taken while holding locks above it:
+//   1. channelMapMutex (link/channelregistry.h): held alone, to copy or change the map.
+//   2. decoderMutex (bench/decoder.h): the decoders' process-wide state, around one handler.
+//   3. tcpMutex (service/outbox.h) or devMutex (link/sendmanager.h) or a channel's receive
+//      queueMutex: each held only around its queue's operations; never two of them together.
+//   4. the throttle's and the console's own locks (service/consolethrottle.h, console.h).
+// Leaves, under which nothing is taken: a channel's writeMutex (around writing one frame) and
+// every Waker's lock. Console lines and throttled lines are printed after the queue locks are
+// released. Fields guarded by a lock are declared GUARDED_BY it (service/sync.h); `make
+// thread-safety` checks them with clang.
 #pragma once
 
 #include <atomic>

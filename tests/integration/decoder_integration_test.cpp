@@ -19,7 +19,7 @@ namespace {
 using namespace testing_support;
 
 bool queuedForClient(const std::string& message) {
-    std::lock_guard<std::mutex> lock(tcpMutex);
+    MutexLock lock(tcpMutex);
     return std::find(commands.begin(), commands.end(), message) != commands.end();
 }
 
@@ -34,7 +34,7 @@ protected:
     void TearDown() override { restore(); }
     static void restore() {
         takeMessages();
-        std::lock_guard<std::mutex> lock(decoderMutex);
+        MutexLock lock(decoderMutex);
         Stand::restoreDefaults();
     }
 };

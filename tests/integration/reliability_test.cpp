@@ -568,7 +568,7 @@ TEST_F(ReliabilityServer, ClientThatStopsReadingKeepsItsConnectionPastTheTimeout
     }
     ASSERT_TRUE(waitUntil([&] {
         int unread = 0;
-        std::lock_guard<std::mutex> lock(tcpMutex);
+        MutexLock lock(tcpMutex);
         return ::ioctl(client.get(), FIONREAD, &unread) == 0 && unread > 0 && !commands.empty();
     }));
 

@@ -158,7 +158,7 @@ TEST(SendQueue, SettingsMergeOnlyWhileTheBoardLags) {
         board->setDevice(c.device);
         board->setDefined();
         {
-            std::lock_guard<std::mutex> lock(channelMapMutex);
+            MutexLock lock(channelMapMutex);
             channelMap["ttyUSB0"] = board;
         }
         ConsoleCapture out(1);
@@ -186,10 +186,10 @@ TEST(SendQueue, SettingsMergeOnlyWhileTheBoardLags) {
             EXPECT_EQ(queue, c.queue) << c.name;
         }
         {
-            std::lock_guard<std::mutex> lock(channelMapMutex);
+            MutexLock lock(channelMapMutex);
             channelMap.erase("ttyUSB0");
         }
-        std::lock_guard<std::mutex> lock(decoderMutex);
+        MutexLock lock(decoderMutex);
         CRIT::restoreDefaults();
         Stand::restoreDefaults();
     }

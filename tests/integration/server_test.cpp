@@ -46,7 +46,7 @@ protected:
             thread.join();
         }
         {
-            std::lock_guard<std::mutex> lock(channelMapMutex);
+            MutexLock lock(channelMapMutex);
             for (const std::string& name : names) {
                 channelMap.erase(name);
             }

@@ -114,7 +114,7 @@ std::shared_ptr<Channel> idleChannel(int device) {
 
 std::shared_ptr<Channel> putIdleChannel(const std::string& name, int device) {
     std::shared_ptr<Channel> channel = idleChannel(device);
-    std::lock_guard<std::mutex> lock(channelMapMutex);
+    MutexLock lock(channelMapMutex);
     channelMap[name] = channel;
     return channel;
 }

@@ -32,7 +32,7 @@ protected:
 
     static void restore() {
         clearMessages();
-        std::lock_guard<std::mutex> lock(decoderMutex);
+        MutexLock lock(decoderMutex);
         Stand::restoreDefaults();
         CRIT::restoreDefaults();
         TelemetryCrit::resetCharts();

@@ -47,7 +47,7 @@ protected:
 
     void TearDown() override {
         {
-            std::lock_guard<std::mutex> lock(channelMapMutex);
+            MutexLock lock(channelMapMutex);
             for (const auto& name : names) {
                 channelMap.erase(name);
             }

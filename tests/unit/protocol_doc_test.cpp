@@ -133,7 +133,7 @@ const std::vector<unsigned char> BOARD_TYPES = {
 void restoreProcessState() {
     CRIT::restoreDefaults();
     Stand::restoreDefaults();
-    std::lock_guard<std::mutex> lock(decoderMutex);
+    MutexLock lock(decoderMutex);
     TelemetryCrit::resetCharts();
     TelemetryMeters::resetDelayFigures();
 }
@@ -150,7 +150,7 @@ protected:
 
     void TearDown() override {
         {
-            std::lock_guard<std::mutex> lock(channelMapMutex);
+            MutexLock lock(channelMapMutex);
             for (const auto& entry : boards) {
                 channelMap.erase(entry.first);
             }
