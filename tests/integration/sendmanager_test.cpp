@@ -17,6 +17,7 @@
 #include "link/sendmanager.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/outbox.h"
 #include "testsupport.h"
 
@@ -314,9 +315,11 @@ TEST(SendManagerQueue, BoardAckThroughTheReaderStopsTheTries) {
     QuietBoard board(7);
     board.channel.receiveManager->startReader();
     board.start();
+    console::drain();
     testing::internal::CaptureStdout();
     board.pty.write(ackFrame(7));
     bool stored = waitUntil([&] { return board.channel.getAckNumber() == 7; });
+    console::drain();
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(stored);
     Stand::restoreDefaults();
