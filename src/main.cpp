@@ -41,9 +41,24 @@ bool parsePort(const char* text, uint16_t& port) {
     return true;
 }
 
+// The long name of the option whose short code is `code`.
+const char* optionName(const option* options, int code) {
+    for (; options->name != nullptr; ++options) {
+        if (options->val == code) {
+            return options->name;
+        }
+    }
+    return "?";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of our standard output or error that goes away (benchd | head -1) must not end
+    // the daemon: the console drops what it can no longer write. The client's socket is
+    // written with MSG_NOSIGNAL anyway.
+    ::signal(SIGPIPE, SIG_IGN);
+
     uint16_t port = 2015;
     std::string devDir = "/dev";
     std::string bindAddress;
@@ -54,7 +69,8 @@ int main(int argc, char** argv) {
         {"version", no_argument, nullptr, 'v'},       {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+    // The leading ':' tells a missing value (':') from an unknown option ('?').
+    while ((option = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
         switch (option) {
             case 'p':
                 if (!parsePort(optarg, port)) {
@@ -82,6 +98,11 @@ int main(int argc, char** argv) {
             case 'v':
                 std::printf("benchd %s\n", BENCHD_VERSION);
                 return 0;
+            case ':':
+                std::fprintf(stderr, "benchd: option --%s needs a value\n",
+                             optionName(options, optopt));
+                usage(stderr);
+                return 2;
             default:
                 std::fprintf(stderr, "benchd: unknown option: %s\n", argv[optind - 1]);
                 usage(stderr);
@@ -112,9 +133,15 @@ int main(int argc, char** argv) {
         console::drain();
         return 1;
     }
+    if (port == 0) {
+        // --port 0: the system chose the port, and whoever started us needs to know which.
+        console::out("Listening on port " + std::to_string(server.port()));
+    }
     SerialWatcher watcher(devDir);
     watcher.start();
     server.connect();
+    // A bounded wait: a standard output that never drains must not keep the process from
+    // exiting (the console's writer is never joined).
     console::drain();
     return 0;
 }
