@@ -156,6 +156,23 @@ TEST(ConsoleE2E, DaemonOutlivesTheReaderOfItsStandardOutput) {
     EXPECT_TRUE(alive(*daemon)) << daemon->err();
 }
 
+TEST(ConsoleE2E, StandardOutputThatNeverDrainsDoesNotHoldUpTheExit) {
+    Daemon first;
+    ASSERT_TRUE(first.process.waitForOut("Waiting for connection...\n"));
+    // A pipe already full: not even the start-up line goes through.
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    FileDescriptor full(fds[0]);
+    const std::string block(4096, 'f');
+    while (::write(fds[1], block.data(), block.size()) > 0) {
+    }
+    ::fcntl(fds[1], F_SETFL, 0);
+    TempDir dir;
+    // The port is taken, so it exits at once: after a bounded wait for its console.
+    auto second = runWith(FileDescriptor(fds[1]), ">&", daemonArgs(dir, first.port));
+    EXPECT_EQ(second->wait(10000ms), 1);
+}
+
 TEST(ConsoleE2E, LineBreakInAClientMessageStaysOnItsConsoleLine) {
     Daemon daemon;
     TcpClient client(daemon.port);
