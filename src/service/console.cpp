@@ -14,11 +14,11 @@ namespace {
 constexpr std::size_t CHUNK = 64 * 1024;
 
 // Descriptors 0, 1 and 2 are opened on /dev/null where they are closed (benchd <&- >&-).
-// Otherwise the first descriptors the process opens would take their numbers: the outbox's
-// eventfd, made while the static objects are constructed, would become standard output, and
-// the server would take the start-up line for a message wake-up and spin. So this runs before
-// every static constructor of the program: priority 101 goes ahead of all constructors that
-// have none, which a call at the top of main() would not.
+// Otherwise the first descriptors the process opens take their numbers: the outbox's eventfd,
+// made while the static objects are constructed, and the server's stop eventfd. Console lines
+// then go into an eventfd, and an eight-byte one ("VERSION") is a wake-up that never clears:
+// the server spins. So this runs before every static constructor of the program (priority 101
+// goes ahead of all constructors without one), which a call at the top of main() would not.
 __attribute__((constructor(101))) void openStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
@@ -126,14 +126,15 @@ void Console::line(console::Stream stream, std::string text) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (pendingLines_ >= limits_.lines || pendingBytes_ + text.size() > limits_.bytes) {
+            // An idle writer is woken for the report too (a line longer than the limit).
             ++unreported_[static_cast<int>(stream)];
             ++droppedTotal_;
-            return;
+        } else {
+            ++pendingLines_;
+            pendingBytes_ += text.size();
+            ++queuedTotal_;
+            queue_.push_back(Entry{stream, std::move(text)});
         }
-        ++pendingLines_;
-        pendingBytes_ += text.size();
-        ++queuedTotal_;
-        queue_.push_back(Entry{stream, std::move(text)});
     }
     wake_.notify_one();
 }
