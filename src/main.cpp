@@ -20,6 +20,11 @@ void requestCounters(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of our standard output or error that goes away (benchd | head -1) must not end
+    // the daemon: the console drops what it can no longer write. The client's socket is
+    // written with MSG_NOSIGNAL anyway.
+    ::signal(SIGPIPE, SIG_IGN);
+
     const ParsedOptions parsed = parseOptions(argc, argv);
     if (!parsed.run) {
         std::fputs(parsed.text.c_str(), parsed.status == 0 ? stdout : stderr);
@@ -52,6 +57,8 @@ int main(int argc, char** argv) {
     SerialWatcher watcher(options.devDir, {options.ports, options.ignore});
     watcher.start();
     server.connect();
+    // A bounded wait: a standard output that never drains must not keep the process from
+    // exiting (the console's writer is never joined).
     console::drain();
     return 0;
 }

@@ -237,7 +237,8 @@ bool TcpServer::receive(int client, char* block, std::size_t size) {
 
 void TcpServer::take(const char* bytes, std::size_t count) {
     framer.feed(bytes, count, [](const std::string& message) {
-        console::out("COMMAND: [" + message + "]");
+        // Escaped: a line break in the client's text must not forge console or journal lines.
+        console::out("COMMAND: [" + console::escaped(message) + "]");
         TcpCommandParser::parse(message);
     });
 }

@@ -47,8 +47,8 @@ private:
     void signal();
 
     std::atomic<bool> running_{true};
-    Mutex mutex_;                  // a leaf: nothing is taken under it
-    CondVar cv_;                   // stop(), wake()
+    Mutex mutex_;  // a leaf: nothing is taken under it
+    CondVar cv_;   // stop(), wake()
     bool pending_ GUARDED_BY(mutex_) = false;
     FileDescriptor event_;
 };

@@ -12,6 +12,7 @@
 #include "bench/crit.h"
 #include "link/channel.h"
 #include "protocol/command.h"
+#include "service/console.h"
 #include "testsupport.h"
 
 using namespace testing_support;
@@ -82,9 +83,11 @@ TEST(ChannelWrites, RefusedAckIsReported) {
     // The read end of a pipe refuses writes.
     Channel refusing(FileDescriptor(fds[0]), NO_THREADS);
     Channel closed(FileDescriptor(), NO_THREADS);
+    console::drain();
     testing::internal::CaptureStdout();
     refusing.sendACK(7);
     closed.sendACK(8);
+    console::drain();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Bytes written does not match to ack size: -1 != 5\n"
               "Bytes written does not match to ack size: -1 != 5\n");

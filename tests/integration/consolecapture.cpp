@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "service/console.h"
 #include "testsupport.h"
 
 ConsoleCapture::ConsoleCapture(int fd) : fd_(fd) {
@@ -18,12 +19,15 @@ ConsoleCapture::ConsoleCapture(int fd) : fd_(fd) {
         throw std::runtime_error("cannot create a capture file");
     }
     ::unlink(path.c_str());
+    // Lines printed before the capture began go where they were headed.
+    console::drain();
     std::fflush(nullptr);
     saved_.reset(::fcntl(fd_, F_DUPFD_CLOEXEC, 0));
     ::dup2(file_.get(), fd_);
 }
 
 ConsoleCapture::~ConsoleCapture() {
+    console::drain();
     std::fflush(nullptr);
     ::dup2(saved_.get(), fd_);
     // The failure messages of the test went into the capture too.
@@ -35,6 +39,8 @@ ConsoleCapture::~ConsoleCapture() {
 }
 
 std::string ConsoleCapture::text() const {
+    // The console's writer prints on its own thread: what was queued so far is in the file.
+    console::drain();
     std::fflush(nullptr);
     std::string text;
     char buffer[65536];

@@ -1,5 +1,6 @@
 // Redirects standard output or error of the test process into a temporary file that a test
-// can read while other threads are still printing.
+// can read while other threads are still printing. The console is drained when the capture
+// begins, ends and is read, so its writer thread's lines land where they were printed.
 #pragma once
 
 #include <chrono>

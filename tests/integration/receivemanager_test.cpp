@@ -14,6 +14,7 @@
 #include "link/sendmanager.h"
 #include "protocol/codes.h"
 #include "protocol/command.h"
+#include "service/console.h"
 #include "testsupport.h"
 
 using namespace testing_support;
@@ -118,8 +119,10 @@ TEST_F(ReceiveManagerTest, BadCrcIsNeitherAcknowledgedNorQueued) {
 
 TEST_F(ReceiveManagerTest, BoardAckIsPrintedAndStoredNotQueued) {
     Bytes acks = ackFrame(5) + unhex("A5 A5 33 09 00");  // the second has a wrong CRC
+    console::drain();
     testing::internal::CaptureStdout();
     manager.handleBytes(acks.data(), acks.size());
+    console::drain();
     std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed, "Ack number: [5]\n");
     EXPECT_EQ(channel.getAckNumber(), 5);
@@ -127,9 +130,11 @@ TEST_F(ReceiveManagerTest, BoardAckIsPrintedAndStoredNotQueued) {
 
     // Through the reader thread too; the host never acknowledges an ACK.
     manager.startReader();
+    console::drain();
     testing::internal::CaptureStdout();
     pty.write(ackFrame(200));
     bool stored = waitUntil([&] { return channel.getAckNumber() == 200; });
+    console::drain();
     printed = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(stored);
     EXPECT_EQ(printed, "Ack number: [200]\n");

@@ -34,6 +34,7 @@
 #include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/consolethrottle.h"
 #include "service/outbox.h"
 #include "service/runstate.h"
@@ -307,12 +308,14 @@ TEST(ReliabilityCounters, ReaderCountsFramesCrcFailuresAndSkippedBytes) {
         SCOPED_TRACE(c.name);
         Pty board;
         Channel channel(board.openSlave(), NO_THREADS, "ttyUSB0");
+        console::drain();
         testing::internal::CaptureStdout();
         // Byte by byte and in one piece: the count does not depend on the reads.
         for (unsigned char byte : c.bytes) {
             channel.receiveManager->handleBytes(&byte, 1);
         }
         channel.receiveManager->handleBytes(c.bytes.data(), c.bytes.size());
+        console::drain();
         testing::internal::GetCapturedStdout();
         const ChannelCounters& counters = channel.counters();
         EXPECT_EQ(counters.framesReceived.load(), 2 * c.frames);
@@ -321,8 +324,10 @@ TEST(ReliabilityCounters, ReaderCountsFramesCrcFailuresAndSkippedBytes) {
         // The two feeds follow each other on one line, so bytes held at the end of the first
         // may turn into garbage at the start of the second: count each feed on its own.
         Channel single(board.openSlave(), NO_THREADS, "ttyUSB0");
+        console::drain();
         testing::internal::CaptureStdout();
         single.receiveManager->handleBytes(c.bytes.data(), c.bytes.size());
+        console::drain();
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(single.counters().garbageBytes.load(), c.garbage);
     }
@@ -405,11 +410,13 @@ TEST(ReliabilityThrottle, FailingAckWritesPrintOneLinePerChannel) {
     // The read end of a pipe refuses every write, as a dying port does.
     Channel dying(FileDescriptor(fds[0]), NO_THREADS, "ttyUSB0");
     Channel other(FileDescriptor(), NO_THREADS, "ttyUSB1");
+    console::drain();
     testing::internal::CaptureStdout();
     for (int i = 0; i < 200; ++i) {
         dying.sendACK(static_cast<unsigned char>(i));
     }
     other.sendACK(0);
+    console::drain();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Bytes written does not match to ack size: -1 != 5\n"
               "Bytes written does not match to ack size: -1 != 5\n");

@@ -18,6 +18,7 @@
 #include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/outbox.h"
 #include "testsupport.h"
 
@@ -329,8 +330,13 @@ TEST(SendManagerQueue, BoardAckThroughTheReaderStopsTheTries) {
     board.channel.receiveManager->startReader();
     board.start();
     // An ACK that came before the command went out is not one for it.
+    console::drain();
+    testing::internal::CaptureStdout();
     board.pty.write(ackFrame(7));
-    ASSERT_TRUE(waitUntil([&] { return board.channel.getAckNumber() == 7; }));
+    bool stored = waitUntil([&] { return board.channel.getAckNumber() == 7; });
+    console::drain();
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(stored);
     Stand::restoreDefaults();
     Stand::rpm = 1500;
     Stand::rotateDirection = 1;

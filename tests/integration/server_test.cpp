@@ -110,7 +110,7 @@ TEST_F(ServerTest, MessagesAreFramedAtSemicolonsWhateverTheSegments) {
         {"one segment", {text}, "COMMAND: [device_rpm:1000]\nCOMMAND: [device_active:1]\n"},
         {"every byte", everyByte, "COMMAND: [device_rpm:1000]\nCOMMAND: [device_active:1]\n"},
         {"empty messages", {";", ";"}, "COMMAND: []\nCOMMAND: []\n"},
-        {"line feed starts the next", {"a;\nb", ";"}, "COMMAND: [a]\nCOMMAND: [\nb]\n"},
+        {"line feed starts the next", {"a;\nb", ";"}, "COMMAND: [a]\nCOMMAND: [\\nb]\n"},
     };
     TcpClient client(server.port());
     ASSERT_TRUE(client.connected());

@@ -18,6 +18,7 @@
 #include "protocol/bytes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/filedescriptor.h"
 #include "service/outbox.h"
 #include "testsupport.h"
@@ -59,8 +60,10 @@ protected:
     // As feed, also returning what the handler printed.
     std::vector<std::string> feed(unsigned char code, const std::vector<unsigned char>& payload,
                                   std::string& printed) {
+        console::drain();
         ::testing::internal::CaptureStdout();
         dispatch(channel, report(code, payload));
+        console::drain();
         printed = ::testing::internal::GetCapturedStdout();
         return takeMessages();
     }

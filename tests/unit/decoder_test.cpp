@@ -7,6 +7,7 @@
 
 #include "decoder_fixture.h"
 #include "link/receivemanager.h"
+#include "service/console.h"
 
 namespace {
 
@@ -44,8 +45,10 @@ TEST_F(DecoderTest, EveryKnownBoardTypeHasItsConsoleLine) {
         SCOPED_TRACE(c.name);
         Stand::standConnected = false;
         Channel board(FileDescriptor(), ChannelOptions{false, std::chrono::milliseconds(0)});
+        console::drain();
         ::testing::internal::CaptureStdout();
         dispatch(board, report(2, {0, 9, 255, c.id}));
+        console::drain();
         EXPECT_EQ(::testing::internal::GetCapturedStdout(),
                   std::string("VERSION\nDEVICE CONNECTED: ") + c.name + " VERSION [0] [9] [255]\n");
         EXPECT_EQ(takeMessages(), Messages{"device_connected:" + std::to_string(c.id) + ";"});

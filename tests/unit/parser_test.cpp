@@ -17,6 +17,7 @@
 #include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "testsupport.h"
 
 using testing_support::Bytes;
@@ -58,8 +59,10 @@ protected:
 
     // Parses and returns what went to standard output.
     static std::string parse(const std::string& message) {
+        console::drain();
         testing::internal::CaptureStdout();
         TcpCommandParser::parse(message);
+        console::drain();
         return testing::internal::GetCapturedStdout();
     }
 

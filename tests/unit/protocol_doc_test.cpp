@@ -26,6 +26,7 @@
 #include "link/sendmanager.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/outbox.h"
 #include "testsupport.h"
 
@@ -166,8 +167,10 @@ protected:
     // Parses one message; returns the types of the boards that got a command (255 for the
     // unidentified one) and what the parser printed.
     std::set<int> parse(const std::string& message, std::string& output) {
+        console::drain();
         testing::internal::CaptureStdout();
         TcpCommandParser::parse(message);
+        console::drain();
         output = testing::internal::GetCapturedStdout();
         std::set<int> reached;
         for (const auto& entry : boards) {
@@ -245,6 +248,7 @@ std::set<std::string> outboundKeysOfTheCode() {
 
     std::vector<unsigned char> devices = BOARD_TYPES;
     devices.push_back(known_devices::UNKNOWN);
+    console::drain();
     testing::internal::CaptureStdout();
     for (unsigned char device : devices) {
         for (int code = 0; code < 256; ++code) {
@@ -257,6 +261,7 @@ std::set<std::string> outboundKeysOfTheCode() {
             restoreProcessState();
         }
     }
+    console::drain();
     testing::internal::GetCapturedStdout();
 
     // A literal that is a whole key with its ":", such as "device_disconnected:".
