@@ -76,9 +76,9 @@ long cpuTicks(pid_t pid) {
 }
 
 std::size_t framesWithCode(const RawBoard& board, unsigned char code) {
-    const std::vector<Bytes> frames = board.hostFrames();
+    const std::vector<HostFrame> frames = board.hostFrames();
     return std::count_if(frames.begin(), frames.end(),
-                         [&](const Bytes& f) { return f.size() > 4 && f[4] == code; });
+                         [&](const HostFrame& f) { return f.code() == code; });
 }
 
 }  // namespace
@@ -158,7 +158,7 @@ TEST(ConsoleE2E, DaemonOutlivesTheReaderOfItsStandardOutput) {
 
 TEST(ConsoleE2E, StandardOutputThatNeverDrainsDoesNotHoldUpTheExit) {
     Daemon first;
-    ASSERT_TRUE(first.process.waitForOut("Waiting for connection...\n"));
+    ASSERT_TRUE(first.process->waitForOut("Waiting for connection...\n"));
     // A pipe already full: not even the start-up line goes through.
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
@@ -178,7 +178,7 @@ TEST(ConsoleE2E, LineBreakInAClientMessageStaysOnItsConsoleLine) {
     TcpClient client(daemon.port);
     ASSERT_TRUE(client.connected());
     client.send("device_rpm:7\r\nDEVICE CONNECTED;");
-    ASSERT_TRUE(daemon.process.waitForOut("COMMAND: [device_rpm:7\\r\\nDEVICE CONNECTED]\n"));
+    ASSERT_TRUE(daemon.process->waitForOut("COMMAND: [device_rpm:7\\r\\nDEVICE CONNECTED]\n"));
     EXPECT_EQ(daemon.count("\nDEVICE CONNECTED"), 0u);
 }
 
@@ -228,7 +228,7 @@ TEST(StartupE2E, PortZeroSaysWhichPortItGot) {
 
     // A port given by number is not repeated.
     Daemon given;
-    ASSERT_TRUE(given.process.waitForOut("Waiting for connection...\n"));
+    ASSERT_TRUE(given.process->waitForOut("Waiting for connection...\n"));
     EXPECT_EQ(given.count("Listening on port"), 0u);
 }
 
