@@ -1,6 +1,8 @@
 // The test stand: the client's settings, the motor guard's state and the stand's builders.
 #pragma once
 
+#include "bench/decoder.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -16,14 +18,14 @@ public:
     static uint8_t pump;
     static uint8_t fan;
 
-    // Motor guard state, guarded by decoderMutex.
-    static int32_t rpmFeedBack;
-    static int32_t activeFeedBack;
-    static int32_t rpmPrevious;
-    static int32_t rpmCurrent;
-    static int32_t rpmDelta;
-    static uint32_t ticksBetweenRPMCommand;
-    static uint32_t ticksBetweenDelta;
+    // Motor guard state.
+    static int32_t rpmFeedBack GUARDED_BY(decoderMutex);
+    static int32_t activeFeedBack GUARDED_BY(decoderMutex);
+    static int32_t rpmPrevious GUARDED_BY(decoderMutex);
+    static int32_t rpmCurrent GUARDED_BY(decoderMutex);
+    static int32_t rpmDelta GUARDED_BY(decoderMutex);
+    static uint32_t ticksBetweenRPMCommand GUARDED_BY(decoderMutex);
+    static uint32_t ticksBetweenDelta GUARDED_BY(decoderMutex);
     // A stand is identified: set by the decoder, cleared by the watcher.
     static std::atomic<bool> standConnected;
 
@@ -37,5 +39,5 @@ public:
     static std::unique_ptr<Command> setTemperature(int32_t hundredths);
 
     // Every setting and guard value back to its start-up value (tests).
-    static void restoreDefaults();
+    static void restoreDefaults() NO_THREAD_SAFETY_ANALYSIS;
 };

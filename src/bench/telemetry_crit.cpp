@@ -36,8 +36,7 @@ struct Chart {
     int32_t count = 0;       // points expected
 };
 
-// Guarded by decoderMutex.
-Chart charts[TelemetryCrit::CHART_COUNT];
+Chart charts[TelemetryCrit::CHART_COUNT] GUARDED_BY(decoderMutex);
 
 // Two's-complement reading of 32 wrapped bits, without an implementation-defined conversion.
 int32_t wrap32(uint32_t value) {

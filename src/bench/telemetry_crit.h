@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "bench/decoder.h"
+
 class Channel;
 class Command;
 
@@ -14,12 +16,13 @@ public:
 
     // Each handler queues its client messages in order. A report shorter than the layout it
     // reads is dropped whole. Call with decoderMutex held.
-    static void pressures(const Channel& channel, const Command& command);  // code 10
-    static void injectorStatus(const Command& command);                     // code 12
-    static void calibration(const Command& command);                        // code 16
+    static void pressures(const Channel& channel, const Command& command)
+        REQUIRES(decoderMutex);                                                 // code 10
+    static void injectorStatus(const Command& command) REQUIRES(decoderMutex);  // code 12
+    static void calibration(const Command& command) REQUIRES(decoderMutex);     // code 16
     // One segment of chart 1 to 6 (codes 21 to 26); `chart` is 0 to 5.
-    static void chartSegment(int chart, const Command& command);
-    static void regulators(const Command& command);  // code 31
+    static void chartSegment(int chart, const Command& command) REQUIRES(decoderMutex);
+    static void regulators(const Command& command) REQUIRES(decoderMutex);  // code 31
 
     // A raw oscillogram sample in the board's units, with the current calibration. While the
     // calibration's divisor is 0 the sample has no scale and converts to 0.
@@ -27,5 +30,5 @@ public:
 
     // Every chart back to idle and empty (tests). Call with decoderMutex held or no decoder
     // running.
-    static void resetCharts();
+    static void resetCharts() REQUIRES(decoderMutex);
 };

@@ -4,6 +4,8 @@
 // stays steady, or within 10 % of the commanded speed, for 11 consecutive reports.
 #pragma once
 
+#include "bench/decoder.h"
+
 class Channel;
 class Command;
 
@@ -12,8 +14,10 @@ public:
     // Each handler queues its client messages in order. A report shorter than the layout it
     // reads is dropped whole. Call with decoderMutex held (the guard state in Stand is
     // guarded by it); the stop sequence takes devMutex.
-    static void rotationSpeed(Channel& channel, const Command& command);         // code 41
-    static void rotationActive(const Channel& channel, const Command& command);  // code 42
-    static void temperatures(const Command& command);                            // code 46
-    static void standState(const Command& command);                              // code 47
+    static void rotationSpeed(Channel& channel, const Command& command)
+        REQUIRES(decoderMutex);  // code 41
+    static void rotationActive(const Channel& channel, const Command& command)
+        REQUIRES(decoderMutex);                                               // code 42
+    static void temperatures(const Command& command) REQUIRES(decoderMutex);  // code 46
+    static void standState(const Command& command) REQUIRES(decoderMutex);    // code 47
 };
