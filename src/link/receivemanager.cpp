@@ -14,6 +14,7 @@
 #include "link/channel.h"
 #include "protocol/command.h"
 #include "service/console.h"
+#include "service/heartbeat.h"
 
 namespace {
 
@@ -89,7 +90,9 @@ bool ReceiveManager::waitForInput(short* events) {
     pollfd fds[2] = {{channel->fd(), POLLIN, 0}, {stopEvent.get(), POLLIN, 0}};
     // A port that failed to open (-1) is left out by poll: the reader then only waits for
     // the stop.
-    int ready = ::poll(fds, 2, stopEvent.valid() ? -1 : static_cast<int>(RETRY_PAUSE.count()));
+    // Bounded, so that a quiet port still lets the reader check in with the watchdog.
+    const auto limit = stopEvent.valid() ? Heartbeat::PERIOD : RETRY_PAUSE;
+    int ready = ::poll(fds, 2, static_cast<int>(limit.count()));
     if (events != nullptr) {
         *events = ready > 0 ? fds[0].revents : 0;
     }
@@ -193,6 +196,7 @@ void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) 
 
 void thread_func(ReceiveManager* manager) {
     Channel& channel = *manager->channel;
+    Heartbeat heartbeat("reader " + channel.name());
     if (!manager->pause(channel.options().startPause)) {
         return;
     }
@@ -203,6 +207,7 @@ void thread_func(ReceiveManager* manager) {
     // Reads as soon as bytes arrive: the board's ACK wait and its report's way to the client
     // both start here.
     while (manager->waitForInput(&events)) {
+        heartbeat.beat();
         ssize_t count = ::read(channel.fd(), bytes, sizeof bytes);
         const int error = errno;
         if (count > 0) {
@@ -234,6 +239,7 @@ void thread_func(ReceiveManager* manager) {
         }
     }
     // A lost port is read no more; the thread waits for the watcher to retire the channel.
-    while (manager->pause(std::chrono::hours(1))) {
+    while (manager->pause(Heartbeat::PERIOD)) {
+        heartbeat.beat();
     }
 }

@@ -10,6 +10,7 @@
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/consolethrottle.h"
+#include "service/heartbeat.h"
 #include "service/outbox.h"
 
 std::mutex devMutex;
@@ -23,7 +24,6 @@ constexpr std::chrono::milliseconds ACK_WAIT{10};
 constexpr std::chrono::milliseconds HANDSHAKE_PAUSE{500};
 // Between the passes of an unidentified board: keeps the handshake about 510 ms apart.
 constexpr std::chrono::milliseconds IDLE_PAUSE{10};
-constexpr std::chrono::milliseconds NO_LIMIT{0};
 
 using Schedule = std::vector<std::pair<unsigned char, int>>;
 
@@ -98,11 +98,7 @@ bool SendManager::waitFor(std::chrono::milliseconds period, Ready ready) {
 bool SendManager::idle(std::chrono::milliseconds period) {
     std::unique_lock<std::mutex> lock(wakeMutex);
     auto woken = [this] { return !running.load() || wakePending; };
-    if (period == NO_LIMIT) {
-        wakeCv.wait(lock, woken);
-    } else {
-        wakeCv.wait_for(lock, period, woken);
-    }
+    wakeCv.wait_for(lock, period, woken);
     wakePending = false;
     return running.load();
 }
@@ -284,10 +280,12 @@ bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
 
 void thread_send(SendManager* manager) {
     Channel& channel = *manager->channel;
+    Heartbeat heartbeat("sender " + channel.name());
     if (!manager->pause(channel.options().startPause)) {
         return;
     }
     while (manager->isRunning()) {
+        heartbeat.beat();
         if (!channel.isDefined()) {
             manager->writeOnce(manager->getVersion());
             manager->writeOnce(manager->clearSchedule());
@@ -321,10 +319,11 @@ void thread_send(SendManager* manager) {
                 break;
             }
             manager->sendWithRetries(std::move(command));
+            heartbeat.beat();
         }
         // An identified board needs the sender only when a command is queued or the board is
-        // reset by the watcher; both wake it.
-        if (!manager->idle(channel.isDefined() ? NO_LIMIT : IDLE_PAUSE)) {
+        // reset by the watcher; both wake it. Idle, it still checks in once a period.
+        if (!manager->idle(channel.isDefined() ? Heartbeat::PERIOD : IDLE_PAUSE)) {
             break;
         }
     }

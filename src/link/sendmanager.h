@@ -106,8 +106,7 @@ private:
     // Waits up to `period` until `ready` holds, or the manager is stopped. False once stopped.
     template <typename Ready>
     bool waitFor(std::chrono::milliseconds period, Ready ready);
-    // Waits until woken (or stopped); `period` zero means without a time limit. Clears the
-    // wake-up. False once stopped.
+    // Waits up to `period` until woken (or stopped). Clears the wake-up. False once stopped.
     bool idle(std::chrono::milliseconds period);
 
     struct Queued {

@@ -25,6 +25,7 @@
 #include "service/console.h"
 #include "service/consolethrottle.h"
 #include "service/filedescriptor.h"
+#include "service/heartbeat.h"
 #include "service/outbox.h"
 #include "service/runstate.h"
 
@@ -81,7 +82,9 @@ void SerialWatcher::stop() {
 }
 
 void SerialWatcher::run() {
+    Heartbeat heartbeat("watcher");
     while (running.load() && isWorking.load()) {
+        heartbeat.beat();
         pass();
         std::unique_lock<std::mutex> lock(pauseMutex);
         pauseCv.wait_for(lock, PASS_PAUSE, [this] { return !running.load(); });
