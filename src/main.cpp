@@ -1,14 +1,19 @@
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "client/failsafe.h"
+#include "client/servicestatus.h"
 #include "client/tcpserver.h"
 #include "link/serialwatcher.h"
 #include "protocol/bytes.h"
 #include "service/console.h"
+#include "service/notifier.h"
 #include "service/options.h"
 #include "service/runstate.h"
+#include "service/stopsignals.h"
 
 namespace {
 
@@ -16,6 +21,11 @@ namespace {
 void requestCounters(int) {
     countersRequested.store(true);
 }
+
+// A stop has two seconds in all: the boards' acknowledgements of the safe state get one, the
+// console what is left at the end.
+constexpr std::chrono::milliseconds SAFE_STATE_WAIT{1000};
+constexpr std::chrono::milliseconds CONSOLE_WAIT{300};
 
 }  // namespace
 
@@ -54,11 +64,22 @@ int main(int argc, char** argv) {
         // The system picked the port: whoever started the daemon needs to know which.
         console::out("Listening on port " + std::to_string(server.port()));
     }
-    SerialWatcher watcher(options.devDir, {options.ports, options.ignore});
-    watcher.start();
-    server.connect();
-    // A bounded wait: a standard output that never drains must not keep the process from
-    // exiting (the console's writer is never joined).
-    console::drain();
+    FailSafe failSafe{std::chrono::seconds(options.failsafe)};
+    server.setClientHook([&failSafe](bool connected) { failSafe.clientChanged(connected); });
+    {
+        SerialWatcher watcher(options.devDir, {options.ports, options.ignore});
+        watcher.start();
+        Notifier notifier([&failSafe] { return serviceStatus(failSafe.clientConnected()); });
+        notifier.ready();
+        StopSignals stopSignals([&server] { server.stop(); });
+        server.connect();
+
+        // Stopped by SIGTERM or SIGINT: no new client, the boards in their safe state if asked
+        // for, then the watcher retires every channel as it goes.
+        notifier.stopping();
+        server.close();
+        failSafe.stopping(SAFE_STATE_WAIT);
+    }
+    console::drain(CONSOLE_WAIT);
     return 0;
 }

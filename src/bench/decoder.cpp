@@ -15,6 +15,7 @@
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/console.h"
+#include "service/heartbeat.h"
 #include "service/outbox.h"
 
 Mutex decoderMutex;
@@ -150,9 +151,15 @@ void dispatch(Channel& channel, const Command& command) {
 }
 
 void thread_parser(ReceiveManager* manager) {
-    // Wakes for each queued frame; null comes only once the manager is stopped and empty.
-    while (std::unique_ptr<Command> command = manager->take()) {
-        dispatch(*manager->channel, *command);
+    Heartbeat heartbeat("decoder " + manager->channel->name());
+    // Wakes for each queued frame, and at least once a period to check in.
+    while (true) {
+        heartbeat.beat();
+        if (std::unique_ptr<Command> command = manager->take(Heartbeat::PERIOD)) {
+            dispatch(*manager->channel, *command);
+        } else if (!manager->isRunning()) {
+            break;
+        }
     }
     // Frames that arrived before the stop are still decoded.
     decodeQueued(*manager);

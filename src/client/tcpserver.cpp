@@ -22,6 +22,7 @@
 #include "protocol/deviceids.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
+#include "service/heartbeat.h"
 #include "service/outbox.h"
 
 namespace {
@@ -84,6 +85,10 @@ void TcpServer::stop() {
     waker_.stop();
 }
 
+void TcpServer::close() {
+    listenFd.reset();
+}
+
 bool TcpServer::pause(std::chrono::milliseconds period) {
     return waker_.pause(period);
 }
@@ -92,12 +97,16 @@ void TcpServer::connect() {
     if (!listenFd.valid()) {
         return;
     }
+    Heartbeat heartbeat("server");
     while (waker_.running()) {
         console::out("Waiting for connection...");
         FileDescriptor client;
         while (waker_.running() && !client.valid()) {
+            heartbeat.beat();
             pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {waker_.pollFd(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 || fds[0].revents == 0) {
+            // Bounded, so that the loop checks in with the watchdog while nobody connects.
+            const int limit = static_cast<int>(Heartbeat::PERIOD.count());
+            if (::poll(fds, 2, limit) <= 0 || fds[0].revents == 0) {
                 continue;
             }
             int fd = ::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
@@ -115,11 +124,17 @@ void TcpServer::connect() {
         if (!client.valid()) {
             break;
         }
-        serve(client.get());
+        if (clientHook) {
+            clientHook(true);
+        }
+        serve(client.get(), heartbeat);
+        if (clientHook) {
+            clientHook(false);
+        }
     }
 }
 
-void TcpServer::serve(int client) {
+void TcpServer::serve(int client, Heartbeat& heartbeat) {
     console::out("Connection established.");
     // What was produced while nobody listened is stale.
     clearMessages();
@@ -143,6 +158,7 @@ void TcpServer::serve(int client) {
     bool clientFull = false;
     auto nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
     while (waker_.running()) {
+        heartbeat.beat();
         // The client's text, a queued message and stop() each end the wait. While the client's
         // socket is full the queue waits for room instead.
         pollfd fds[3] = {{client, static_cast<short>(POLLIN | (clientFull ? POLLOUT : 0)), 0},

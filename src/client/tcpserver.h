@@ -6,11 +6,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "client/messageframer.h"
 #include "service/filedescriptor.h"
 #include "service/waker.h"
+
+class Heartbeat;
 
 class TcpServer {
 public:
@@ -27,6 +30,8 @@ public:
     void connect();
     // Makes connect() return soon. Safe from any thread.
     void stop();
+    // Closes the listening socket: no client is taken any more. Server thread, after connect().
+    void close();
     // The bound port (useful when constructed with port 0).
     uint16_t port() const { return port_; }
     // A client whose machine or cable died is dropped after about this long: an idle one by
@@ -34,12 +39,15 @@ public:
     // A client that is alive but does not read keeps its connection. Default 30 s; call
     // before connect().
     void setClientTimeout(std::chrono::seconds timeout) { clientTimeout_ = timeout; }
+    // Called on the server thread with true when a client's connection begins (before any of
+    // its text is parsed) and false when it ends, whatever ended it. Set before connect().
+    void setClientHook(std::function<void(bool connected)> hook) { clientHook = std::move(hook); }
 
 private:
     enum class Flush { DRAINED, FULL, FAILED };
 
-    // One client from the announcements to its close.
-    void serve(int client);
+    // One client from the announcements to its close; the loop checks in on `heartbeat`.
+    void serve(int client, Heartbeat& heartbeat);
     // Keepalive on the client's socket, timed so that an idle dead client goes in about the
     // client timeout.
     void keepAlive(int client) const;
@@ -61,6 +69,7 @@ private:
     FileDescriptor listenFd;
     Waker waker_{true};  // stop(); the loop polls its descriptor beside the sockets
     std::chrono::seconds clientTimeout_{30};
+    std::function<void(bool)> clientHook;
     MessageFramer framer;  // server thread only
     // The message being sent and how much of it has gone: a client that stops reading leaves
     // it half sent until its socket has room again. Server thread only.

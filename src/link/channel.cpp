@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
 
 #include "link/receivemanager.h"
 #include "link/sendmanager.h"
@@ -22,6 +23,17 @@ std::atomic<uint64_t> nextSerial{0};
 // baud this drains a whole frame of the largest size from a full output buffer; a port that
 // stays full longer is stuck, and the writer (the reader's ACKs wait on writeMutex) moves on.
 constexpr std::chrono::milliseconds FINISH_LIMIT{20};
+// The USB serial adapter's latency timer (how long it holds bytes before sending them on), as
+// ", latency timer 16 ms"; empty where there is none (pseudo-terminals, built-in ports).
+std::string latencyTimer(const std::string& name) {
+    std::ifstream file("/sys/bus/usb-serial/devices/" + name + "/latency_timer");
+    long milliseconds = 0;
+    if (name.empty() || !(file >> milliseconds)) {
+        return "";
+    }
+    return ", latency timer " + std::to_string(milliseconds) + " ms";
+}
+
 }  // namespace
 
 Channel::Channel(FileDescriptor fd, ChannelOptions options, std::string name)
@@ -103,7 +115,7 @@ std::string Channel::countersLine() const {
            std::to_string(c.timeouts.load()) + ", overflow " + std::to_string(c.overflow.load()) +
            ", superseded " + std::to_string(c.superseded.load()) + ", write failures " +
            std::to_string(c.writeFailures.load()) + ", frames dropped " +
-           std::to_string(c.framesDropped.load());
+           std::to_string(c.framesDropped.load()) + latencyTimer(name_);
 }
 
 long Channel::sendCommand(const Command& command) {

@@ -14,6 +14,7 @@
 #include "protocol/command.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
+#include "service/heartbeat.h"
 
 namespace {
 
@@ -79,7 +80,9 @@ bool ReceiveManager::waitForInput(short* events) {
     pollfd fds[2] = {{channel->fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
     // A port that failed to open (-1) is left out by poll: the reader then only waits for
     // the stop.
-    int ready = ::poll(fds, 2, stopFd >= 0 ? -1 : static_cast<int>(RETRY_PAUSE.count()));
+    // Bounded, so that a quiet port still lets the reader check in with the watchdog.
+    const auto limit = stopFd >= 0 ? Heartbeat::PERIOD : RETRY_PAUSE;
+    int ready = ::poll(fds, 2, static_cast<int>(limit.count()));
     if (events != nullptr) {
         *events = ready > 0 ? fds[0].revents : 0;
     }
@@ -116,10 +119,13 @@ std::unique_ptr<Command> ReceiveManager::tryTake() {
     return command;
 }
 
-std::unique_ptr<Command> ReceiveManager::take() {
+std::unique_ptr<Command> ReceiveManager::take(std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     MutexLock lock(queueMutex);
     while (receiveQueue.empty() && waker_.running()) {
-        queueCv.wait(lock);
+        if (!queueCv.waitUntil(lock, deadline)) {
+            break;
+        }
     }
     if (receiveQueue.empty()) {
         return nullptr;
@@ -186,6 +192,7 @@ void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) 
 
 void ReceiveManager::read() {
     Channel& channel = *this->channel;
+    Heartbeat heartbeat("reader " + channel.name());
     if (!pause(channel.options().startPause)) {
         return;
     }
@@ -196,6 +203,7 @@ void ReceiveManager::read() {
     // Reads as soon as bytes arrive: the board's ACK wait and its report's way to the client
     // both start here.
     while (waitForInput(&events)) {
+        heartbeat.beat();
         ssize_t count = ::read(channel.fd(), bytes, sizeof bytes);
         const int error = errno;
         if (count > 0) {
@@ -227,6 +235,7 @@ void ReceiveManager::read() {
         }
     }
     // A lost port is read no more; the thread waits for the watcher to retire the channel.
-    while (pause(std::chrono::hours(1))) {
+    while (pause(Heartbeat::PERIOD)) {
+        heartbeat.beat();
     }
 }

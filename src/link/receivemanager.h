@@ -48,9 +48,9 @@ public:
     void push(std::unique_ptr<Command> command);
     // The oldest queued frame, or null when the queue is empty. Safe from any thread.
     std::unique_ptr<Command> tryTake();
-    // Waits for a frame for as long as the manager runs: null only once it is stopped and
-    // the queue is empty. Decoder thread.
-    std::unique_ptr<Command> take();
+    // Waits up to `wait` for a frame while the manager runs: null when none came in time, or
+    // once it is stopped and the queue is empty. Decoder thread.
+    std::unique_ptr<Command> take(std::chrono::milliseconds wait);
     std::size_t queued() const;
 
     // Feeds read bytes to the frame parser: ACKs and queues data frames, stores ACK numbers,

@@ -11,6 +11,7 @@
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/consolethrottle.h"
+#include "service/heartbeat.h"
 #include "service/outbox.h"
 
 Mutex devMutex;
@@ -253,10 +254,12 @@ bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
 }
 
 void SendManager::run() {
+    Heartbeat heartbeat("sender " + channel->name());
     if (!pause(channel->options().startPause)) {
         return;
     }
     while (isRunning()) {
+        heartbeat.beat();
         if (!channel->isDefined()) {
             writeOnce(getVersion());
             writeOnce(clearSchedule());
@@ -291,10 +294,11 @@ void SendManager::run() {
                 break;
             }
             sendWithRetries(std::move(command));
+            heartbeat.beat();
         }
         // An identified board needs the sender only when a command is queued or the board is
-        // reset by the watcher; both wake it.
-        if (!waker_.idle(channel->isDefined() ? Waker::NO_LIMIT : IDLE_PAUSE)) {
+        // reset by the watcher; both wake it. Idle, it still checks in once a period.
+        if (!waker_.idle(channel->isDefined() ? Heartbeat::PERIOD : IDLE_PAUSE)) {
             break;
         }
     }

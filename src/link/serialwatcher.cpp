@@ -25,6 +25,7 @@
 #include "service/console.h"
 #include "service/consolethrottle.h"
 #include "service/filedescriptor.h"
+#include "service/heartbeat.h"
 #include "service/outbox.h"
 #include "service/runstate.h"
 
@@ -76,7 +77,9 @@ void SerialWatcher::stop() {
 }
 
 void SerialWatcher::run() {
+    Heartbeat heartbeat("watcher");
     while (waker_.running() && isWorking.load()) {
+        heartbeat.beat();
         pass();
         waker_.pause(PASS_PAUSE);
     }
@@ -136,12 +139,12 @@ SerialWatcher::Opening SerialWatcher::openTerminal(const std::string& path) {
         opening.failure = NOT_A_TERMINAL;
         return opening;
     }
-    configure(fd.get());
+    configure(fd.get(), path);
     opening.fd = fd.release();
     return opening;
 }
 
-void SerialWatcher::configure(int fd) {
+void SerialWatcher::configure(int fd, const std::string& path) {
     // Another program (a modem prober, a second daemon) opening the port would take part of
     // the board's bytes. Only root can open it past this.
     ::ioctl(fd, TIOCEXCL);
@@ -159,10 +162,14 @@ void SerialWatcher::configure(int fd) {
 
     // Bytes reach the reader without the driver's batching delay. Ports without the serial
     // driver's settings (pseudo-terminals) refuse the request and are used as they are.
+    // A real serial port that refuses it still works, with the driver's delay: said once per
+    // opening, since the delay shows in every acknowledgement's turnaround.
     serial_struct serial{};
-    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
         serial.flags |= ASYNC_LOW_LATENCY;
-        ::ioctl(fd, TIOCSSERIAL, &serial);
+        if (::ioctl(fd, TIOCSSERIAL, &serial) != 0) {
+            console::out("Low latency refused [" + path + "]: " + std::strerror(errno));
+        }
     }
 }
 

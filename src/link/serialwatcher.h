@@ -84,7 +84,8 @@ private:
     };
     static Node nodeOf(const std::string& path);
     static Opening openTerminal(const std::string& path);
-    static void configure(int fd);
+    // Raw 115200 8N1, exclusive, low latency; `path` only for the console.
+    static void configure(int fd, const std::string& path);
 
     void run();
     // The accepted names of the directory; empty, and said once, when it cannot be listed.

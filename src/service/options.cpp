@@ -35,6 +35,16 @@ std::string checkAddress(const std::string& text) {
     return "";
 }
 
+// Plain decimal seconds, as for the port; up to a day.
+std::string checkSeconds(std::string& text) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > 86400) {
+        return "'" + text + "' is not a number of seconds (0 to 86400)";
+    }
+    text = std::to_string(std::stol(text));
+    return "";
+}
+
 std::string checkDirectory(const std::string& text) {
     return text.empty() ? "an empty directory name" : "";
 }
@@ -85,6 +95,12 @@ void declare(CLI::App& app, Options& options, std::string& config,
                    "Never open, lock or write to the ports whose names match a glob")
         ->type_name("GLOB")
         ->check(checkGlob);
+    app.add_option("--failsafe", options.failsafe,
+                   "Put the boards in their safe state when no control client is back\n"
+                   "within SECONDS of losing it, and when benchd stops (default 0: off)")
+        ->type_name("SECONDS")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->transform(CLI::Validator(checkSeconds, ""));
 }
 
 ParsedOptions failure(std::string message) {

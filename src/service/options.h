@@ -15,6 +15,9 @@ struct Options {
     // are taken, instead of the built-in filter; a name matching `ignore` never is.
     std::vector<std::string> ports;
     std::vector<std::string> ignore;
+    // Seconds without a control client after which the boards are put in their safe state
+    // (and on stop); 0: off.
+    unsigned failsafe = 0;
     std::string configFile;  // the file read; empty when none was
 };
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -263,7 +264,7 @@ uint16_t freePort() {
     return ntohs(address.sin_port);
 }
 
-Process::Process(const std::vector<std::string>& argv) {
+Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -272,6 +273,9 @@ Process::Process(const std::vector<std::string>& argv) {
     if (pid_ == 0) {
         ::dup2(outPipe[1], 1);
         ::dup2(errPipe[1], 2);
+        for (const auto& entry : env) {
+            ::putenv(const_cast<char*>(entry.c_str()));
+        }
         std::vector<char*> args;
         for (const auto& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));
@@ -363,7 +367,8 @@ int Process::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port) {
+std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port,
+                                     const std::vector<std::string>& env) {
     constexpr int TRIES = 8;
     std::unique_ptr<Process> daemon;
     for (int attempt = 0; attempt < TRIES; ++attempt) {
@@ -375,7 +380,7 @@ std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint1
         }
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {"--port", std::to_string(port)});
-        daemon = std::make_unique<Process>(argv);
+        daemon = std::make_unique<Process>(argv, env);
         bool bound = false;
         waitUntil(
             [&] {
@@ -389,6 +394,41 @@ std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint1
         daemon->wait();
     }
     return daemon;
+}
+
+NotifySocket::NotifySocket()
+    : path_(dir_.path() + "/notify"),
+      fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof address.sun_path) {
+        throw std::runtime_error("notify socket path too long");
+    }
+    std::strcpy(address.sun_path, path_.c_str());
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        throw std::runtime_error("notify socket bind failed");
+    }
+}
+
+const std::vector<std::string>& NotifySocket::messages() {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd_.get(), buffer, sizeof buffer, 0)) > 0) {
+        messages_.emplace_back(buffer, static_cast<std::size_t>(n));
+    }
+    return messages_;
+}
+
+std::size_t NotifySocket::count(const std::string& text) {
+    std::size_t found = 0;
+    for (const std::string& message : messages()) {
+        found += message.find(text) != std::string::npos ? 1 : 0;
+    }
+    return found;
+}
+
+bool NotifySocket::waitFor(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitUntil([&] { return count(text) > 0; }, timeout);
 }
 
 Daemon::Daemon() : process(startDaemon({"--dev-dir", dir.path()}, port)) {}

@@ -102,7 +102,9 @@ uint16_t freePort();
 // A child process whose standard output and error are collected.
 class Process {
 public:
-    explicit Process(const std::vector<std::string>& argv);
+    // `env`: "NAME=value" entries set in the child's environment on top of this process's.
+    explicit Process(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env = {});
     ~Process();  // SIGKILL and reap if still running
     pid_t pid() const { return pid_; }
     std::string out() const;
@@ -132,7 +134,28 @@ std::string benchdPath();
 // then exits at once with "Cant bind socket" and nothing else done (it binds before it opens
 // any board), so it is started again on another port, a few times at most. A daemon that
 // neither listens nor fails to bind within the wait is returned as it is.
-std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port);
+std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port,
+                                     const std::vector<std::string>& env = {});
+
+// A service manager's notification socket (a unix datagram socket in a temporary directory):
+// start the daemon with NOTIFY_SOCKET=path() and read what it says.
+class NotifySocket {
+public:
+    NotifySocket();
+    const std::string& path() const { return path_; }
+    // The datagrams received so far, oldest first (reads what is pending first).
+    const std::vector<std::string>& messages();
+    // How many received datagrams so far contain `text`.
+    std::size_t count(const std::string& text);
+    // Polls until a datagram containing `text` has come.
+    bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5000ms);
+
+private:
+    TempDir dir_;
+    std::string path_;
+    FileDescriptor fd_;
+    std::vector<std::string> messages_;
+};
 
 // The real daemon alone on a temporary device directory and a free port, for boards driven
 // by hand. Listening once constructed.

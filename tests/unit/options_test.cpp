@@ -49,6 +49,7 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         std::string bind;
         std::string devDir = "/dev";
         Strings ports, ignore;
+        unsigned failsafe = 0;
     };
     struct Case {
         const char* what;
@@ -94,6 +95,21 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          -1,
          "",
          {2017, "127.0.0.1", "/dev", {"ttyS1"}, {}}},
+        {"fail-safe", {"--failsafe", "5"}, nullptr, -1, "", {2015, "", "/dev", {}, {}, 5}},
+        {"fail-safe from the file, off on the command line",
+         {"--failsafe", "0"},
+         "failsafe = 10\n",
+         -1,
+         "",
+         {}},
+        {"fail-safe from the file", {}, "failsafe = 010\n", -1, "", {2015, "", "/dev", {}, {}, 10}},
+        {"bad fail-safe",
+         {"--failsafe", "-1"},
+         nullptr,
+         2,
+         "benchd: --failsafe: '-1' is not a number of seconds (0 to 86400)\n",
+         {}},
+        {"fail-safe beyond a day", {"--failsafe", "86401"}, nullptr, 2, "benchd: --failsafe:", {}},
         {"help", {"--help"}, nullptr, 0, "Connects the boards", {}},
         {"help before a bad file", {"--help"}, "prot = 1\n", 0, "Connects the boards", {}},
         {"version", {"--version"}, nullptr, 0, "benchd " BENCHD_VERSION "\n", {}},
@@ -188,6 +204,7 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         EXPECT_EQ(o.devDir, c.options.devDir);
         EXPECT_EQ(o.ports, c.options.ports);
         EXPECT_EQ(o.ignore, c.options.ignore);
+        EXPECT_EQ(o.failsafe, c.options.failsafe);
         EXPECT_EQ(o.configFile, c.fileText != nullptr ? file : "");
     }
 }
@@ -228,6 +245,7 @@ TEST(Options, PackagedFileParsesAndShowsTheDefaults) {
     EXPECT_EQ(parsed.options.devDir, "/dev");
     EXPECT_EQ(parsed.options.ports, (Strings{"???USB*", "???S?"}));
     EXPECT_TRUE(parsed.options.ignore.empty());
+    EXPECT_EQ(parsed.options.failsafe, 0u);
 }
 
 TEST(PortGlobs, SelectTheNamesOfTheDeviceDirectory) {

@@ -1,0 +1,45 @@
+#include "client/servicestatus.h"
+
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "protocol/deviceids.h"
+
+namespace {
+
+std::string kindOf(int device) {
+    using namespace known_devices;
+    if (isTester(device)) {
+        return "tester";
+    }
+    if (isStand(device)) {
+        return "stand";
+    }
+    switch (device) {
+        case FLOWMETER:
+            return "flowmeter";
+        case DELAYMETER:
+            return "delay meter";
+        default:
+            return "board";
+    }
+}
+
+}  // namespace
+
+std::string serviceStatus(bool clientConnected) {
+    std::string boards;
+    int count = 0;
+    for (const auto& entry : channelSnapshot()) {
+        const Channel::Identity identity = entry.second->identity();
+        if (!Channel::definedIn(identity)) {
+            continue;
+        }
+        const int device = Channel::deviceOf(identity);
+        boards += (count == 0 ? "" : ", ") + entry.first + " " + kindOf(device) + " " +
+                  std::to_string(device);
+        ++count;
+    }
+    std::string status = std::to_string(count) + (count == 1 ? " board" : " boards") +
+                         " identified" + (count == 0 ? "" : " (" + boards + ")");
+    return status + (clientConnected ? "; client connected" : "; no client");
+}
