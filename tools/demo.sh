@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The bench on this machine: simulated boards on pseudo-terminals, benchd serving them, and a
-# monitor showing the telemetry while a few settings make it move.
+# view of the telemetry while a few settings make it move: `benchctl top` on benchd's monitor
+# port when the output is a terminal, the scrolling monitor otherwise.
 #
 #   tools/demo.sh BUILD_DIR        (make demo builds first and calls this)
-#   PORT=N          TCP port for benchd (default 2015)
+#   PORT=N          TCP port for benchd (default 2015; its monitor port is N+1)
 #   DEMO_SECONDS=N  stop after N seconds (default: run until Ctrl-C)
 #
 # Builds nothing. Everything it starts, links and creates goes away when it ends.
@@ -77,7 +78,13 @@ wait_for() {
 SIM_PID=$!
 wait_for "plugging in the simulated boards" 5 test -L "$DEV/ttyUSB3" || exit 1
 
-"$BENCHD" --dev-dir "$DEV" --port "$PORT" >"$WORK/benchd.log" 2>&1 &
+# Observers watch on a monitor port of their own, when this benchd has one.
+MONITOR_PORT=
+if "$BENCHD" --help 2>&1 | grep -q -- '--monitor-port'; then
+    MONITOR_PORT=$((PORT + 1))
+fi
+"$BENCHD" --dev-dir "$DEV" --port "$PORT" ${MONITOR_PORT:+--monitor-port "$MONITOR_PORT"} \
+    >"$WORK/benchd.log" 2>&1 &
 BENCHD_PID=$!
 identified() { [ "$(grep -c 'DEVICE CONNECTED' "$WORK/benchd.log")" -ge 4 ]; }
 if ! wait_for "identifying the four boards" 15 identified; then
@@ -91,9 +98,18 @@ if ! wait_for "identifying the four boards" 15 identified; then
 fi
 grep 'DEVICE CONNECTED' "$WORK/benchd.log" | sed 's/^/demo: benchd: /'
 
-# The monitor is benchd's one client; settings reach benchd through it, from a pipe.
+# A monitor on the control port is benchd's one client; settings reach benchd through it, from
+# a pipe. With `top` on the screen, that control monitor's lines go to a log.
+TOP=
+if [ -t 1 ] && [ -n "$MONITOR_PORT" ]; then
+    TOP=1
+fi
 mkfifo "$WORK/settings"
-"$BENCHCTL" --port "$PORT" monitor --cut 160 <"$WORK/settings" &
+if [ -n "$TOP" ]; then
+    "$BENCHCTL" --port "$PORT" --control monitor <"$WORK/settings" >"$WORK/control.log" 2>&1 &
+else
+    "$BENCHCTL" --port "$PORT" --control monitor --cut 160 <"$WORK/settings" &
+fi
 MONITOR_PID=$!
 exec 3>"$WORK/settings"
 SETTINGS_OPEN=1
@@ -105,6 +121,16 @@ for setting in device_active:1 device_rpm:1500 device_fan:1 device_pump:1 \
     leakage_max_time:8000 flowmeter_reset:1 delaymeter_reset:1 injector_status:1; do
     echo "$setting" >&3
 done
+
+# top in the foreground owns the terminal; q, Ctrl-C or DEMO_SECONDS end it and the demo.
+if [ -n "$TOP" ]; then
+    if [ -n "$DEMO_SECONDS" ]; then
+        timeout --foreground "$DEMO_SECONDS" "$BENCHCTL" --port "$MONITOR_PORT" top
+    else
+        "$BENCHCTL" --port "$MONITOR_PORT" top
+    fi
+    exit 0
+fi
 
 # A foreground wait: bash runs its INT trap only once a foreground child has ended, and a
 # background sleep would ignore the Ctrl-C.

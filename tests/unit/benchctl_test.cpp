@@ -1,5 +1,6 @@
 // benchctl: cutting the daemon's stream into messages, the monitor's filter and lines, chart
-// messages, the SVG plot (parsed back as XML), and the command line.
+// messages, the SVG plot (parsed back as XML), the command line, the status block, the
+// reconnection back-off, and `top`'s model, plot and screen.
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -8,11 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include "backoff.h"
+#include "brailleplot.h"
 #include "chartmessage.h"
 #include "ctloptions.h"
 #include "messagestream.h"
 #include "monitorfilter.h"
+#include "statusblock.h"
 #include "svgchart.h"
+#include "topmodel.h"
+#include "topscreen.h"
 
 namespace {
 
@@ -177,6 +183,13 @@ TEST(BenchctlMonitor, FiltersByKeyAndStampsEachLine) {
     std::string chart = *cut.line(when, "injector_chart:1.00,2.00,3.00");
     EXPECT_EQ(chart.size(), 40u);
     EXPECT_EQ(chart.substr(37), "...");
+
+    // The monitor port's notices pass any filter, uncut and marked.
+    for (const char* notice : {"monitor_dropped:57", "monitor_error:too many observers (8)"}) {
+        std::optional<std::string> shown = MonitorFilter({"device_rpm"}, 20).line(when, notice);
+        ASSERT_TRUE(shown.has_value()) << notice;
+        EXPECT_NE(shown->find(std::string("*** ") + notice), std::string::npos) << *shown;
+    }
 }
 
 TEST(BenchctlChart, ParsesOnlyCompleteWellFormedChartsOfTheChosenNumber) {
@@ -318,4 +331,228 @@ TEST(BenchctlOptions, CommandLine) {
     EXPECT_EQ(config.port, 2016);
     EXPECT_EQ(config.chart, 3);
     EXPECT_EQ(config.svgPath, "out.svg");
+}
+
+TEST(BenchctlOptions, PortsPerCommand) {
+    struct Case {
+        std::vector<std::string> args;
+        uint16_t port;
+        double timeout;
+    };
+    const std::vector<Case> cases = {
+        {{"monitor"}, 2016, 30},
+        {{"status"}, 2016, 5},
+        {{"top"}, 2016, 30},
+        {{"--control", "monitor"}, 2015, 30},
+        {{"status", "--control", "--timeout", "2"}, 2015, 2},
+        {{"--control", "top"}, 2015, 30},
+        {{"send", "device_rpm:1"}, 2015, 30},
+        {{"chart", "1", "--svg", "c.svg"}, 2015, 30},
+        {{"--port", "4000", "monitor"}, 4000, 30},
+        {{"--port=4000", "--control", "status"}, 4000, 5},
+        {{"--port", "4000", "send", "device_rpm:1"}, 4000, 30},
+    };
+    for (const Case& c : cases) {
+        CtlConfig config;
+        std::string error;
+        ASSERT_TRUE(CtlOptions::parse(c.args, config, error)) << c.args[0] << ": " << error;
+        EXPECT_EQ(config.port, c.port) << c.args[0] << " " << c.args.back();
+        EXPECT_EQ(config.timeout, c.timeout) << c.args[0] << " " << c.args.back();
+    }
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"status", "now"}, {"top", "device_rpm"}}) {
+        CtlConfig config;
+        std::string error;
+        EXPECT_FALSE(CtlOptions::parse(bad, config, error)) << bad[0] << " " << bad[1];
+    }
+    EXPECT_NE(CtlOptions::usage().find("--control"), std::string::npos);
+}
+
+namespace {
+
+const std::vector<std::string> STATUS_BLOCK = {
+    "status_version:0.1.0",
+    "status_uptime:3723",
+    "status_client:127.0.0.1:50312",
+    "status_observers:2",
+    "status_port:ttyUSB0,62,on,frames 120,crc failures 3,garbage bytes 0,acks sent 120,"
+    "commands sent 4,retries 1,dropped 0",
+    "status_port:ttyUSB1,unidentified,off,frames 0,crc failures 0,garbage bytes 17,acks sent 0,"
+    "commands sent 9,retries 0,dropped 0,write failures 2",
+    "status_end:1",
+};
+
+}  // namespace
+
+TEST(BenchctlStatus, CollectsTheBlockAndPrintsAPortTable) {
+    StatusBlock block;
+    block.add("device_rpm:12");  // the stream goes on around the block
+    for (std::size_t i = 0; i < STATUS_BLOCK.size(); ++i) {
+        EXPECT_EQ(block.add(STATUS_BLOCK[i]), i + 1 == STATUS_BLOCK.size()) << STATUS_BLOCK[i];
+    }
+    ASSERT_EQ(block.ports().size(), 2u);
+    EXPECT_TRUE(block.ports()[0].identified());
+    EXPECT_FALSE(block.ports()[1].identified());
+    EXPECT_EQ(block.ports()[0].counter("crc failures"), "3");
+    EXPECT_EQ(block.ports()[1].counter("write failures"), "2");
+    EXPECT_EQ(block.ports()[0].counter("write failures"), "");
+
+    std::istringstream text(block.format());
+    std::map<std::string, std::string> rows;  // first word(s) -> the rest, spaces squeezed
+    std::string line;
+    while (std::getline(text, line)) {
+        std::string squeezed = std::regex_replace(line, std::regex("  +"), "|");
+        std::size_t bar = squeezed.find('|');
+        rows[squeezed.substr(0, bar)] = bar == std::string::npos ? "" : squeezed.substr(bar + 1);
+    }
+    struct Row {
+        const char* name;
+        const char* cells;
+    };
+    for (const Row& row : std::vector<Row>{
+             {"benchd 0.1.0, up 1 h 02 min 03 s", ""},
+             {"control client: 127.0.0.1:50312", ""},
+             {"observers: 2", ""},
+             {"port", "ttyUSB0|ttyUSB1"},
+             {"board", "62 STAND62|unidentified"},
+             {"low latency", "on|off"},
+             {"frames", "120|0"},
+             {"crc failures", "3|0"},
+             {"garbage bytes", "0|17"},
+             {"retries", "1|0"},
+             {"write failures", "2"},  // only the port that has the figure
+         }) {
+        ASSERT_TRUE(rows.count(row.name)) << row.name << "\n" << block.format();
+        EXPECT_EQ(rows[row.name], row.cells) << row.name;
+    }
+    // A new block replaces the old one; a bare port line does not crash.
+    EXPECT_FALSE(block.add("status_version:0.2.0"));
+    EXPECT_TRUE(block.ports().empty());
+    block.add("status_port:");
+    block.add("status_port:ttyS0,5");
+    EXPECT_TRUE(block.add("status_end:1"));
+    EXPECT_NE(block.format().find("ttyS0"), std::string::npos);
+}
+
+TEST(BenchctlBackoff, DoublesUpToTheLongestAndStartsAgainAfterReset) {
+    Backoff backoff;
+    std::vector<long> waits;
+    for (int i = 0; i < 7; ++i) {
+        waits.push_back(backoff.next().count());
+    }
+    EXPECT_EQ(waits, (std::vector<long>{200, 400, 800, 1600, 2000, 2000, 2000}));
+    backoff.reset();
+    EXPECT_EQ(backoff.next().count(), 200);
+}
+
+TEST(BenchctlTop, ModelFromMessages) {
+    TopModel model;
+    model.connected("127.0.0.1:2016");
+    for (const char* message :
+         {"device_connected:62", "device_connected:34", "device_rpm:480", "device_rpm:790",
+          "device_temperature1:22", "pressure_pressure:1200", "flowmeter_flow:1,2,3,4,5,6,7,8,9,10",
+          "injector_chart:1.00,2.00,3.00", "injector_chart3:4.00", "injector_chart2:bad",
+          "monitor_dropped:5", "monitor_dropped:7", "monitor_error:unknown key",
+          "mystery_key:\x1b[2Jhello", "device_disconnected:34"}) {
+        model.onMessage(message);
+    }
+    for (const std::string& message : STATUS_BLOCK) {
+        model.onMessage(message);
+    }
+    EXPECT_EQ(model.dropped(), 12u);
+    EXPECT_EQ(model.lastError(), "unknown key");
+    EXPECT_EQ(model.identified(), (std::set<std::string>{"62"}));
+    ASSERT_TRUE(model.status().complete());
+    EXPECT_EQ(model.status().ports().size(), 2u);
+    EXPECT_EQ(model.charts().size(), 2u) << "a bad chart is not kept";
+    EXPECT_EQ(model.charts().at("injector_chart"), (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(model.speedLine(),
+              "stand speed 790 (set-point unit), rising; set-point unknown to an observer");
+
+    struct Expected {
+        const char* group;
+        const char* key;
+        const char* text;
+        const char* unit;
+    };
+    const std::vector<Expected> expected = {
+        {"stand: 62 STAND62", "device_rpm", "790", "set-point unit"},
+        {"stand: 62 STAND62", "device_temperature1", "22", "degrees"},
+        {"injector tester: no board identified", "pressure_pressure", "1200", "board unit"},
+        {"flowmeter: no board identified", "flowmeter_flow", "1,2,3,4,5,6,7,8,9,10", "10 channels"},
+        {"other keys", "mystery_key", "?[2Jhello", ""},
+    };
+    std::vector<TopModel::Group> groups = model.groups();
+    ASSERT_EQ(groups.size(), expected.size() - 1);
+    for (const Expected& e : expected) {
+        bool found = false;
+        for (const TopModel::Group& group : groups) {
+            for (const TopModel::Value& value : group.values) {
+                if (value.key == e.key) {
+                    found = true;
+                    EXPECT_EQ(group.title, e.group) << e.key;
+                    EXPECT_EQ(value.text, e.text) << e.key;
+                    EXPECT_EQ(value.unit, e.unit) << e.key;
+                }
+            }
+        }
+        EXPECT_TRUE(found) << e.key;
+    }
+
+    // Unknown keys are bounded; a reconnection forgets the boards until announced again.
+    for (int i = 0; i < 100; ++i) {
+        model.onMessage("k" + std::to_string(i) + ":" + std::string(5000, 'x'));
+    }
+    EXPECT_EQ(model.groups().back().values.size(), TopModel::MAX_OTHER_KEYS);
+    EXPECT_EQ(model.groups().back().values.front().text.size(), TopModel::MAX_VALUE);
+    model.disconnected();
+    EXPECT_EQ(model.connection(), "connection lost, reconnecting...");
+    model.connected("127.0.0.1:2016");
+    EXPECT_EQ(model.connection(), "reconnected to 127.0.0.1:2016");
+    EXPECT_TRUE(model.identified().empty());
+}
+
+TEST(BenchctlTop, PlotsAndScreenFitTheTerminal) {
+    // Braille: a rising ramp fills the bottom-left and top-right dots.
+    std::vector<std::string> ramp = BraillePlot::render({0, 1, 2, 3, 4, 5, 6, 7}, 4, 2, true);
+    ASSERT_EQ(ramp.size(), 2u);
+    EXPECT_EQ(ramp[0].size(), 4u * 3);
+    EXPECT_EQ(ramp[0].substr(0, 3), "\u2800") << "top left empty";
+    EXPECT_NE(ramp[1].substr(0, 3), "\u2800") << "bottom left drawn";
+    EXPECT_NE(ramp[0].substr(9, 3), "\u2800") << "top right drawn";
+    struct Case {
+        std::vector<double> values;
+        std::vector<std::string> lines;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{0, 5, 10, 10}, {"  **", " ** ", "**  "}},
+             {{5, 5, 5}, {"    ", "****", "    "}},
+             {{}, {"    ", "    ", "    "}},
+         }) {
+        EXPECT_EQ(BraillePlot::render(c.values, 4, 3, false), c.lines);
+    }
+
+    TopModel model;
+    model.connected("127.0.0.1:2016");
+    for (const std::string& message : STATUS_BLOCK) {
+        model.onMessage(message);
+    }
+    model.onMessage("device_rpm:1500");
+    model.onMessage("injector_chart:1.00,5.00,2.00");
+    for (auto [width, height] : std::vector<std::pair<int, int>>{{120, 40}, {80, 24}, {20, 5}}) {
+        std::vector<std::string> lines = TopScreen::compose(model, width, height, true);
+        ASSERT_LE(lines.size(), static_cast<std::size_t>(height));
+        std::string all;
+        for (const std::string& line : lines) {
+            EXPECT_EQ(TopScreen::fit(line, width), line) << width << "x" << height;
+            all += line + "\n";
+        }
+        if (height >= 24) {
+            for (const char* shown : {"ttyUSB0", "62 STAND62", "1500", "injector_chart: 3 points",
+                                      "set-point unknown", "observers 2"}) {
+                EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
+            }
+            EXPECT_NE(all.find("\xe2\xa0"), std::string::npos) << "a braille plot\n" << all;
+        }
+    }
 }

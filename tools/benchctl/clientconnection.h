@@ -1,5 +1,6 @@
-// benchctl's TCP connection to the daemon. The daemon serves one client at a time and may
-// still be starting, so connecting retries until a deadline.
+// benchctl's TCP connection to the daemon, on its control or monitor port. The daemon may
+// still be starting (and the control port serves one client at a time), so connecting
+// retries until a deadline; a zero timeout tries once.
 #pragma once
 
 #include <sys/types.h>
@@ -23,6 +24,7 @@ public:
     // Tells the daemon that nothing more will come, and waits up to `timeout` for it to
     // close, discarding what it still sends; so that it has read everything before we go.
     void finish(std::chrono::milliseconds timeout);
+    void close() { fd_.reset(); }
 
 private:
     FileDescriptor fd_;

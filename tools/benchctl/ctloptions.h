@@ -1,4 +1,4 @@
-// benchctl's command line: global options, then one of monitor, send or chart.
+// benchctl's command line: global options, then one of monitor, status, top, send or chart.
 #pragma once
 
 #include <cstddef>
@@ -7,11 +7,17 @@
 #include <vector>
 
 struct CtlConfig {
+    static constexpr uint16_t CONTROL_PORT = 2015;
+    static constexpr uint16_t MONITOR_PORT = 2016;
+
     std::string host = "127.0.0.1";
-    uint16_t port = 2015;
+    // --port, else the command's: the monitor port for monitor, status and top (so that they
+    // run beside the control software), the control port for send, chart and --control.
+    uint16_t port = CONTROL_PORT;
+    bool control = false;           // --control: monitor, status and top on the control port
     double connectTimeout = 5;      // seconds
-    double timeout = 30;            // seconds, chart only
-    std::string command;            // "monitor", "send" or "chart"
+    double timeout = 30;            // seconds: chart 30, status 5 unless --timeout
+    std::string command;            // "monitor", "status", "top", "send" or "chart"
     std::vector<std::string> args;  // monitor: keys; send: KEY:VALUE messages
     int chart = 0;
     std::string svgPath;

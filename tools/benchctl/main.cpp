@@ -1,4 +1,5 @@
-// benchctl: a command-line client of benchd (monitor, send settings, plot a chart).
+// benchctl: a command-line client of benchd (monitor, status, top, send settings, plot a
+// chart).
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,12 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "backoff.h"
 #include "chartmessage.h"
 #include "clientconnection.h"
 #include "ctloptions.h"
 #include "messagestream.h"
 #include "monitorfilter.h"
+#include "statusblock.h"
 #include "svgchart.h"
+#include "topcommand.h"
 
 namespace {
 
@@ -55,6 +59,29 @@ std::string messageFromLine(std::string line) {
     return line;
 }
 
+// Waits `wait`, waking early on a stop request.
+void pause(std::chrono::milliseconds wait) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (!stopRequested.load() && std::chrono::steady_clock::now() < until) {
+        ::poll(nullptr, 0, 50);
+    }
+}
+
+// Connects again after a lost connection, one attempt per back-off step, until connected
+// (true) or asked to stop (false).
+bool reconnect(const CtlConfig& config, ClientConnection& connection, Backoff& backoff) {
+    connection.close();
+    while (!stopRequested.load()) {
+        pause(backoff.next());
+        std::string error;
+        if (!stopRequested.load() &&
+            connection.connect(config.host, config.port, std::chrono::milliseconds(0), error)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int monitor(const CtlConfig& config) {
     ClientConnection connection;
     if (!connectTo(config, connection)) {
@@ -62,6 +89,7 @@ int monitor(const CtlConfig& config) {
     }
     MonitorFilter filter(config.args, config.cut);
     MessageStream stream;
+    Backoff backoff;
     std::string input;
     bool stdinOpen = true;
     char buffer[8192];
@@ -73,12 +101,24 @@ int monitor(const CtlConfig& config) {
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t n = connection.receive(buffer, sizeof buffer);
             if (n <= 0) {
-                std::fprintf(stderr, "benchctl: benchd closed the connection\n");
-                return n == 0 ? 0 : 1;
+                // The daemon restarted or the link dropped: the monitor goes on by itself.
+                std::fprintf(stderr, "benchctl: connection lost, reconnecting...\n");
+                if (!reconnect(config, connection, backoff)) {
+                    return 0;
+                }
+                std::fprintf(stderr, "benchctl: reconnected\n");
+                stream = MessageStream();
+                continue;
             }
             stream.feed(buffer, static_cast<std::size_t>(n));
             std::string message;
             while (stream.next(message)) {
+                if (MonitorFilter::isNotice(message)) {
+                    std::fflush(stdout);
+                } else {
+                    // A connection that delivers is a good one: the next loss retries soon.
+                    backoff.reset();
+                }
                 if (auto line = filter.line(std::chrono::system_clock::now(), message)) {
                     std::printf("%s\n", line->c_str());
                 }
@@ -95,14 +135,61 @@ int monitor(const CtlConfig& config) {
             while ((end = input.find('\n')) != std::string::npos) {
                 std::string message = messageFromLine(input.substr(0, end));
                 input.erase(0, end + 1);
+                // A broken connection shows on the next read, which reconnects.
                 if (!message.empty() && !connection.sendAll(message)) {
                     std::fprintf(stderr, "benchctl: cannot send to benchd\n");
-                    return 1;
                 }
             }
         }
     }
     return 0;
+}
+
+int status(const CtlConfig& config) {
+    ClientConnection connection;
+    if (!connectTo(config, connection)) {
+        return 1;
+    }
+    if (!connection.sendAll("status;")) {
+        std::fprintf(stderr, "benchctl: cannot send to benchd\n");
+        return 1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + toMs(config.timeout);
+    MessageStream stream;
+    StatusBlock block;
+    char buffer[65536];
+    while (!stopRequested.load()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            std::fprintf(stderr,
+                         "benchctl: no status from benchd within %g s (is %s:%u its monitor "
+                         "port?)\n",
+                         config.timeout, config.host.c_str(), config.port);
+            return 1;
+        }
+        pollfd entry{connection.fd(), POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 200))) <= 0) {
+            continue;
+        }
+        ssize_t n = connection.receive(buffer, sizeof buffer);
+        if (n <= 0) {
+            std::fprintf(stderr, "benchctl: benchd closed the connection\n");
+            return 1;
+        }
+        stream.feed(buffer, static_cast<std::size_t>(n));
+        std::string message;
+        while (stream.next(message)) {
+            if (MonitorFilter::keyOf(message) == "monitor_error") {
+                std::fprintf(stderr, "benchctl: benchd: %s\n",
+                             message.substr(message.find(':') + 1).c_str());
+            } else if (block.add(message)) {
+                std::fputs(block.format().c_str(), stdout);
+                return 0;
+            }
+        }
+    }
+    return 1;
 }
 
 int send(const CtlConfig& config) {
@@ -197,6 +284,12 @@ int main(int argc, char** argv) {
 
     if (config.command == "monitor") {
         return monitor(config);
+    }
+    if (config.command == "status") {
+        return status(config);
+    }
+    if (config.command == "top") {
+        return TopCommand::run(config, stopRequested);
     }
     if (config.command == "send") {
         return send(config);

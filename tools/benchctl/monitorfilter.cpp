@@ -18,8 +18,13 @@ std::string MonitorFilter::keyOf(const std::string& message) {
     return message.substr(0, message.find(':'));
 }
 
+bool MonitorFilter::isNotice(const std::string& message) {
+    const std::string key = keyOf(message);
+    return key == "monitor_dropped" || key == "monitor_error";
+}
+
 bool MonitorFilter::matches(const std::string& message) const {
-    return keys_.empty() || keys_.count(keyOf(message)) > 0;
+    return keys_.empty() || keys_.count(keyOf(message)) > 0 || isNotice(message);
 }
 
 std::optional<std::string> MonitorFilter::line(std::chrono::system_clock::time_point when,
@@ -36,6 +41,13 @@ std::optional<std::string> MonitorFilter::line(std::chrono::system_clock::time_p
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min,
                   local.tm_sec, static_cast<int>(millis < 0 ? millis + 1000 : millis));
+    if (isNotice(message)) {
+        std::string value = message.substr(message.find(':') + 1);
+        return stamp + std::string("*** ") + message +
+               (keyOf(message) == "monitor_dropped"
+                    ? " (" + value + " messages lost: this monitor did not keep up)"
+                    : std::string(" (from benchd's monitor port)"));
+    }
     std::string line = stamp + message;
     if (cut_ > 0 && line.size() > cut_) {
         line.resize(cut_ > 3 ? cut_ - 3 : 0);

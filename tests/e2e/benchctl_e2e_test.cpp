@@ -1,0 +1,328 @@
+// benchctl against a monitor port: a fake one in the test (loopback, speaking the observer
+// protocol) for the monitor's reconnection, the status table and the full-screen `top` in a
+// real terminal (tmux); and the real daemon's, once it has one.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "testsupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string benchctl() {
+    return std::string(BENCHD_TOOLS_DIR) + "/benchctl";
+}
+
+// A monitor port of its own: announces two boards, streams telemetry that changes every
+// 100 ms (a chart every half second), answers "status;" with a status block. stop() closes
+// everything, as a daemon that ends; start() listens again on the same port.
+class FakeMonitor {
+public:
+    FakeMonitor() {
+        for (int attempt = 0; attempt < 10 && !listen(freePort()); ++attempt) {
+        }
+        EXPECT_TRUE(listener_.valid()) << "no free port to listen on";
+        startThread();
+    }
+    ~FakeMonitor() { stop(); }
+    uint16_t port() const { return port_; }
+
+    void stop() {
+        running_ = false;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        clients_.clear();
+        listener_.reset();
+    }
+    void start() {
+        // The port was ours a moment ago; bind with SO_REUSEADDR, retrying for a while.
+        ASSERT_TRUE(waitUntil([&] { return listen(port_); }, 10s));
+        startThread();
+    }
+
+private:
+    bool listen(uint16_t port) {
+        FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        int one = 1;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd.get(), 8) != 0) {
+            return false;
+        }
+        listener_ = std::move(fd);
+        port_ = port;
+        return true;
+    }
+
+    void startThread() {
+        running_ = true;
+        thread_ = std::thread([this] { run(); });
+    }
+
+    static void sendTo(int fd, const std::string& text) {
+        (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+
+    std::string statusBlock() const {
+        std::string counters = ",frames " + std::to_string(tick_ * 3) +
+                               ",crc failures 0,garbage bytes 0,acks sent 9,commands sent 4,"
+                               "retries 0,dropped 0,timeouts 0";
+        return "status_version:0.1.0;status_uptime:" + std::to_string(tick_ / 10) +
+               ";status_client:none;status_observers:" + std::to_string(clients_.size()) +
+               ";status_port:ttyUSB0,62,on" + counters + ";status_port:ttyUSB1,34,on" + counters +
+               ";status_port:ttyUSB2,unidentified,off" + counters + ";status_end:1;";
+    }
+
+    std::string telemetry() const {
+        std::string text = "device_rpm:" + std::to_string(100 + tick_ * 7 % 1400) +
+                           ";device_temperature1:" + std::to_string(20 + tick_ % 5) +
+                           ";pressure_pressure:" + std::to_string(1000 + tick_) + ";";
+        if (tick_ % 5 == 0) {
+            text += "injector_chart:";
+            for (int i = 0; i < 80; ++i) {
+                char point[32];
+                std::snprintf(point, sizeof point, "%s%.2f", i ? "," : "",
+                              std::sin((i + tick_) / 6.0) * 3);
+                text += point;
+            }
+            text += ";";
+        }
+        return text;
+    }
+
+    void run() {
+        auto nextTick = std::chrono::steady_clock::now();
+        while (running_) {
+            std::vector<pollfd> fds = {{listener_.get(), POLLIN, 0}};
+            for (const Client& client : clients_) {
+                fds.push_back({client.fd.get(), POLLIN, 0});
+            }
+            ::poll(fds.data(), fds.size(), 20);
+            if (fds[0].revents & POLLIN) {
+                FileDescriptor fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                if (fd.valid()) {
+                    sendTo(fd.get(), "device_connected:34;device_connected:62;");
+                    clients_.push_back(Client{std::move(fd), {}});
+                }
+            }
+            for (std::size_t i = 0; i < clients_.size(); ++i) {
+                if (!(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) {
+                    continue;
+                }
+                char buffer[4096];
+                ssize_t n = ::recv(clients_[i].fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n <= 0) {
+                    clients_[i].fd.reset();
+                    continue;
+                }
+                clients_[i].input.append(buffer, n);
+                for (std::size_t end; (end = clients_[i].input.find(';')) != std::string::npos;) {
+                    std::string message = clients_[i].input.substr(0, end);
+                    clients_[i].input.erase(0, end + 1);
+                    sendTo(clients_[i].fd.get(),
+                           message == "status" ? statusBlock() : "monitor_error:unknown;");
+                }
+            }
+            clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                          [](const Client& c) { return !c.fd.valid(); }),
+                           clients_.end());
+            if (std::chrono::steady_clock::now() >= nextTick) {
+                nextTick += 100ms;
+                ++tick_;
+                for (const Client& client : clients_) {
+                    sendTo(client.fd.get(), telemetry());
+                }
+            }
+        }
+    }
+
+    struct Client {
+        FileDescriptor fd;
+        std::string input;
+    };
+    FileDescriptor listener_;
+    uint16_t port_ = 0;
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+    std::vector<Client> clients_;  // the server thread's only while it runs
+    long tick_ = 0;
+};
+
+}  // namespace
+
+TEST(BenchctlE2e, MonitorReconnectsAndStatusPrintsThePorts) {
+    FakeMonitor server;
+    Process status({benchctl(), "--port", std::to_string(server.port()), "status"});
+    ASSERT_EQ(status.wait(15s), 0) << status.err();
+    for (const char* shown : {"benchd 0.1.0", "control client: none", "ttyUSB2", "62 STAND62",
+                              "crc failures", "unidentified"}) {
+        EXPECT_NE(status.out().find(shown), std::string::npos) << shown << "\n" << status.out();
+    }
+
+    Process monitor({benchctl(), "--port", std::to_string(server.port()), "monitor", "device_rpm"});
+    ASSERT_TRUE(monitor.waitForOut("device_rpm:", 10s)) << monitor.err();
+    server.stop();
+    ASSERT_TRUE(monitor.waitForErr("benchctl: connection lost, reconnecting...\n", 10s));
+    server.start();
+    ASSERT_TRUE(monitor.waitForErr("benchctl: reconnected\n", 15s)) << monitor.err();
+    const std::size_t before = occurrences(monitor.out(), "device_rpm:");
+    EXPECT_TRUE(
+        waitUntil([&] { return occurrences(monitor.out(), "device_rpm:") >= before + 3; }, 10s))
+        << "the monitor goes on receiving";
+    EXPECT_EQ(occurrences(monitor.err(), "connection lost"), 1u) << monitor.err();
+    EXPECT_EQ(monitor.stop(), 0);
+}
+
+namespace {
+
+// A tmux server of the test's own (its own socket), killed when the test ends.
+class Tmux {
+public:
+    Tmux() : socket_("benchctl-e2e-" + std::to_string(::getpid())) {}
+    ~Tmux() { run({"kill-server"}); }
+    // Runs a tmux command; its exit status, its standard output in `out`.
+    int run(const std::vector<std::string>& args, std::string* out = nullptr) const {
+        std::string command = "env -u TMUX tmux -L " + socket_ + " -f /dev/null";
+        for (const std::string& arg : args) {
+            command += " '" + arg + "'";
+        }
+        command += " 2>/dev/null";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe) {
+            return -1;
+        }
+        char buffer[4096];
+        std::string text;
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            text.append(buffer, n);
+        }
+        int status = ::pclose(pipe);
+        if (out) {
+            *out = text;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string capture() const {
+        std::string screen;
+        run({"capture-pane", "-p", "-t", "top"}, &screen);
+        return screen;
+    }
+
+private:
+    std::string socket_;
+};
+
+// The widest line of a screen capture, in characters (UTF-8 continuation bytes not counted).
+std::size_t widest(const std::string& screen) {
+    std::size_t widest = 0;
+    std::size_t width = 0;
+    for (char c : screen) {
+        if (c == '\n') {
+            widest = std::max(widest, width);
+            width = 0;
+        } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+            ++width;
+        }
+    }
+    return std::max(widest, width);
+}
+
+std::string speedOf(const std::string& screen) {
+    std::smatch match;
+    return std::regex_search(screen, match, std::regex("stand speed (\\d+)")) ? match[1].str() : "";
+}
+
+}  // namespace
+
+TEST(BenchctlE2e, TopInATerminalSurvivesResizeAndRestartAndQuitsOnQ) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "tmux is not installed (see the README's install line)";
+    }
+    FakeMonitor server;
+    Tmux tmux;
+    ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "top", "-x", "120", "-y", "40",
+                        "env LANG=C.UTF-8 TERM=screen " + benchctl() + " top --port " +
+                            std::to_string(server.port())}),
+              0);
+    std::string screen;
+    auto shows = [&](const std::vector<std::string>& texts) {
+        return waitUntil(
+            [&] {
+                screen = tmux.capture();
+                for (const std::string& text : texts) {
+                    if (screen.find(text) == std::string::npos) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            15s);
+    };
+    ASSERT_TRUE(shows({"ttyUSB0", "ttyUSB2", "62 STAND62", "stand speed", "pressure",
+                       "injector_chart: 80 points", "\xe2\xa0"}))
+        << screen;
+    const std::string speed = speedOf(screen);
+    EXPECT_TRUE(waitUntil([&] { return speedOf(tmux.capture()) != speed; }, 10s))
+        << "the values move";
+
+    ASSERT_EQ(tmux.run({"resize-window", "-t", "top", "-x", "70", "-y", "20"}), 0);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            screen = tmux.capture();
+            return widest(screen) <= 70 && screen.find("ttyUSB0") != std::string::npos;
+        },
+        10s))
+        << screen;
+
+    server.stop();
+    EXPECT_TRUE(shows({"connection lost, reconnecting"})) << screen;
+    server.start();
+    EXPECT_TRUE(shows({"reconnected to", "ttyUSB0"})) << screen;
+
+    ASSERT_EQ(tmux.run({"send-keys", "-t", "top", "q"}), 0);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return tmux.run({"has-session", "-t", "top"}) != 0;
+        },
+        10s))
+        << "q quits";
+}
+
+// The real daemon's monitor port, once benchd has one (its --help names --monitor-port).
+TEST(BenchctlE2e, StatusFromTheDaemonsMonitorPort) {
+    Process help({benchdPath(), "--help"});
+    help.wait(10s);
+    if ((help.out() + help.err()).find("--monitor-port") == std::string::npos) {
+        GTEST_SKIP() << "benchd has no --monitor-port yet";
+    }
+    TempDir dir;
+    const uint16_t monitorPort = freePort();
+    uint16_t port = 0;
+    std::unique_ptr<Process> daemon =
+        startDaemon({"--dev-dir", dir.path(), "--monitor-port", std::to_string(monitorPort)}, port);
+    TcpClient control(port);
+    ASSERT_TRUE(control.connected());
+    ASSERT_TRUE(daemon->waitForOut("Connection established.", 10s));
+    Process status({benchctl(), "--port", std::to_string(monitorPort), "status"});
+    ASSERT_EQ(status.wait(15s), 0) << status.err();
+    EXPECT_NE(status.out().find("control client: 127.0.0.1:"), std::string::npos) << status.out();
+    EXPECT_NE(status.out().find("observers: 1"), std::string::npos) << status.out();
+}
