@@ -123,7 +123,8 @@ private:
                     clients_.push_back(Client{std::move(fd), {}});
                 }
             }
-            for (std::size_t i = 0; i < clients_.size(); ++i) {
+            // Only the clients that were polled: one accepted just now has no entry yet.
+            for (std::size_t i = 0; i + 1 < fds.size(); ++i) {
                 if (!(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) {
                     continue;
                 }
