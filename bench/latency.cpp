@@ -510,7 +510,7 @@ private:
 std::unique_ptr<Child> startDaemon(const Options& options, uint16_t port,
                                    const std::string& devDir) {
     return std::make_unique<Child>(std::vector<std::string>{
-        options.daemon, "--port", std::to_string(port), "--dev-dir", devDir});
+        options.daemon, "--port", std::to_string(port), "--dev-dir", devDir, "--monitor-port", "0"});
 }
 
 // Waits until every schedule entry of the stand has reached the board.

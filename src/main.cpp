@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "client/monitorserver.h"
 #include "client/tcpserver.h"
 #include "link/serialwatcher.h"
 #include "protocol/bytes.h"
@@ -54,9 +55,14 @@ int main(int argc, char** argv) {
         // The system picked the port: whoever started the daemon needs to know which.
         console::out("Listening on port " + std::to_string(server.port()));
     }
+    // Observers are a convenience: a monitor port that cannot be bound is said, not fatal.
+    MonitorServer monitor(options.monitorPort, options.monitorBind, options.monitorMax,
+                          options.monitorBuffer, [&server] { return server.clientAddress(); });
+    monitor.start();
     SerialWatcher watcher(options.devDir, {options.ports, options.ignore});
     watcher.start();
     server.connect();
+    monitor.stop();
     // A bounded wait: a standard output that never drains must not keep the process from
     // exiting (the console's writer is never joined).
     console::drain();

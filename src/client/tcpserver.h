@@ -10,6 +10,7 @@
 
 #include "client/messageframer.h"
 #include "service/filedescriptor.h"
+#include "service/sync.h"
 #include "service/waker.h"
 
 class TcpServer {
@@ -34,6 +35,8 @@ public:
     // A client that is alive but does not read keeps its connection. Default 30 s; call
     // before connect().
     void setClientTimeout(std::chrono::seconds timeout) { clientTimeout_ = timeout; }
+    // "address:port" of the client being served, empty while none is. Safe from any thread.
+    std::string clientAddress() const;
 
 private:
     enum class Flush { DRAINED, FULL, FAILED };
@@ -55,6 +58,7 @@ private:
     Flush flush(int client);
     // Sleeps up to `period`, returning early on stop(). False once stopped.
     bool pause(std::chrono::milliseconds period);
+    void setClientAddress(std::string address);
 
     uint16_t port_;
     std::string bindAddress_;
@@ -66,4 +70,6 @@ private:
     // it half sent until its socket has room again. Server thread only.
     std::string outgoing;
     std::size_t outgoingSent = 0;
+    mutable Mutex clientAddressMutex_;  // a leaf
+    std::string clientAddress_ GUARDED_BY(clientAddressMutex_);
 };

@@ -3,6 +3,7 @@
 // comments); the default file is read only when it exists, a file named by --config must.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +16,12 @@ struct Options {
     // are taken, instead of the built-in filter; a name matching `ignore` never is.
     std::vector<std::string> ports;
     std::vector<std::string> ignore;
+    // The monitor port, for read-only observers beside the control client; 0: none.
+    uint16_t monitorPort = 2016;
+    std::string monitorBind = "127.0.0.1";
+    unsigned monitorMax = 8;  // observers at once
+    // Bytes each observer may have waiting; beyond it the observer loses messages, counted.
+    std::size_t monitorBuffer = 1u << 20;
     std::string configFile;  // the file read; empty when none was
 };
 
