@@ -65,6 +65,7 @@ struct MonitorServer::Observer {
     std::size_t sent = 0;
     uint64_t dropped = 0;   // messages lost since the last monitor_dropped
     bool dropping = false;  // lost one: takes no more until half its buffer has gone
+    bool broken = false;    // a send failed: the connection is over
 
     std::size_t pending() const { return buffer.size() - sent; }
 
@@ -72,10 +73,17 @@ struct MonitorServer::Observer {
     // message after a gap is preceded by the count of what was lost.
     void enqueue(const std::string& message) {
         if (dropping && pending() > limit / 2) {
+            flush();
+        }
+        if (dropping && pending() > limit / 2) {
             ++dropped;
             return;
         }
         dropping = false;
+        if (pending() + message.size() > limit) {
+            // A burst larger than the buffer goes to the socket first.
+            flush();
+        }
         if (pending() + message.size() > limit) {
             ++dropped;
             dropping = true;
@@ -86,6 +94,31 @@ struct MonitorServer::Observer {
             dropped = 0;
         }
         buffer += message;
+    }
+
+    // Sends what the buffer holds, as far as the socket takes it. False (and `broken` from then
+    // on) when the connection failed.
+    bool flush() {
+        while (!broken && pending() > 0) {
+            const ssize_t count =
+                ::send(fd.get(), buffer.data() + sent, pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (count < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                broken = errno != EAGAIN && errno != EWOULDBLOCK;
+                break;
+            }
+            sent += static_cast<std::size_t>(count);
+        }
+        if (sent == buffer.size()) {
+            buffer.clear();
+            sent = 0;
+        } else if (sent >= COMPACT_AT) {
+            buffer.erase(0, sent);
+            sent = 0;
+        }
+        return !broken;
     }
 };
 
@@ -196,7 +229,7 @@ void MonitorServer::run() {
             if (revents & (POLLIN | POLLHUP | POLLERR)) {
                 ok = receive(observer);
             }
-            ok = ok && flush(observer);
+            ok = ok && observer.flush();
             ok = ok && !(checkAnswers && liveness::unanswered(observer.fd.get(), observerTimeout_));
             if (ok) {
                 alive.push_back(std::move(observers_[i]));
@@ -250,7 +283,7 @@ void MonitorServer::accept() {
         for (const auto& entry : latest_) {
             observer->buffer += entry.second;
         }
-        flush(*observer);
+        observer->flush();
         observers_.push_back(std::move(observer));
     }
 }
@@ -312,28 +345,6 @@ void MonitorServer::answer(Observer& observer, const std::string& message) {
         // Nothing an observer sends reaches the parser or a board.
         observer.enqueue("monitor_error:read-only: " + key + " ignored;");
     }
-}
-
-bool MonitorServer::flush(Observer& observer) {
-    while (observer.pending() > 0) {
-        const ssize_t sent = ::send(observer.fd.get(), observer.buffer.data() + observer.sent,
-                                    observer.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno == EAGAIN || errno == EWOULDBLOCK;
-        }
-        observer.sent += static_cast<std::size_t>(sent);
-    }
-    if (observer.sent == observer.buffer.size()) {
-        observer.buffer.clear();
-        observer.sent = 0;
-    } else if (observer.sent >= COMPACT_AT) {
-        observer.buffer.erase(0, observer.sent);
-        observer.sent = 0;
-    }
-    return true;
 }
 
 std::string MonitorServer::statusBlock() const {

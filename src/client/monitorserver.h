@@ -55,9 +55,6 @@ private:
     // Reads what the observer sent and answers it. False when the connection has ended.
     bool receive(Observer& observer);
     void answer(Observer& observer, const std::string& message);
-    // Sends what the observer's buffer holds, as far as its socket takes it. False when the
-    // connection failed.
-    bool flush(Observer& observer);
     std::string statusBlock() const;
 
     uint16_t port_;

@@ -37,8 +37,8 @@ std::unique_ptr<Process> runWith(FileDescriptor fd, const std::string& redirect,
 }
 
 std::vector<std::string> daemonArgs(const TempDir& dir, uint16_t port) {
-    return {benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port),
-            "--monitor-port", "0"};
+    return {benchdPath(),         "--dev-dir",      dir.path(), "--port",
+            std::to_string(port), "--monitor-port", "0"};
 }
 
 // Reads the pipe until `text` came or the timeout passed; returns what came.

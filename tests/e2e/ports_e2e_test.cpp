@@ -65,8 +65,8 @@ TEST(PortsE2E, PortsFromTheConfigurationFileTakeOnlyTheirGlobs) {
     TempDir dir;
     TempDir etc;
     const std::string config = etc.path() + "/benchd.conf";
-    std::ofstream(config)
-        << "# the bench's adapters show up as ttyACM\nports = ttyACM*\nport = 0\nmonitor-port = 0\n";
+    std::ofstream(config) << "# the bench's adapters show up as ttyACM\nports = ttyACM*\nport = "
+                             "0\nmonitor-port = 0\n";
     Pty adapter;
     Pty usb;
     dir.link("ttyACM0", adapter.slavePath());
