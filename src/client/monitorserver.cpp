@@ -31,6 +31,9 @@ constexpr std::size_t RECEIVE_BLOCK = 1024;
 constexpr std::size_t COMPACT_AT = 64u << 10;
 constexpr int OBSERVER_SOCKET_BUFFER = 32 << 10;
 
+// An observer's answers start with this key when something it sent is refused.
+const std::string ERROR_KEY = "monitor_error:";
+
 std::string keyOf(const std::string& message) {
     std::size_t end = message.find(':');
     if (end == std::string::npos) {
@@ -259,7 +262,7 @@ void MonitorServer::accept() {
         }
         if (observers_.size() >= maxObservers_) {
             const std::string refusal =
-                "monitor_error:too many observers (" + std::to_string(maxObservers_) + ");";
+                ERROR_KEY + "too many observers (" + std::to_string(maxObservers_) + ");";
             ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::shutdown(fd.get(), SHUT_WR);
             continue;
@@ -340,10 +343,10 @@ void MonitorServer::answer(Observer& observer, const std::string& message) {
     if (key == "status") {
         observer.enqueue(statusBlock());
     } else if (text.empty()) {
-        observer.enqueue("monitor_error:empty message;");
+        observer.enqueue(ERROR_KEY + "empty message;");
     } else {
         // Nothing an observer sends reaches the parser or a board.
-        observer.enqueue("monitor_error:read-only: " + key + " ignored;");
+        observer.enqueue(ERROR_KEY + "read-only: " + key + " ignored;");
     }
 }
 
@@ -367,6 +370,6 @@ std::string MonitorServer::statusBlock() const {
         }
         block += ";";
     }
-    block += "status_end:1;";
+    block += std::string("status_end:") + "1;";
     return block;
 }
