@@ -22,9 +22,11 @@
 
 namespace {
 
-// How often the copies are looked at should their wake-up be missing, and how often the
-// observers are checked for an answer to the data waiting for them.
-constexpr std::chrono::milliseconds POLL_PAUSE{10};
+// How often the copies are taken while observers are connected: a burst a tick rather than a
+// wake-up a message keeps the monitor's work off the client's path. Without observers only the
+// latest values need them, every COPIES_BATCH copies or each answer check.
+constexpr std::chrono::milliseconds TICK{20};
+// How often the observers are checked for an answer to the data waiting for them.
 constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
 // Bytes already sent are cut off the front of a buffer once there are this many.
@@ -181,7 +183,6 @@ void MonitorServer::stop() {
     if (thread_.joinable()) {
         thread_.join();
         enableMessageCopies(false);
-        setCopiesAwaited(false);
     }
     observers_.clear();
     listenFd_.reset();
@@ -206,8 +207,8 @@ void MonitorServer::run() {
         }
         const auto now = std::chrono::steady_clock::now();
         long timeout = std::chrono::ceil<std::chrono::milliseconds>(nextAnswerCheck - now).count();
-        if (copyWake < 0) {
-            timeout = std::min<long>(timeout, POLL_PAUSE.count());
+        if (!observers_.empty() || copyWake < 0) {
+            timeout = std::min<long>(timeout, TICK.count());
         }
         // A failed poll (interrupted) is a pass with nothing ready.
         ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(timeout, 0)));
@@ -242,7 +243,6 @@ void MonitorServer::run() {
         if (fds[2].revents != 0) {
             accept();
         }
-        setCopiesAwaited(!observers_.empty());
     }
 }
 

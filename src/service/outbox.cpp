@@ -22,7 +22,6 @@ uint64_t droppedBytes GUARDED_BY(tcpMutex) = 0;
 // The observers' copies (see enableMessageCopies).
 Waker copyWake(true);
 std::atomic<bool> copiesEnabled{false};
-std::atomic<bool> copiesAwaited{false};
 std::deque<std::string> copies GUARDED_BY(tcpMutex);
 std::size_t copiesBytes GUARDED_BY(tcpMutex) = 0;
 uint64_t copiesDropped GUARDED_BY(tcpMutex) = 0;
@@ -37,7 +36,7 @@ bool copyMessage(const std::string& message) REQUIRES(tcpMutex) {
     }
     copiesBytes += message.size();
     copies.push_back(message);
-    return copies.size() == (copiesAwaited.load(std::memory_order_relaxed) ? 1 : COPIES_BATCH);
+    return copies.size() == COPIES_BATCH;
 }
 }  // namespace
 
@@ -49,10 +48,6 @@ void enableMessageCopies(bool enabled) {
         stale.swap(copies);
         copiesBytes = 0;
     }
-}
-
-void setCopiesAwaited(bool awaited) {
-    copiesAwaited.store(awaited);
 }
 
 void takeMessageCopies(std::deque<std::string>& taken, uint64_t& dropped) {

@@ -48,10 +48,9 @@ void clearMessageWake();
 // copies dropped at the bound are counted for the monitor to tell its observers. Safe from any
 // thread.
 void enableMessageCopies(bool enabled);
-// Whether someone waits for the copies: the copy wake-up is raised for each first copy on an
-// empty queue; otherwise only every COPIES_BATCH copies, so that nobody is woken per message
-// while no observer is connected. Safe from any thread.
-void setCopiesAwaited(bool awaited);
+// The copy wake-up is raised every COPIES_BATCH copies, never per message: the monitor takes
+// the copies on a tick of its own, so that it does not run beside the client's path on every
+// message.
 constexpr std::size_t COPIES_BATCH = 256;
 // Empties the copy queue into `copies`; adds to `dropped` the copies lost at the bound since
 // the last call. Safe from any thread.
