@@ -24,7 +24,6 @@
 #include "testsupport.h"
 
 using namespace testing_support;
-using fault_e2e::connectTo;
 using fault_e2e::FeedClient;
 using sim_e2e::SimBench;
 
@@ -297,20 +296,6 @@ TEST(MonitorPortE2E, TakenPortLeavesTheDaemonServingAndPortZeroOpensNothing) {
     // The tests' daemons run with --monitor-port 0 unless told otherwise.
     Daemon plain;
     EXPECT_EQ(listeningPorts(plain.process->pid()), std::set<uint16_t>{plain.port});
-}
-
-TEST(ClientE2E, ResetConnectionIsAClientCrush) {
-    Daemon daemon;
-    const int client = connectTo(daemon.port);
-    ASSERT_GE(client, 0);
-    ASSERT_TRUE(daemon.process->waitForOut("Connection established.\n"));
-    const linger reset{1, 0};
-    ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    ::close(client);
-    EXPECT_TRUE(daemon.process->waitForErr("Client crush\n"));
-    EXPECT_EQ(daemon.process->err().find("Error recv"), std::string::npos) << daemon.process->err();
-    // And the next client is waited for.
-    EXPECT_TRUE(waitUntil([&] { return daemon.count("Waiting for connection...") == 2; }));
 }
 
 }  // namespace
