@@ -4,7 +4,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +35,7 @@ constexpr std::size_t RECEIVE_BLOCK = 1024;
 // Bytes already sent are cut off the front of a buffer once there are this many.
 constexpr std::size_t COMPACT_AT = 64u << 10;
 constexpr int OBSERVER_SOCKET_BUFFER = 32 << 10;
+constexpr int MONITOR_NICE = 10;
 
 // An observer's answers start with this key when something it sent is refused.
 const std::string ERROR_KEY = "monitor_error:";
@@ -189,6 +193,9 @@ void MonitorServer::stop() {
 }
 
 void MonitorServer::run() {
+    // Observers are served with what the CPU has left: when the boards' and the control
+    // client's threads wake, they go first. (A failure leaves the usual priority.)
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), MONITOR_NICE);
     const int copyWake = copyWakeFd();
     auto nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
     std::vector<pollfd> fds;

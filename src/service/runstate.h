@@ -15,7 +15,8 @@
 //   - the sender (SendManager::run): handshake, report schedule, queued commands with their
 //     tries.
 // - the monitor (MonitorServer::run, client/monitorserver.h): accepts and serves the observers
-//   on the monitor port; takes the outbox's copies of the client messages. Started by main
+//   on the monitor port; takes the outbox's copies of the client messages on a tick of its
+//   own, at nice 10 so that the data path's threads go first. Started by main
 //   after the server's port is bound, stopped and joined when the server loop ends.
 // - the console's writer (service/console.h): writes queued console lines.
 // - the SIGUSR1 handler only sets countersRequested.
