@@ -31,6 +31,7 @@ namespace {
 constexpr std::chrono::milliseconds TICK{20};
 // How often the observers are checked for an answer to the data waiting for them.
 constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
+constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
 // Bytes already sent are cut off the front of a buffer once there are this many.
 constexpr std::size_t COMPACT_AT = 64u << 10;
@@ -260,10 +261,12 @@ void MonitorServer::accept() {
         if (!fd.valid()) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                 errno != ECONNABORTED) {
-                // Out of descriptors, for one: once, then once a minute.
+                // Out of descriptors, for one: once, then once a minute; and a little wait, or
+                // the listening socket, still readable, would keep the loop spinning.
                 consoleThrottle().print("monitor-accept",
                                         std::string("Monitor accept: ") + std::strerror(errno),
                                         console::Stream::ERR);
+                waker_.pause(ACCEPT_RETRY_PAUSE);
             }
             return;
         }
