@@ -3,6 +3,8 @@
 // path. Prints p50, p90, p99 and max of each latency, the total time of a burst of commands and
 // the daemon's CPU time while its boards are quiet.
 //
+// Then the same report latency with eight observers on the monitor port against none.
+//
 //   latency [--samples N] [--batches N] [--idle-seconds N] [--daemon PATH]
 //   latency --relay SLAVE_PATH PORT      (the relay itself, started by the run above)
 #include <arpa/inet.h>
@@ -509,8 +511,9 @@ private:
 
 std::unique_ptr<Child> startDaemon(const Options& options, uint16_t port,
                                    const std::string& devDir) {
-    return std::make_unique<Child>(std::vector<std::string>{
-        options.daemon, "--port", std::to_string(port), "--dev-dir", devDir});
+    return std::make_unique<Child>(std::vector<std::string>{options.daemon, "--port",
+                                                            std::to_string(port), "--dev-dir",
+                                                            devDir, "--monitor-port", "0"});
 }
 
 // Waits until every schedule entry of the stand has reached the board.
@@ -676,6 +679,83 @@ LatencyFigures measureDaemon(const Options& options, const std::string& self) {
             figures.batch.ms.push_back(millis(last - sent));
         } else {
             ++figures.batch.lost;
+        }
+    }
+    return figures;
+}
+
+// The report -> control client latency without observers and with eight on the monitor port,
+// one of which never reads (its buffers full, losing messages), in alternating rounds of the
+// same daemon so that both meet the same machine.
+struct ObserverFigures {
+    Figures alone, watched;
+};
+
+ObserverFigures measureObservers(const Options& options) {
+    ObserverFigures figures;
+    TempDir dir;
+    Board board(known_devices::STAND);
+    dir.link("ttyUSB0", board.pty().slavePath());
+    const uint16_t port = freePort();
+    const uint16_t monitorPort = freePort();
+    // A small observer buffer, so that the one that never reads is losing messages while the
+    // samples are taken.
+    Child daemon({options.daemon, "--port", std::to_string(port), "--dev-dir", dir.path(),
+                  "--monitor-port", std::to_string(monitorPort), "--monitor-buffer", "4096"});
+    Client client(port, 5000ms);
+    Clock::time_point at;
+    if (!client.waitForMessage("device_connected:61;", 0, Clock::now() + 20s, at) ||
+        !waitConfigured(board, 10s)) {
+        throw std::runtime_error("the stand was not identified and configured");
+    }
+    std::this_thread::sleep_for(200ms);
+    Gaps gaps;
+    auto sample = [&](Figures& into, int i) {
+        gaps.pause();
+        unsigned char value = static_cast<unsigned char>(i % 200);
+        std::size_t messages = client.messageCount();
+        Clock::time_point sent =
+            board.send(dataFrame(board.nextNumber(), codes::ROTATION_ACTIVE, 1, {value}));
+        Clock::time_point received;
+        if (client.waitForMessage("device_active:" + std::to_string(value) + ";", messages,
+                                  sent + 2s, received)) {
+            into.ms.push_back(millis(received - sent));
+        } else {
+            ++into.lost;
+        }
+    };
+
+    constexpr int ROUNDS = 2;
+    const int perRound = std::max(1, options.samples / ROUNDS);
+    for (int round = 0; round < ROUNDS; ++round) {
+        for (int i = 0; i < perRound; ++i) {
+            sample(figures.alone, i);
+        }
+        std::vector<std::unique_ptr<Client>> readers;
+        for (int k = 0; k < 7; ++k) {
+            readers.push_back(std::make_unique<Client>(monitorPort, 5000ms));
+        }
+        FileDescriptor stalled(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        int small = 4096;
+        ::setsockopt(stalled.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(monitorPort);
+        if (::connect(stalled.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            throw std::runtime_error("cannot connect to the monitor port");
+        }
+        // Enough reports to fill the stalled observer's socket and buffer.
+        Bytes burst;
+        for (int i = 0; i < 6000; ++i) {
+            Bytes frame = dataFrame(board.nextNumber(), codes::ROTATION_ACTIVE, 1,
+                                    {static_cast<unsigned char>(i % 200)});
+            burst.insert(burst.end(), frame.begin(), frame.end());
+        }
+        board.send(burst);
+        std::this_thread::sleep_for(1s);
+        for (int i = 0; i < perRound; ++i) {
+            sample(figures.watched, i);
         }
     }
     return figures;
@@ -872,6 +952,7 @@ int main(int argc, char** argv) {
         LatencyFigures daemon = measureDaemon(options, self);
         const Figures& relay = daemon.relay;
         IdleFigures idle = measureIdle(options);
+        ObserverFigures observers = measureObservers(options);
 
         std::printf("| %-44s | %9s | %9s | %9s | %9s | %6s | %-12s |\n", "figure (ms)", "p50",
                     "p90", "p99", "max", "n", "goal");
@@ -884,10 +965,17 @@ int main(int argc, char** argv) {
         printRow("board data frame -> its ACK on the line", daemon.ack, "p99 < 0.5");
         printRow("100 commands acknowledged at once (total)", daemon.batch, "< 100");
         printRow("plain relay: pty -> TCP client (same rounds)", relay, "");
+        printRow("report -> client, no observer", observers.alone, "");
+        printRow("report -> client, 8 observers (1 not reading)", observers.watched, "");
         std::printf("\nreport -> client / plain relay: p50 %.2f, p90 %.2f, p99 %.2f (goal <= 2)\n",
                     daemon.report.percentile(0.5) / relay.percentile(0.5),
                     daemon.report.percentile(0.9) / relay.percentile(0.9),
                     daemon.report.percentile(0.99) / relay.percentile(0.99));
+        std::printf(
+            "report -> client with 8 observers (one not reading) / without: p50 %.2f, "
+            "p99 %.2f (goal <= 1.10)\n",
+            observers.watched.percentile(0.5) / observers.alone.percentile(0.5),
+            observers.watched.percentile(0.99) / observers.alone.percentile(0.99));
         std::printf(
             "idle CPU, 8 configured boards sending only their 1 s version report, "
             "client connected, %d s: %.3f %% of one core (schedstat; utime+stime: "

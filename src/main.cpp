@@ -5,6 +5,7 @@
 #include <string>
 
 #include "client/failsafe.h"
+#include "client/monitorserver.h"
 #include "client/servicestatus.h"
 #include "client/tcpserver.h"
 #include "link/serialwatcher.h"
@@ -67,6 +68,10 @@ int main(int argc, char** argv) {
     FailSafe failSafe{std::chrono::seconds(options.failsafe)};
     server.setClientHook([&failSafe](bool connected) { failSafe.clientChanged(connected); });
     {
+        // Observers are a convenience: a monitor port that cannot be bound is said, not fatal.
+        MonitorServer monitor(options.monitorPort, options.monitorBind, options.monitorMax,
+                              options.monitorBuffer, [&server] { return server.clientAddress(); });
+        monitor.start();
         SerialWatcher watcher(options.devDir, {options.ports, options.ignore});
         watcher.start();
         Notifier notifier([&failSafe] { return serviceStatus(failSafe.clientConnected()); });
@@ -74,10 +79,11 @@ int main(int argc, char** argv) {
         StopSignals stopSignals([&server] { server.stop(); });
         server.connect();
 
-        // Stopped by SIGTERM or SIGINT: no new client, the boards in their safe state if asked
-        // for, then the watcher retires every channel as it goes.
+        // Stopped by SIGTERM or SIGINT: no new client, no observer, the boards in their safe
+        // state if asked for, then the watcher retires every channel as it goes.
         notifier.stopping();
         server.close();
+        monitor.stop();
         failSafe.stopping(SAFE_STATE_WAIT);
     }
     console::drain(CONSOLE_WAIT);

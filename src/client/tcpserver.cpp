@@ -16,6 +16,7 @@
 #include <exception>
 #include <mutex>
 
+#include "client/liveness.h"
 #include "client/tcpcommandparser.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
@@ -33,7 +34,6 @@ constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
 // How often the client is checked for an answer to the data waiting for it.
 constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
-constexpr int KEEPALIVE_PROBES = 4;
 
 void setOption(int fd, int level, int name, int value) {
     ::setsockopt(fd, level, name, &value, sizeof value);
@@ -128,14 +128,32 @@ void TcpServer::connect() {
             clientHook(true);
         }
         serve(client.get(), heartbeat);
+        setClientAddress("");
         if (clientHook) {
             clientHook(false);
         }
     }
 }
 
+std::string TcpServer::clientAddress() const {
+    MutexLock lock(clientAddressMutex_);
+    return clientAddress_;
+}
+
+void TcpServer::setClientAddress(std::string address) {
+    MutexLock lock(clientAddressMutex_);
+    clientAddress_ = std::move(address);
+}
+
 void TcpServer::serve(int client, Heartbeat& heartbeat) {
     console::out("Connection established.");
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    char host[INET_ADDRSTRLEN] = "";
+    if (::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+        ::inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host) != nullptr) {
+        setClientAddress(std::string(host) + ":" + std::to_string(ntohs(peer.sin_port)));
+    }
     // What was produced while nobody listened is stale.
     clearMessages();
     // Nor does the new client get the rest of a message that the last one left half read.
@@ -202,31 +220,11 @@ void TcpServer::serve(int client, Heartbeat& heartbeat) {
 }
 
 void TcpServer::keepAlive(int client) const {
-    const int timeout = static_cast<int>(clientTimeout_.count());
-    // An idle connection is probed after a third of the timeout, then every sixth of it; the
-    // kernel ends it after the last unanswered probe: 10 + 4 x 5 s for 30 s.
-    setOption(client, SOL_SOCKET, SO_KEEPALIVE, 1);
-    setOption(client, IPPROTO_TCP, TCP_KEEPIDLE, std::max(1, timeout / 3));
-    setOption(client, IPPROTO_TCP, TCP_KEEPINTVL, std::max(1, timeout / 6));
-    setOption(client, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
+    liveness::keepAlive(client, clientTimeout_);
 }
 
 bool TcpServer::unanswered(int client) const {
-    int waiting = 0;
-    if (::ioctl(client, SIOCOUTQ, &waiting) != 0 || waiting <= 0) {
-        return false;
-    }
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    if (::getsockopt(client, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
-        return false;
-    }
-    // Sent data unacknowledged, or window probes unanswered. A client that does not read but
-    // answers the probes of its closed window is alive, however long it waits. (No
-    // TCP_USER_TIMEOUT for this: it also ends a connection whose window stays closed.)
-    const bool awaited = info.tcpi_unacked > 0 || info.tcpi_probes >= 2;
-    const auto silent = std::chrono::milliseconds(info.tcpi_last_ack_recv);
-    return awaited && silent >= clientTimeout_;
+    return liveness::unanswered(client, clientTimeout_);
 }
 
 bool TcpServer::receive(int client, char* block, std::size_t size) {
@@ -236,8 +234,10 @@ bool TcpServer::receive(int client, char* block, std::size_t size) {
         return false;
     }
     if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        // A reset connection never turns readable again: end it like a close.
-        console::err(std::string("Error recv: ") + std::strerror(errno));
+        // A reset connection never turns readable again: end it like a close, and say it as
+        // a close is said.
+        console::err(errno == ECONNRESET ? std::string("Client crush")
+                                         : std::string("Error recv: ") + std::strerror(errno));
         return false;
     }
     if (count > 0) {

@@ -11,6 +11,7 @@
 
 #include "client/messageframer.h"
 #include "service/filedescriptor.h"
+#include "service/sync.h"
 #include "service/waker.h"
 
 class Heartbeat;
@@ -42,6 +43,8 @@ public:
     // Called on the server thread with true when a client's connection begins (before any of
     // its text is parsed) and false when it ends, whatever ended it. Set before connect().
     void setClientHook(std::function<void(bool connected)> hook) { clientHook = std::move(hook); }
+    // "address:port" of the client being served, empty while none is. Safe from any thread.
+    std::string clientAddress() const;
 
 private:
     enum class Flush { DRAINED, FULL, FAILED };
@@ -63,6 +66,7 @@ private:
     Flush flush(int client);
     // Sleeps up to `period`, returning early on stop(). False once stopped.
     bool pause(std::chrono::milliseconds period);
+    void setClientAddress(std::string address);
 
     uint16_t port_;
     std::string bindAddress_;
@@ -75,4 +79,6 @@ private:
     // it half sent until its socket has room again. Server thread only.
     std::string outgoing;
     std::size_t outgoingSent = 0;
+    mutable Mutex clientAddressMutex_;  // a leaf
+    std::string clientAddress_ GUARDED_BY(clientAddressMutex_);
 };

@@ -104,18 +104,32 @@ void Channel::sendACK(unsigned char number) {
         "Bytes written does not match to ack size: " + std::to_string(written) + " != 5");
 }
 
-std::string Channel::countersLine() const {
+std::vector<std::pair<const char*, uint64_t>> Channel::counterFigures() const {
     const ChannelCounters& c = counters_;
-    return "Counters [" + name_ + "]: frames " + std::to_string(c.framesReceived.load()) +
-           ", crc failures " + std::to_string(c.crcFailures.load()) + ", garbage bytes " +
-           std::to_string(c.garbageBytes.load()) + ", acks sent " +
-           std::to_string(c.acksSent.load()) + ", commands sent " +
-           std::to_string(c.commandsSent.load()) + ", retries " + std::to_string(c.retries.load()) +
-           ", dropped " + std::to_string(c.dropped.load()) + ", timeouts " +
-           std::to_string(c.timeouts.load()) + ", overflow " + std::to_string(c.overflow.load()) +
-           ", superseded " + std::to_string(c.superseded.load()) + ", write failures " +
-           std::to_string(c.writeFailures.load()) + ", frames dropped " +
-           std::to_string(c.framesDropped.load()) + latencyTimer(name_);
+    return {{"frames", c.framesReceived.load()},
+            {"crc failures", c.crcFailures.load()},
+            {"garbage bytes", c.garbageBytes.load()},
+            {"acks sent", c.acksSent.load()},
+            {"commands sent", c.commandsSent.load()},
+            {"retries", c.retries.load()},
+            {"dropped", c.dropped.load()},
+            {"timeouts", c.timeouts.load()},
+            {"overflow", c.overflow.load()},
+            {"superseded", c.superseded.load()},
+            {"write failures", c.writeFailures.load()},
+            {"frames dropped", c.framesDropped.load()}};
+}
+
+std::string Channel::countersLine() const {
+    std::string line = "Counters [" + name_ + "]: ";
+    const char* separator = "";
+    for (const auto& figure : counterFigures()) {
+        line += separator;
+        line += figure.first;
+        line += " " + std::to_string(figure.second);
+        separator = ", ";
+    }
+    return line + latencyTimer(name_);
 }
 
 long Channel::sendCommand(const Command& command) {

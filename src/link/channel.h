@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "service/filedescriptor.h"
 
@@ -82,6 +84,14 @@ public:
     // "Counters [ttyUSB0]: frames 120, crc failures 0, ..." without a line end. Safe from any
     // thread.
     std::string countersLine() const;
+    // The figures of the counters line, named as it names them, in its order. Safe from any
+    // thread.
+    std::vector<std::pair<const char*, uint64_t>> counterFigures() const;
+
+    // Whether the port took the serial driver's low-latency setting (pseudo-terminals do
+    // not). Set by the watcher once the port is configured. Safe from any thread.
+    bool lowLatency() const { return lowLatency_.load(); }
+    void setLowLatency(bool on) { lowLatency_.store(on); }
 
     // The port failed for good (a hard read error or a lasting hang-up): the watcher retires
     // the channel on its next pass and opens the name anew. Safe from any thread.
@@ -134,6 +144,7 @@ private:
     const uint64_t serial_;
     ChannelCounters counters_;
     std::atomic<bool> failed{false};
+    std::atomic<bool> lowLatency_{false};
     std::mutex writeMutex;  // around the writing of one whole frame
     static constexpr Identity DEFINED_BIT = 0x100;
     static constexpr Identity GENERATION_STEP = 0x200;  // the bits above count identifications

@@ -230,7 +230,13 @@ int SerialWatcher::openPort(const std::string& name, Port& port) {
 
 std::shared_ptr<Channel> SerialWatcher::startChannel(const std::string& name, int fd) {
     try {
-        return std::make_shared<Channel>(FileDescriptor(fd), ChannelOptions{}, name);
+        // Whether the low-latency setting took, read back before the channel owns the port.
+        serial_struct serial{};
+        const bool lowLatency =
+            ::ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) != 0;
+        auto channel = std::make_shared<Channel>(FileDescriptor(fd), ChannelOptions{}, name);
+        channel->setLowLatency(lowLatency);
+        return channel;
     } catch (const std::exception& error) {
         // Out of threads or memory.
         consoleThrottle().print("start/" + name,

@@ -45,6 +45,26 @@ std::string checkSeconds(std::string& text) {
     return "";
 }
 
+std::string checkObserverCount(std::string& text) {
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) < 1 ||
+        std::stol(text) > 256) {
+        return "'" + text + "' is not a number of observers (1 to 256)";
+    }
+    text = std::to_string(std::stol(text));
+    return "";
+}
+
+std::string checkBufferSize(std::string& text) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) < 4096 ||
+        std::stol(text) > (64L << 20)) {
+        return "'" + text + "' is not a buffer size (4096 to 67108864 bytes)";
+    }
+    text = std::to_string(std::stol(text));
+    return "";
+}
+
 std::string checkDirectory(const std::string& text) {
     return text.empty() ? "an empty directory name" : "";
 }
@@ -101,6 +121,27 @@ void declare(CLI::App& app, Options& options, std::string& config,
         ->type_name("SECONDS")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->transform(CLI::Validator(checkSeconds, ""));
+    app.add_option("--monitor-port", options.monitorPort,
+                   "TCP port for read-only observers (default 2016; 0: none)")
+        ->type_name("N")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->transform(CLI::Validator(checkPort, ""));
+    app.add_option("--monitor-bind", options.monitorBind,
+                   "IPv4 address the monitor port listens on (default 127.0.0.1)")
+        ->type_name("ADDR")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->check(checkAddress);
+    app.add_option("--monitor-max", options.monitorMax,
+                   "Observers served at once on the monitor port (default 8)")
+        ->type_name("N")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->transform(CLI::Validator(checkObserverCount, ""));
+    app.add_option("--monitor-buffer", options.monitorBuffer,
+                   "Bytes each observer may have waiting before it loses messages\n"
+                   "(default 1048576)")
+        ->type_name("BYTES")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->transform(CLI::Validator(checkBufferSize, ""));
 }
 
 ParsedOptions failure(std::string message) {

@@ -3,6 +3,7 @@
 // comments); the default file is read only when it exists, a file named by --config must.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,6 +19,12 @@ struct Options {
     // Seconds without a control client after which the boards are put in their safe state
     // (and on stop); 0: off.
     unsigned failsafe = 0;
+    // The monitor port, for read-only observers beside the control client; 0: none.
+    uint16_t monitorPort = 2016;
+    std::string monitorBind = "127.0.0.1";
+    unsigned monitorMax = 8;  // observers at once
+    // Bytes each observer may have waiting; beyond it the observer loses messages, counted.
+    std::size_t monitorBuffer = 1u << 20;
     std::string configFile;  // the file read; empty when none was
 };
 

@@ -1,5 +1,6 @@
 #include "service/outbox.h"
 
+#include <atomic>
 #include <cstdint>
 
 #include "service/consolethrottle.h"
@@ -17,7 +18,54 @@ std::size_t commandsBytes GUARDED_BY(tcpMutex) = 0;
 // Messages dropped at either bound since start, and their bytes.
 uint64_t droppedMessages GUARDED_BY(tcpMutex) = 0;
 uint64_t droppedBytes GUARDED_BY(tcpMutex) = 0;
+
+// The observers' copies (see enableMessageCopies).
+Waker copyWake(true);
+std::atomic<bool> copiesEnabled{false};
+std::deque<std::string> copies GUARDED_BY(tcpMutex);
+std::size_t copiesBytes GUARDED_BY(tcpMutex) = 0;
+uint64_t copiesDropped GUARDED_BY(tcpMutex) = 0;
+
+// Queues the copy of one message; true when the monitor should be woken.
+bool copyMessage(const std::string& message) REQUIRES(tcpMutex) {
+    while (!copies.empty() && (copies.size() >= COMMANDS_LIMIT ||
+                               copiesBytes + message.size() > COMMANDS_BYTES_LIMIT)) {
+        copiesBytes -= copies.front().size();
+        copies.pop_front();
+        ++copiesDropped;
+    }
+    copiesBytes += message.size();
+    copies.push_back(message);
+    return copies.size() == COPIES_BATCH;
+}
 }  // namespace
+
+void enableMessageCopies(bool enabled) {
+    copiesEnabled.store(enabled);
+    if (!enabled) {
+        std::deque<std::string> stale;
+        MutexLock lock(tcpMutex);
+        stale.swap(copies);
+        copiesBytes = 0;
+    }
+}
+
+void takeMessageCopies(std::deque<std::string>& taken, uint64_t& dropped) {
+    MutexLock lock(tcpMutex);
+    taken.swap(copies);
+    copies.clear();
+    copiesBytes = 0;
+    dropped += copiesDropped;
+    copiesDropped = 0;
+}
+
+int copyWakeFd() {
+    return copyWake.pollFd();
+}
+
+void clearCopyWake() {
+    copyWake.clearPollable();
+}
 
 int messageWakeFd() {
     return messageWake.pollFd();
@@ -29,9 +77,13 @@ void clearMessageWake() {
 
 void pushMessage(std::string message) {
     bool wasEmpty;
+    bool wakeMonitor = false;
     std::string dropLine;
     {
         MutexLock lock(tcpMutex);
+        if (copiesEnabled.load(std::memory_order_relaxed)) {
+            wakeMonitor = copyMessage(message);
+        }
         wasEmpty = commands.empty();
         std::size_t dropped = 0;
         std::size_t bytes = 0;
@@ -65,6 +117,9 @@ void pushMessage(std::string message) {
     // since the server reads the wake-up before it empties the queue.
     if (wasEmpty) {
         messageWake.wake();
+    }
+    if (wakeMonitor) {
+        copyWake.wake();
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 
@@ -40,3 +41,20 @@ std::size_t queuedMessageBytes();
 int messageWakeFd();
 // Reads the message wake-up empty. Server thread, before it takes the queue.
 void clearMessageWake();
+
+// The copies for the observers (client/monitorserver.h): while enabled, every message queued
+// above is also copied, in the same order, into a queue of its own that the monitor takes
+// whole. Copied under tcpMutex, so that the order is the client's. Bounded like `commands`;
+// copies dropped at the bound are counted for the monitor to tell its observers. Safe from any
+// thread.
+void enableMessageCopies(bool enabled);
+// The copy wake-up is raised every COPIES_BATCH copies, never per message: the monitor takes
+// the copies on a tick of its own, so that it does not run beside the client's path on every
+// message.
+constexpr std::size_t COPIES_BATCH = 256;
+// Empties the copy queue into `copies`; adds to `dropped` the copies lost at the bound since
+// the last call. Safe from any thread.
+void takeMessageCopies(std::deque<std::string>& copies, uint64_t& dropped);
+// The copy wake-up, like messageWakeFd(); clearCopyWake() reads it empty.
+int copyWakeFd();
+void clearCopyWake();

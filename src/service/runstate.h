@@ -14,6 +14,10 @@
 //     stop sequence on the send queue;
 //   - the sender (SendManager::run): handshake, report schedule, queued commands with their
 //     tries.
+// - the monitor (MonitorServer::run, client/monitorserver.h): accepts and serves the observers
+//   on the monitor port; takes the outbox's copies of the client messages on a tick of its
+//   own, at nice 10 so that the data path's threads go first. Started by main
+//   after the server's port is bound, stopped and joined when the server loop ends.
 // - the console's writer (service/console.h): writes queued console lines.
 // - the SIGUSR1 handler only sets countersRequested.
 //
@@ -22,9 +26,12 @@
 //   2. decoderMutex (bench/decoder.h): the decoders' process-wide state, around one handler.
 //   3. tcpMutex (service/outbox.h) or devMutex (link/sendmanager.h) or a channel's receive
 //      queueMutex: each held only around its queue's operations; never two of them together.
+//      tcpMutex also guards the observers' copies of the client messages, so that they keep
+//      the client's order.
 //   4. the throttle's and the console's own locks (service/consolethrottle.h, console.h).
-// Leaves, under which nothing is taken: a channel's writeMutex (around writing one frame) and
-// every Waker's lock. Console lines and throttled lines are printed after the queue locks are
+// Leaves, under which nothing is taken: a channel's writeMutex (around writing one frame),
+// the TcpServer's clientAddressMutex_ (the client's address, read by the monitor) and every
+// Waker's lock. Console lines and throttled lines are printed after the queue locks are
 // released. Fields guarded by a lock are declared GUARDED_BY it (service/sync.h); `make
 // thread-safety` checks them with clang.
 #pragma once

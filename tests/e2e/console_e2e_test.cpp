@@ -37,7 +37,8 @@ std::unique_ptr<Process> runWith(FileDescriptor fd, const std::string& redirect,
 }
 
 std::vector<std::string> daemonArgs(const TempDir& dir, uint16_t port) {
-    return {benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(port)};
+    return {benchdPath(),         "--dev-dir",      dir.path(), "--port",
+            std::to_string(port), "--monitor-port", "0"};
 }
 
 // Reads the pipe until `text` came or the timeout passed; returns what came.
@@ -215,7 +216,7 @@ TEST(StartupE2E, ClosedStandardInputAndOutputLeaveTheIdleDaemonIdle) {
 
 TEST(StartupE2E, PortZeroSaysWhichPortItGot) {
     TempDir dir;
-    Process chosen({benchdPath(), "--dev-dir", dir.path(), "--port", "0"});
+    Process chosen({benchdPath(), "--dev-dir", dir.path(), "--port", "0", "--monitor-port", "0"});
     ASSERT_TRUE(chosen.waitForOut("Waiting for connection...\n"));
     std::smatch port;
     const std::string out = chosen.out();

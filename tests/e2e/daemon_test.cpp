@@ -385,7 +385,8 @@ TEST(DaemonE2E, SecondDaemonOnTheSamePortExits) {
     Daemon first;
     ASSERT_TRUE(first.process->waitForOut("Waiting for connection...\n"));
     TempDir dir;
-    Process second({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(first.port)});
+    Process second({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(first.port),
+                    "--monitor-port", "0"});
     EXPECT_EQ(second.wait(), 1);
     EXPECT_NE(second.err().find("Cant bind socket"), std::string::npos) << second.err();
 }

@@ -48,7 +48,7 @@ TEST(PortsE2E, IgnoredPortIsNeitherOpenedNorLockedNorWrittenTo) {
     dir.link("ttyS0", console.slavePath());
     dir.link("ttyUSB0", board.slavePath());
     Process daemon({benchdPath(), "--dev-dir", dir.path(), "--port", std::to_string(freePort()),
-                    "--ignore", "ttyS*"});
+                    "--ignore", "ttyS*", "--monitor-port", "0"});
 
     ASSERT_TRUE(daemon.waitForOut("Connect to: [" + dir.path() + "/ttyUSB0]\n", 10000ms))
         << daemon.out() << daemon.err();
@@ -65,8 +65,8 @@ TEST(PortsE2E, PortsFromTheConfigurationFileTakeOnlyTheirGlobs) {
     TempDir dir;
     TempDir etc;
     const std::string config = etc.path() + "/benchd.conf";
-    std::ofstream(config)
-        << "# the bench's adapters show up as ttyACM\nports = ttyACM*\nport = 0\n";
+    std::ofstream(config) << "# the bench's adapters show up as ttyACM\nports = ttyACM*\nport = "
+                             "0\nmonitor-port = 0\n";
     Pty adapter;
     Pty usb;
     dir.link("ttyACM0", adapter.slavePath());

@@ -29,7 +29,8 @@ Bytes SimFrame::payload() const {
     return Bytes(bytes.begin() + 7, bytes.end() - 1);
 }
 
-SimBench::SimBench(const std::vector<std::string>& boards) {
+SimBench::SimBench(const std::vector<std::string>& boards,
+                   const std::vector<std::string>& daemonArgs) {
     std::vector<std::string> argv = {tool("benchsim"), "-v", "--dir", dir_.path()};
     argv.insert(argv.end(), boards.begin(), boards.end());
     sim_ = std::make_unique<Process>(argv);
@@ -39,7 +40,9 @@ SimBench::SimBench(const std::vector<std::string>& boards) {
             throw std::runtime_error("benchsim did not plug in " + board + ": " + sim_->err());
         }
     }
-    daemon_ = startDaemon({"--dev-dir", dir_.path()}, port_);
+    std::vector<std::string> args = {"--dev-dir", dir_.path()};
+    args.insert(args.end(), daemonArgs.begin(), daemonArgs.end());
+    daemon_ = startDaemon(args, port_);
 }
 
 SimBench::~SimBench() {

@@ -30,8 +30,10 @@ struct SimFrame {
 class SimBench {
 public:
     // Starts `benchsim -v` with the boards (KIND=NAME[,fault...]), waits for their links, then
-    // starts benchd on the directory and a free port, and returns once benchd listens.
-    explicit SimBench(const std::vector<std::string>& boards);
+    // starts benchd on the directory and a free port (with `daemonArgs` besides), and returns
+    // once benchd listens.
+    explicit SimBench(const std::vector<std::string>& boards,
+                      const std::vector<std::string>& daemonArgs = {});
     ~SimBench();
     SimBench(const SimBench&) = delete;
     SimBench& operator=(const SimBench&) = delete;

@@ -145,7 +145,8 @@ TEST(WatcherE2E, PortThatCannotBeOpenedYetIsOpenedAndIdentifiedOnceItCan) {
 TEST(WatcherE2E, MissingDeviceDirectoryIsSaidOnceAndWatched) {
     TempDir base;
     const std::string dir = base.path() + "/dev";
-    Process daemon({benchdPath(), "--dev-dir", dir, "--port", std::to_string(freePort())});
+    Process daemon({benchdPath(), "--dev-dir", dir, "--port", std::to_string(freePort()),
+                    "--monitor-port", "0"});
     const std::string cannot = "Cannot read device directory [" + dir + "]: ";
     ASSERT_TRUE(daemon.waitForErr(cannot + "No such file or directory\n"));
 

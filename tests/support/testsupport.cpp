@@ -378,6 +378,10 @@ std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint1
         if (std::find(args.begin(), args.end(), "--config") == args.end()) {
             argv.insert(argv.end(), {"--config", "/dev/null"});
         }
+        // Nor may two daemons of parallel tests both take the default monitor port.
+        if (std::find(args.begin(), args.end(), "--monitor-port") == args.end()) {
+            argv.insert(argv.end(), {"--monitor-port", "0"});
+        }
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {"--port", std::to_string(port)});
         daemon = std::make_unique<Process>(argv, env);

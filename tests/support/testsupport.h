@@ -133,7 +133,8 @@ std::string benchdPath();
 // port from freePort() may be taken by another process before the daemon binds it; the daemon
 // then exits at once with "Cant bind socket" and nothing else done (it binds before it opens
 // any board), so it is started again on another port, a few times at most. A daemon that
-// neither listens nor fails to bind within the wait is returned as it is.
+// neither listens nor fails to bind within the wait is returned as it is. Unless `args` name a
+// --monitor-port, the daemon opens none.
 std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port,
                                      const std::vector<std::string>& env = {});
 

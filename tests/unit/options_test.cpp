@@ -50,6 +50,10 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         std::string devDir = "/dev";
         Strings ports, ignore;
         unsigned failsafe = 0;
+        uint16_t monitorPort = 2016;
+        std::string monitorBind = "127.0.0.1";
+        unsigned monitorMax = 8;
+        std::size_t monitorBuffer = 1u << 20;
     };
     struct Case {
         const char* what;
@@ -69,6 +73,37 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          "",
          {2016, "127.0.0.1", "/tmp/d", {"ttyACM*", "ttyUSB*"}, {"ttyS*"}}},
         {"port 0", {"--port", "0"}, nullptr, -1, "", {0, "", "/dev", {}, {}}},
+        {"monitor options",
+         {"--monitor-port", "0", "--monitor-bind", "0.0.0.0", "--monitor-max", "2",
+          "--monitor-buffer", "4096"},
+         nullptr,
+         -1,
+         "",
+         {2015, "", "/dev", {}, {}, 0, 0, "0.0.0.0", 2, 4096}},
+        {"monitor options from the file",
+         {"--monitor-max", "3"},
+         "monitor-port = 2020\nmonitor-max = 16\nmonitor-buffer = 65536\n",
+         -1,
+         "",
+         {2015, "", "/dev", {}, {}, 0, 2020, "127.0.0.1", 3, 65536}},
+        {"no observers",
+         {"--monitor-max", "0"},
+         nullptr,
+         2,
+         "benchd: --monitor-max: '0' is not a number of observers (1 to 256)\n",
+         {}},
+        {"monitor buffer too small",
+         {"--monitor-buffer", "1000"},
+         nullptr,
+         2,
+         "benchd: --monitor-buffer: '1000' is not a buffer size (4096 to 67108864 bytes)\n",
+         {}},
+        {"bad monitor address",
+         {"--monitor-bind", "localhost"},
+         nullptr,
+         2,
+         "benchd: --monitor-bind: 'localhost'",
+         {}},
         {"not octal", {"--port", "010"}, nullptr, -1, "", {10, "", "/dev", {}, {}}},
         {"a repeated option: the last",
          {"--port", "1", "--port", "2"},
@@ -205,6 +240,10 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         EXPECT_EQ(o.ports, c.options.ports);
         EXPECT_EQ(o.ignore, c.options.ignore);
         EXPECT_EQ(o.failsafe, c.options.failsafe);
+        EXPECT_EQ(o.monitorPort, c.options.monitorPort);
+        EXPECT_EQ(o.monitorBind, c.options.monitorBind);
+        EXPECT_EQ(o.monitorMax, c.options.monitorMax);
+        EXPECT_EQ(o.monitorBuffer, c.options.monitorBuffer);
         EXPECT_EQ(o.configFile, c.fileText != nullptr ? file : "");
     }
 }
@@ -246,6 +285,10 @@ TEST(Options, PackagedFileParsesAndShowsTheDefaults) {
     EXPECT_EQ(parsed.options.ports, (Strings{"???USB*", "???S?"}));
     EXPECT_TRUE(parsed.options.ignore.empty());
     EXPECT_EQ(parsed.options.failsafe, 0u);
+    EXPECT_EQ(parsed.options.monitorPort, 2016);
+    EXPECT_EQ(parsed.options.monitorBind, "127.0.0.1");
+    EXPECT_EQ(parsed.options.monitorMax, 8u);
+    EXPECT_EQ(parsed.options.monitorBuffer, 1u << 20);
 }
 
 TEST(PortGlobs, SelectTheNamesOfTheDeviceDirectory) {

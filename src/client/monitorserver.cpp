@@ -1,0 +1,385 @@
+#include "client/monitorserver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "client/liveness.h"
+#include "client/messageframer.h"
+#include "link/channel.h"
+#include "link/channelregistry.h"
+#include "protocol/deviceids.h"
+#include "service/console.h"
+#include "service/consolethrottle.h"
+#include "service/outbox.h"
+
+namespace {
+
+// How often the copies are taken while observers are connected: a burst a tick rather than a
+// wake-up a message keeps the monitor's work off the client's path. Without observers only the
+// latest values need them, every COPIES_BATCH copies or each answer check.
+constexpr std::chrono::milliseconds TICK{20};
+// How often the observers are checked for an answer to the data waiting for them.
+constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
+constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
+constexpr std::size_t RECEIVE_BLOCK = 1024;
+// Bytes already sent are cut off the front of a buffer once there are this many.
+constexpr std::size_t COMPACT_AT = 64u << 10;
+constexpr int OBSERVER_SOCKET_BUFFER = 32 << 10;
+constexpr int MONITOR_NICE = 10;
+
+// An observer's answers start with this key when something it sent is refused.
+const std::string ERROR_KEY = "monitor_error:";
+
+std::string keyOf(const std::string& message) {
+    std::size_t end = message.find(':');
+    if (end == std::string::npos) {
+        end = message.find(';');
+    }
+    return message.substr(0, end);
+}
+
+// The board's own announcements stand for these: they are not values to repeat.
+bool isAnnouncement(const std::string& key) {
+    return key == "device_connected" || key == "device_disconnected";
+}
+
+std::string trimmed(const std::string& text) {
+    const char* blank = " \t\r\n";
+    const std::size_t first = text.find_first_not_of(blank);
+    if (first == std::string::npos) {
+        return "";
+    }
+    return text.substr(first, text.find_last_not_of(blank) - first + 1);
+}
+
+}  // namespace
+
+struct MonitorServer::Observer {
+    explicit Observer(std::size_t limit) : limit(limit) {}
+
+    const std::size_t limit;  // bytes it may have waiting
+    FileDescriptor fd;
+    MessageFramer framer;
+    std::string buffer;  // messages not yet sent whole, from `sent` on
+    std::size_t sent = 0;
+    uint64_t dropped = 0;   // messages lost since the last monitor_dropped
+    bool dropping = false;  // lost one: takes no more until half its buffer has gone
+    bool broken = false;    // a send failed: the connection is over
+
+    std::size_t pending() const { return buffer.size() - sent; }
+
+    // Queues one message, or loses it (counted) when the observer does not keep up. The first
+    // message after a gap is preceded by the count of what was lost.
+    void enqueue(const std::string& message) {
+        if (dropping && pending() > limit / 2) {
+            flush();
+        }
+        if (dropping && pending() > limit / 2) {
+            ++dropped;
+            return;
+        }
+        dropping = false;
+        if (pending() + message.size() > limit) {
+            // A burst larger than the buffer goes to the socket first.
+            flush();
+        }
+        if (pending() + message.size() > limit) {
+            ++dropped;
+            dropping = true;
+            return;
+        }
+        if (dropped > 0) {
+            buffer += "monitor_dropped:" + std::to_string(dropped) + ";";
+            dropped = 0;
+        }
+        buffer += message;
+    }
+
+    // Sends what the buffer holds, as far as the socket takes it. False (and `broken` from then
+    // on) when the connection failed.
+    bool flush() {
+        while (!broken && pending() > 0) {
+            const ssize_t count =
+                ::send(fd.get(), buffer.data() + sent, pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (count < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                broken = errno != EAGAIN && errno != EWOULDBLOCK;
+                break;
+            }
+            sent += static_cast<std::size_t>(count);
+        }
+        if (sent == buffer.size()) {
+            buffer.clear();
+            sent = 0;
+        } else if (sent >= COMPACT_AT) {
+            buffer.erase(0, sent);
+            sent = 0;
+        }
+        return !broken;
+    }
+};
+
+MonitorServer::MonitorServer(uint16_t port, std::string bindAddress, std::size_t maxObservers,
+                             std::size_t bufferBytes, std::function<std::string()> clientAddress)
+    : port_(port),
+      bindAddress_(std::move(bindAddress)),
+      maxObservers_(maxObservers),
+      bufferBytes_(bufferBytes),
+      clientAddress_(std::move(clientAddress)),
+      started_(std::chrono::steady_clock::now()) {}
+
+MonitorServer::~MonitorServer() {
+    stop();
+}
+
+bool MonitorServer::start() {
+    if (port_ == 0) {
+        return false;
+    }
+    const std::string failed = "Monitor port " + std::to_string(port_) + " not opened: ";
+    const std::string without = "; serving without observers";
+    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) {
+        console::err(failed + std::strerror(errno) + without);
+        return false;
+    }
+    int one = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port_);
+    if (::inet_pton(AF_INET, bindAddress_.c_str(), &address.sin_addr) != 1) {
+        console::err(failed + "invalid address " + bindAddress_ + without);
+        return false;
+    }
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.get(), 8) != 0) {
+        console::err(failed + std::strerror(errno) + without);
+        return false;
+    }
+    listenFd_ = std::move(fd);
+    enableMessageCopies(true);
+    try {
+        thread_ = std::thread(&MonitorServer::run, this);
+    } catch (const std::exception& error) {
+        enableMessageCopies(false);
+        listenFd_.reset();
+        console::err(failed + error.what() + without);
+        return false;
+    }
+    return true;
+}
+
+void MonitorServer::stop() {
+    waker_.stop();
+    if (thread_.joinable()) {
+        thread_.join();
+        enableMessageCopies(false);
+    }
+    observers_.clear();
+    listenFd_.reset();
+}
+
+void MonitorServer::run() {
+    // Observers are served with what the CPU has left: when the boards' and the control
+    // client's threads wake, they go first. (A failure leaves the usual priority.)
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), MONITOR_NICE);
+    const int copyWake = copyWakeFd();
+    auto nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
+    std::vector<pollfd> fds;
+    while (waker_.running()) {
+        fds.clear();
+        fds.push_back({waker_.pollFd(), POLLIN, 0});
+        fds.push_back({copyWake, POLLIN, 0});
+        fds.push_back({listenFd_.get(), POLLIN, 0});
+        for (const auto& observer : observers_) {
+            // One whose buffer is full is not listened to either, until it reads.
+            short events = observer->pending() < bufferBytes_ ? POLLIN : 0;
+            if (observer->pending() > 0) {
+                events |= POLLOUT;
+            }
+            fds.push_back({observer->fd.get(), events, 0});
+        }
+        const auto now = std::chrono::steady_clock::now();
+        long timeout = std::chrono::ceil<std::chrono::milliseconds>(nextAnswerCheck - now).count();
+        if (!observers_.empty() || copyWake < 0) {
+            timeout = std::min<long>(timeout, TICK.count());
+        }
+        // A failed poll (interrupted) is a pass with nothing ready.
+        ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(timeout, 0)));
+        if (!waker_.running()) {
+            break;
+        }
+        if (fds[1].revents != 0) {
+            // Read empty before the copies are taken, so that none is left unsignalled.
+            clearCopyWake();
+        }
+        takeCopies();
+
+        const bool checkAnswers = std::chrono::steady_clock::now() >= nextAnswerCheck;
+        if (checkAnswers) {
+            nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
+        }
+        std::vector<std::unique_ptr<Observer>> alive;
+        for (std::size_t i = 0; i < observers_.size(); ++i) {
+            Observer& observer = *observers_[i];
+            const short revents = fds[3 + i].revents;
+            bool ok = true;
+            if (revents & (POLLIN | POLLHUP | POLLERR)) {
+                ok = receive(observer);
+            }
+            ok = ok && observer.flush();
+            ok = ok && !(checkAnswers && liveness::unanswered(observer.fd.get(), observerTimeout_));
+            if (ok) {
+                alive.push_back(std::move(observers_[i]));
+            }
+        }
+        observers_.swap(alive);
+        if (fds[2].revents != 0) {
+            accept();
+        }
+    }
+}
+
+void MonitorServer::accept() {
+    while (true) {
+        FileDescriptor fd(
+            ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!fd.valid()) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                errno != ECONNABORTED) {
+                // Out of descriptors, for one: once, then once a minute; and a little wait, or
+                // the listening socket, still readable, would keep the loop spinning.
+                consoleThrottle().print("monitor-accept",
+                                        std::string("Monitor accept: ") + std::strerror(errno),
+                                        console::Stream::ERR);
+                waker_.pause(ACCEPT_RETRY_PAUSE);
+            }
+            return;
+        }
+        if (observers_.size() >= maxObservers_) {
+            const std::string refusal =
+                ERROR_KEY + "too many observers (" + std::to_string(maxObservers_) + ");";
+            ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::shutdown(fd.get(), SHUT_WR);
+            continue;
+        }
+        int one = 1;
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // The kernel's share of what waits for an observer stays small: the observer's own
+        // bounded buffer, counted, is where a slow one loses messages.
+        int sendBuffer = OBSERVER_SOCKET_BUFFER;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+        liveness::keepAlive(fd.get(), observerTimeout_);
+        auto observer = std::make_unique<Observer>(bufferBytes_);
+        observer->fd = std::move(fd);
+        // The state so far, whole whatever its size, then the messages as they come.
+        for (const auto& entry : channelSnapshot()) {
+            const unsigned char device = entry.second->getDevice();
+            if (device != known_devices::UNKNOWN) {
+                observer->buffer += "device_connected:" + std::to_string(device) + ";";
+            }
+        }
+        for (const auto& entry : latest_) {
+            observer->buffer += entry.second;
+        }
+        observer->flush();
+        observers_.push_back(std::move(observer));
+    }
+}
+
+void MonitorServer::takeCopies() {
+    copies_.clear();
+    uint64_t lost = 0;
+    takeMessageCopies(copies_, lost);
+    if (lost > 0) {
+        for (const auto& observer : observers_) {
+            observer->dropped += lost;
+            observer->dropping = true;
+        }
+    }
+    for (const std::string& message : copies_) {
+        for (const auto& observer : observers_) {
+            observer->enqueue(message);
+        }
+        const std::string key = keyOf(message);
+        if (isAnnouncement(key)) {
+            continue;
+        }
+        auto found = latest_.find(key);
+        if (found != latest_.end()) {
+            found->second = message;
+        } else if (latest_.size() < KEY_LIMIT) {
+            latest_.emplace(key, message);
+        } else {
+            consoleThrottle().print("monitor-keys", "Monitor: more than " +
+                                                        std::to_string(KEY_LIMIT) +
+                                                        " keys; the latest value of [" +
+                                                        console::escaped(key) + "] is not kept");
+        }
+    }
+}
+
+bool MonitorServer::receive(Observer& observer) {
+    char block[RECEIVE_BLOCK];
+    const ssize_t count = ::recv(observer.fd.get(), block, sizeof block, MSG_DONTWAIT);
+    if (count == 0) {
+        return false;
+    }
+    if (count < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    }
+    observer.framer.feed(block, static_cast<std::size_t>(count),
+                         [&](const std::string& message) { answer(observer, message); });
+    return true;
+}
+
+void MonitorServer::answer(Observer& observer, const std::string& message) {
+    const std::string text = trimmed(message);
+    const std::string key = keyOf(text);
+    if (key == "status") {
+        observer.enqueue(statusBlock());
+    } else if (text.empty()) {
+        observer.enqueue(ERROR_KEY + "empty message;");
+    } else {
+        // Nothing an observer sends reaches the parser or a board.
+        observer.enqueue(ERROR_KEY + "read-only: " + key + " ignored;");
+    }
+}
+
+std::string MonitorServer::statusBlock() const {
+    const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - started_);
+    const std::string client = clientAddress_ ? clientAddress_() : "";
+    std::string block = std::string("status_version:") + BENCHD_VERSION + ";";
+    block += "status_uptime:" + std::to_string(uptime.count()) + ";";
+    block += "status_client:" + (client.empty() ? std::string("none") : client) + ";";
+    block += "status_observers:" + std::to_string(observers_.size()) + ";";
+    for (const auto& entry : channelSnapshot()) {
+        const Channel& channel = *entry.second;
+        const unsigned char device = channel.getDevice();
+        block += "status_port:" + entry.first + "," +
+                 (device == known_devices::UNKNOWN ? std::string("unidentified")
+                                                   : std::to_string(device)) +
+                 "," + (channel.lowLatency() ? "on" : "off");
+        for (const auto& figure : channel.counterFigures()) {
+            block += std::string(",") + figure.first + " " + std::to_string(figure.second);
+        }
+        block += ";";
+    }
+    block += std::string("status_end:") + "1;";
+    return block;
+}

@@ -1,0 +1,74 @@
+// The monitor port: read-only observers beside the control client. Each observer gets the
+// identified boards and the latest value of every key first, then a copy of every message
+// queued for the control client, in the same order; it may ask for `status;` and can change
+// nothing. The server runs a thread of its own: nothing it does waits on, or delays, the
+// control client or the boards.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/filedescriptor.h"
+#include "service/waker.h"
+
+class MonitorServer {
+public:
+    // `clientAddress` says who the control client is ("address:port", empty for none); it is
+    // called from the monitor's thread.
+    // `bufferBytes`: what each observer may have waiting; beyond it the observer loses
+    // messages, counted and told.
+    MonitorServer(uint16_t port, std::string bindAddress, std::size_t maxObservers,
+                  std::size_t bufferBytes, std::function<std::string()> clientAddress);
+    ~MonitorServer();
+    MonitorServer(const MonitorServer&) = delete;
+    MonitorServer& operator=(const MonitorServer&) = delete;
+
+    // Binds the port and starts the thread. A port that cannot be bound is said on the
+    // console in one line and leaves the daemon without observers: false. Port 0: nothing.
+    bool start();
+    // Ends the thread and closes every observer. Idempotent.
+    void stop();
+    // The bound port.
+    uint16_t port() const { return port_; }
+    // An observer that died is dropped after about this long (see client/liveness.h). Call
+    // before start().
+    void setObserverTimeout(std::chrono::seconds timeout) { observerTimeout_ = timeout; }
+
+    // Keys whose latest value is kept; a further key is not kept (said on the console).
+    static constexpr std::size_t KEY_LIMIT = 1024;
+
+private:
+    struct Observer;
+
+    void run();
+    void accept();
+    // Takes the queued copies: the latest values, then every observer's buffer.
+    void takeCopies();
+    // Reads what the observer sent and answers it. False when the connection has ended.
+    bool receive(Observer& observer);
+    void answer(Observer& observer, const std::string& message);
+    std::string statusBlock() const;
+
+    uint16_t port_;
+    std::string bindAddress_;
+    std::size_t maxObservers_;
+    std::size_t bufferBytes_;
+    std::function<std::string()> clientAddress_;
+    std::chrono::seconds observerTimeout_{30};
+    const std::chrono::steady_clock::time_point started_;
+    FileDescriptor listenFd_;
+    Waker waker_{true};
+    std::thread thread_;
+    // The monitor's thread only, once started.
+    std::vector<std::unique_ptr<Observer>> observers_;
+    std::map<std::string, std::string> latest_;  // key -> its latest whole message
+    std::deque<std::string> copies_;             // scratch for takeCopies()
+};
