@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     }
     std::vector<unsigned char> expectedAcks;
     std::vector<Frame> expectedData;
-    unsigned char lastAck = 0;
+    int lastAck = Channel::NO_ACK;  // none until the board acknowledges something
     for (const Frame& frame : expected) {
         if (frame.type == FRAME_DATA) {
             expectedData.push_back(frame);
