@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -145,27 +147,18 @@ int monitor(const CtlConfig& config) {
     return 0;
 }
 
-int status(const CtlConfig& config) {
-    ClientConnection connection;
-    if (!connectTo(config, connection)) {
-        return 1;
-    }
-    if (!connection.sendAll("status;")) {
-        std::fprintf(stderr, "benchctl: cannot send to benchd\n");
-        return 1;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + toMs(config.timeout);
+// Reads messages until `take` gives an exit status for one. Prints `timedOut` and gives 1 when
+// `timeout` seconds pass first; gives 1 when benchd closes the connection or on Ctrl-C.
+int untilMessage(ClientConnection& connection, double timeout, const std::string& timedOut,
+                 const std::function<std::optional<int>(const std::string&)>& take) {
+    const auto deadline = std::chrono::steady_clock::now() + toMs(timeout);
     MessageStream stream;
-    StatusBlock block;
     char buffer[65536];
     while (!stopRequested.load()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            std::fprintf(stderr,
-                         "benchctl: no status from benchd within %g s (is %s:%u its monitor "
-                         "port?)\n",
-                         config.timeout, config.host.c_str(), config.port);
+            std::fprintf(stderr, "benchctl: %s\n", timedOut.c_str());
             return 1;
         }
         pollfd entry{connection.fd(), POLLIN, 0};
@@ -180,16 +173,39 @@ int status(const CtlConfig& config) {
         stream.feed(buffer, static_cast<std::size_t>(n));
         std::string message;
         while (stream.next(message)) {
-            if (MonitorFilter::keyOf(message) == "monitor_error") {
-                std::fprintf(stderr, "benchctl: benchd: %s\n",
-                             message.substr(message.find(':') + 1).c_str());
-            } else if (block.add(message)) {
-                std::fputs(block.format().c_str(), stdout);
-                return 0;
+            if (std::optional<int> status = take(message)) {
+                return *status;
             }
         }
     }
     return 1;
+}
+
+int status(const CtlConfig& config) {
+    ClientConnection connection;
+    if (!connectTo(config, connection)) {
+        return 1;
+    }
+    if (!connection.sendAll("status;")) {
+        std::fprintf(stderr, "benchctl: cannot send to benchd\n");
+        return 1;
+    }
+    char timedOut[256];
+    std::snprintf(timedOut, sizeof timedOut,
+                  "no status from benchd within %g s (is %s:%u its monitor port?)", config.timeout,
+                  config.host.c_str(), config.port);
+    StatusBlock block;
+    return untilMessage(connection, config.timeout, timedOut,
+                        [&block](const std::string& message) -> std::optional<int> {
+                            if (MonitorFilter::keyOf(message) == "monitor_error") {
+                                std::fprintf(stderr, "benchctl: benchd: %s\n",
+                                             message.substr(message.find(':') + 1).c_str());
+                            } else if (block.add(message)) {
+                                std::fputs(block.format().c_str(), stdout);
+                                return 0;
+                            }
+                            return std::nullopt;
+                        });
 }
 
 int send(const CtlConfig& config) {
@@ -217,48 +233,29 @@ int chart(const CtlConfig& config) {
     if (!connectTo(config, connection)) {
         return 1;
     }
-    const auto deadline = std::chrono::steady_clock::now() + toMs(config.timeout);
-    MessageStream stream;
-    char buffer[65536];
-    while (!stopRequested.load()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            std::fprintf(stderr, "benchctl: no chart %d within %g s\n", config.chart,
-                         config.timeout);
-            return 1;
-        }
-        pollfd entry{connection.fd(), POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 200))) <= 0) {
-            continue;
-        }
-        ssize_t n = connection.receive(buffer, sizeof buffer);
-        if (n <= 0) {
-            std::fprintf(stderr, "benchctl: benchd closed the connection\n");
-            return 1;
-        }
-        stream.feed(buffer, static_cast<std::size_t>(n));
-        std::string message;
-        std::vector<double> values;
-        while (stream.next(message)) {
-            if (!ChartMessage::parse(message, config.chart, values)) {
-                continue;
-            }
-            std::string title = ChartMessage::keyFor(config.chart) + " (" +
-                                std::to_string(values.size()) + " points)";
-            std::ofstream out(config.svgPath, std::ios::binary | std::ios::trunc);
-            out << SvgChart::render(title, values);
-            out.close();
-            if (!out) {
-                std::fprintf(stderr, "benchctl: cannot write %s\n", config.svgPath.c_str());
-                return 1;
-            }
-            std::printf("benchctl: chart %d, %zu points, written to %s\n", config.chart,
-                        values.size(), config.svgPath.c_str());
-            return 0;
-        }
-    }
-    return 1;
+    char timedOut[64];
+    std::snprintf(timedOut, sizeof timedOut, "no chart %d within %g s", config.chart,
+                  config.timeout);
+    return untilMessage(connection, config.timeout, timedOut,
+                        [&config](const std::string& message) -> std::optional<int> {
+                            std::vector<double> values;
+                            if (!ChartMessage::parse(message, config.chart, values)) {
+                                return std::nullopt;
+                            }
+                            std::string title = ChartMessage::keyFor(config.chart) + " (" +
+                                                std::to_string(values.size()) + " points)";
+                            std::ofstream out(config.svgPath, std::ios::binary | std::ios::trunc);
+                            out << SvgChart::render(title, values);
+                            out.close();
+                            if (!out) {
+                                std::fprintf(stderr, "benchctl: cannot write %s\n",
+                                             config.svgPath.c_str());
+                                return 1;
+                            }
+                            std::printf("benchctl: chart %d, %zu points, written to %s\n",
+                                        config.chart, values.size(), config.svgPath.c_str());
+                            return 0;
+                        });
 }
 
 }  // namespace
