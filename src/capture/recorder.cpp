@@ -122,24 +122,15 @@ void Recorder::add(Record record) {
     }
 }
 
-void Recorder::reopen() {
-    {
-        MutexLock lock(queueMutex_);
-        reopen_ = true;
-    }
-    queueCv_.notifyAll();
-}
-
 void Recorder::run() {
     std::deque<Record> batch;
     auto lastSync = std::chrono::steady_clock::now();
     bool stopping = false;
     while (!stopping) {
-        bool reopening = false;
         {
             MutexLock lock(queueMutex_);
             const auto deadline = std::chrono::steady_clock::now() + WRITE_PERIOD;
-            while (!stopping_ && !reopen_ && queue_.size() < settings_.queueRecords / 2 &&
+            while (!stopping_ && queue_.size() < settings_.queueRecords / 2 &&
                    queuedBytes_ < settings_.queueBytes / 2) {
                 if (!queueCv_.waitUntil(lock, deadline)) {
                     break;
@@ -148,18 +139,13 @@ void Recorder::run() {
             batch.swap(queue_);
             queuedBytes_ = 0;
             stopping = stopping_;
-            reopening = reopen_;
-            reopen_ = false;
             if (stopping && unmarked_ > 0) {
                 batch.push_back(gapRecord(now(), unmarked_));
                 unmarked_ = 0;
             }
         }
-        if (reopenRequested.exchange(false)) {
-            reopening = true;
-        }
         const auto tick = std::chrono::steady_clock::now();
-        if (reopening) {
+        if (reopenRequested.exchange(false)) {
             // The file was moved away (or the place is fixed): a new one under the name.
             file_.close();
             nextTry_ = tick;
