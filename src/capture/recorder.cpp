@@ -27,9 +27,11 @@ std::uint64_t fileSize(const Record& record) {
     return 16u + std::min<std::uint64_t>(5u + name + record.payload.size(), SNAPLEN);
 }
 
-bool nonEmptyFile(const std::string& path) {
+// More than pcap's file header: a file that a full disk left with its header alone, or
+// nothing, is simply written over on the next try.
+bool holdsRecords(const std::string& path) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 24;
 }
 
 }  // namespace
@@ -125,6 +127,7 @@ void Recorder::add(Record record) {
 void Recorder::run() {
     std::deque<Record> batch;
     auto lastSync = std::chrono::steady_clock::now();
+    bool unsynced = false;  // records written since the last sync
     bool stopping = false;
     while (!stopping) {
         {
@@ -154,19 +157,20 @@ void Recorder::run() {
             openFile();
         }
         for (const Record& record : batch) {
-            writeOne(record);
+            unsynced = writeOne(record) || unsynced;
         }
-        batch.clear();
-        if (file_.isOpen()) {
+        if (file_.isOpen() && (!batch.empty() || unsynced)) {
             std::string error;
             // To the kernel on every batch, to the disk once a second.
-            const bool sync = tick - lastSync >= std::chrono::seconds(1) || stopping;
+            const bool sync = unsynced && (tick - lastSync >= std::chrono::seconds(1) || stopping);
             if (!(sync ? file_.sync(error) : file_.flush(error))) {
                 fail(error);
             } else if (sync) {
                 lastSync = tick;
+                unsynced = false;
             }
         }
+        batch.clear();
         const std::uint64_t overflowed = overflowed_.load();
         if (overflowed != saidOverflowed_) {
             saidOverflowed_ = overflowed;
@@ -181,7 +185,7 @@ void Recorder::run() {
 bool Recorder::openFile() {
     // An earlier capture under the name (a restart, a reopen without a move) goes down the
     // ring rather than being overwritten.
-    if (nonEmptyFile(settings_.path)) {
+    if (holdsRecords(settings_.path)) {
         shiftRing();
     }
     std::string error;
