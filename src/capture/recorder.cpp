@@ -197,7 +197,8 @@ bool Recorder::openFile() {
         shiftRing();
     }
     std::string error;
-    if (!file_.open(settings_.path, error)) {
+    // Flushed at once: whoever reads the file finds a whole (empty) capture.
+    if (!file_.open(settings_.path, error) || !file_.flush(error)) {
         fail(error);
         return false;
     }
