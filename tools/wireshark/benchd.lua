@@ -489,7 +489,7 @@ REPORTS[53] = { need = 80, decode = function(tree, p)
         local den, num = p(base, 4):int(), p(base + 4, 4):int()
         local ratio
         if den == 0 then
-            ratio = num == 0 and (0 / 0) or (num > 0 and math.huge or -math.huge)
+            ratio = num == 0 and math.abs(0 / 0) or (num > 0 and math.huge or -math.huge)
         else
             ratio = num / den * 1000
         end
