@@ -60,8 +60,8 @@ struct Output {
 // scripts run as root too: the global init.lua lets them (run_user_scripts_when_superuser).
 Output tshark(const std::string& capture, const std::vector<std::string>& args) {
     TempDir home;
-    std::vector<std::string> argv = {tsharkPath(), "-n", "-X", "lua_script:" + dissectorPath(),
-                                     "-r", capture};
+    std::vector<std::string> argv = {tsharkPath(), "-n",   "-X", "lua_script:" + dissectorPath(),
+                                     "-r",         capture};
     argv.insert(argv.end(), args.begin(), args.end());
     Process process(argv, {"HOME=" + home.path(), "XDG_CONFIG_HOME=" + home.path(),
                            "WIRESHARK_CONFIG_DIR=" + home.path() + "/wireshark"});
@@ -74,13 +74,14 @@ Output tshark(const std::string& capture, const std::vector<std::string>& args) 
 
 // The packets of `capture` with `fields` (and the record's own fields) as tshark reads them.
 std::vector<Packet> dissect(const std::string& capture, std::vector<std::string> fields) {
-    for (const char* own : {"frame.protocols", "benchd.direction", "benchd.kind", "benchd.port",
-                            "benchd.code", "benchd.access", "benchd.crc_ok", "benchd.key",
-                            "benchd.value", "_ws.expert.message"}) {
+    for (const char* own :
+         {"frame.protocols", "benchd.direction", "benchd.kind", "benchd.port", "benchd.code",
+          "benchd.access", "benchd.crc_ok", "benchd.key", "benchd.value", "_ws.expert.message"}) {
         fields.push_back(own);
     }
-    std::vector<std::string> args = {"-T", "fields", "-E", "header=y", "-E", "separator=/t",
-                                     "-E", "occurrence=a", "-E", "aggregator=,"};
+    std::vector<std::string> args = {"-T", "fields",       "-E", "header=y",
+                                     "-E", "separator=/t", "-E", "occurrence=a",
+                                     "-E", "aggregator=,"};
     for (const std::string& field : fields) {
         args.push_back("-e");
         args.push_back(field);
@@ -315,10 +316,10 @@ std::vector<ReportCase> reportCases() {
                          [n](const Packet& p) { return nth(p.at("benchd.regulator.active"), n); }});
         for (const char* quantity : {"current", "duty_cycle"}) {
             const std::string field = std::string("benchd.regulator.") + quantity;
-            cases.push_back({codes::REGULATOR_STATUS, prefix + "_" + quantity,
-                             [n, field](const Packet& p) {
-                                 return fixed2(std::strtod(nth(p.at(field), n).c_str(), nullptr));
-                             }});
+            cases.push_back(
+                {codes::REGULATOR_STATUS, prefix + "_" + quantity, [n, field](const Packet& p) {
+                     return fixed2(std::strtod(nth(p.at(field), n).c_str(), nullptr));
+                 }});
         }
     }
     return cases;
@@ -354,8 +355,8 @@ std::vector<CommandCase> commandCases() {
         {codes::INJECTOR_PULSE, "injector_count:4;injector_first:300",
          equal({{"benchd.injector.count", "4"}, {"benchd.injector.first", "300"}})},
         {codes::INJECTOR_STATUS, "injector_active:1", equal({{"benchd.injector.active", "1"}})},
-        {codes::INJECTOR_STATUS, "injector_status:",
-         equal({{"benchd.access", "2"}, {"benchd.injector.active", ""}})},
+        {codes::INJECTOR_STATUS,
+         "injector_status:", equal({{"benchd.access", "2"}, {"benchd.injector.active", ""}})},
         {codes::INJECTOR_CURRENTS, "injector_i1:20;injector_i2:12",
          equal({{"benchd.injector.i1", "20"}, {"benchd.injector.i2", "12"}})},
         {codes::DELAY_SENSITIVITY, "delaymeter_sensitivity:1.5",
@@ -392,28 +393,68 @@ std::vector<CommandCase> commandCases() {
     };
 }
 
-const std::vector<std::string> PAYLOAD_FIELDS = {
-    "benchd.board.type", "benchd.tester.pressure", "benchd.tester.pressure_max",
-    "benchd.stand.pressure1", "benchd.injector.status", "benchd.leakage.time_passed",
-    "benchd.stand.rpm", "benchd.stand.active", "benchd.stand.tank", "benchd.stand.fan",
-    "benchd.stand.pump", "benchd.flow.calibration", "benchd.flow.cal_numerator", "benchd.flow.cal_denominator", "benchd.flow.flow", "benchd.delay.min",
-    "benchd.delay.max", "benchd.delay.average", "benchd.stand.temperature1",
-    "benchd.stand.temperature2", "benchd.regulator.active", "benchd.regulator.current",
-    "benchd.regulator.duty_cycle", "benchd.regulator.channel", "benchd.regulator.mode",
-    "benchd.regulator.pressure", "benchd.schedule.op", "benchd.schedule.code",
-    "benchd.schedule.period", "benchd.tester.sensor_type", "benchd.tester.pressure_reset",
-    "benchd.injector.count", "benchd.injector.first", "benchd.injector.active",
-    "benchd.injector.i1", "benchd.injector.i2", "benchd.delay.sensitivity",
-    "benchd.injector.voltage", "benchd.osc.start", "benchd.leakage.start_pressure",
-    "benchd.leakage.max_time", "benchd.stand.rpm_setpoint", "benchd.stand.direction",
-    "benchd.stand.temperature_setpoint", "benchd.stand.switch", "benchd.delay.reset_kind",
-    "benchd.osc.hy", "benchd.osc.l", "benchd.osc.hx", "benchd.osc.offset", "benchd.chart.number",
-    "benchd.chart.switch", "benchd.chart.count", "benchd.chart.sample", "benchd.code_name"};
+const std::vector<std::string> PAYLOAD_FIELDS = {"benchd.board.type",
+                                                 "benchd.tester.pressure",
+                                                 "benchd.tester.pressure_max",
+                                                 "benchd.stand.pressure1",
+                                                 "benchd.injector.status",
+                                                 "benchd.leakage.time_passed",
+                                                 "benchd.stand.rpm",
+                                                 "benchd.stand.active",
+                                                 "benchd.stand.tank",
+                                                 "benchd.stand.fan",
+                                                 "benchd.stand.pump",
+                                                 "benchd.flow.calibration",
+                                                 "benchd.flow.cal_numerator",
+                                                 "benchd.flow.cal_denominator",
+                                                 "benchd.flow.flow",
+                                                 "benchd.delay.min",
+                                                 "benchd.delay.max",
+                                                 "benchd.delay.average",
+                                                 "benchd.stand.temperature1",
+                                                 "benchd.stand.temperature2",
+                                                 "benchd.regulator.active",
+                                                 "benchd.regulator.current",
+                                                 "benchd.regulator.duty_cycle",
+                                                 "benchd.regulator.channel",
+                                                 "benchd.regulator.mode",
+                                                 "benchd.regulator.pressure",
+                                                 "benchd.schedule.op",
+                                                 "benchd.schedule.code",
+                                                 "benchd.schedule.period",
+                                                 "benchd.tester.sensor_type",
+                                                 "benchd.tester.pressure_reset",
+                                                 "benchd.injector.count",
+                                                 "benchd.injector.first",
+                                                 "benchd.injector.active",
+                                                 "benchd.injector.i1",
+                                                 "benchd.injector.i2",
+                                                 "benchd.delay.sensitivity",
+                                                 "benchd.injector.voltage",
+                                                 "benchd.osc.start",
+                                                 "benchd.leakage.start_pressure",
+                                                 "benchd.leakage.max_time",
+                                                 "benchd.stand.rpm_setpoint",
+                                                 "benchd.stand.direction",
+                                                 "benchd.stand.temperature_setpoint",
+                                                 "benchd.stand.switch",
+                                                 "benchd.delay.reset_kind",
+                                                 "benchd.osc.hy",
+                                                 "benchd.osc.l",
+                                                 "benchd.osc.hx",
+                                                 "benchd.osc.offset",
+                                                 "benchd.chart.number",
+                                                 "benchd.chart.switch",
+                                                 "benchd.chart.count",
+                                                 "benchd.chart.sample",
+                                                 "benchd.code_name"};
 
 // A chart sample as the client gets it, with the tester's calibration (32-bit arithmetic).
 double chartValue(long hy, long l, long hx, long offset, long raw) {
-    const auto a = static_cast<int32_t>(static_cast<uint32_t>(hy) * static_cast<uint32_t>(raw) * 2u) / hx;
-    const auto b = static_cast<int32_t>(static_cast<uint32_t>(hy) * static_cast<uint32_t>(offset)) / hx;
+    const auto a =
+        static_cast<int32_t>(static_cast<uint32_t>(hy) * static_cast<uint32_t>(raw) * 2u) / hx;
+    const auto b =
+        static_cast<int32_t>(static_cast<uint32_t>(hy) * static_cast<uint32_t>(offset)) / hx;
     return (a - l) * 0.004 / 3.0 - (b - l) * 0.004 / 3.0;
 }
 
@@ -421,8 +462,8 @@ TEST(DissectorE2E, SessionCaptureDecodesEveryReportAndCommandAsTheClientSawAndSe
     if (tsharkPath().empty()) {
         GTEST_SKIP() << "tshark is not installed";
     }
-    SessionCapture session({"stand62=ttyUSB0", "crit=ttyUSB1", "flowmeter=ttyUSB2",
-                            "delaymeter=ttyUSB3"});
+    SessionCapture session(
+        {"stand62=ttyUSB0", "crit=ttyUSB1", "flowmeter=ttyUSB2", "delaymeter=ttyUSB3"});
     TcpClient client(session.bench().port());
     ASSERT_TRUE(client.connected());
     for (int device : {62, 34, 12, 5}) {
