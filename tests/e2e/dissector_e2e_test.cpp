@@ -1,6 +1,6 @@
-// The Wireshark dissector (tools/wireshark/benchd.lua) read by the real tshark: a capture of a
-// simulated bench with a client that sets everything, decoded to the values the client saw and
-// set, and the records a capture holds when things go wrong.
+// The Wireshark dissector (tools/wireshark/benchd.lua) read by the real tshark: the daemon's
+// capture of a simulated bench with a client that sets everything, decoded to the values the
+// client saw and set, and records a session does not make (planted with the capture writer).
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +25,6 @@
 
 using namespace testing_support;
 using sim_e2e::SimBench;
-using sim_e2e::SimFrame;
 
 namespace {
 
@@ -170,82 +169,6 @@ std::vector<std::string> messages(const std::vector<Packet>& packets, const std:
     }
     return values;
 }
-
-// A capture of a simulated session. The daemon writes it itself when it can (--capture);
-// otherwise it is put together from what benchsim saw on each line and what the client got,
-// in the same record layout.
-class SessionCapture {
-public:
-    explicit SessionCapture(const std::vector<std::string>& boards)
-        : path_(dir_.path() + "/session.pcap"),
-          daemonWrites_(daemonCaptures()),
-          bench_(boards, daemonWrites_ ? std::vector<std::string>{"--capture", path_}
-                                       : std::vector<std::string>{}) {}
-
-    SimBench& bench() { return bench_; }
-    void sent(const std::string& text) { sent_ += text; }
-    // Ends the session and returns the capture's path.
-    std::string finish(const std::string& received) {
-        bench_.daemon().stop(SIGTERM);
-        if (!daemonWrites_) {
-            write(received);
-        }
-        return path_;
-    }
-
-private:
-    static bool daemonCaptures() {
-        Process help({benchdPath(), "--help"});
-        help.wait(10000ms);
-        return help.out().find("--capture") != std::string::npos;
-    }
-
-    void write(const std::string& received) {
-        capture::PcapWriter writer;
-        std::string error;
-        ASSERT_TRUE(writer.open(path_, error)) << error;
-        std::vector<SimFrame> frames;
-        for (const char* port : {"ttyUSB0", "ttyUSB1", "ttyUSB2", "ttyUSB3"}) {
-            for (bool fromHost : {true, false}) {
-                for (const SimFrame& frame : bench_.frames(port, fromHost)) {
-                    frames.push_back(frame);
-                }
-            }
-        }
-        std::sort(frames.begin(), frames.end(),
-                  [](const SimFrame& a, const SimFrame& b) { return a.line < b.line; });
-        std::int64_t time = 1'700'000'000'000'000;
-        for (const SimFrame& frame : frames) {
-            capture::Record record;
-            record.microseconds = ++time;
-            record.direction =
-                frame.fromHost ? capture::Direction::ToBoard : capture::Direction::FromBoard;
-            record.kind = capture::Kind::DataFrame;
-            record.port = frame.board;
-            record.payload.assign(frame.bytes.begin(), frame.bytes.end());
-            ASSERT_TRUE(writer.write(record, error)) << error;
-        }
-        for (const auto& [direction, text] :
-             {std::make_pair(capture::Direction::FromClient, sent_),
-              std::make_pair(capture::Direction::ToClient, received)}) {
-            for (const std::string& message : split(text, ';')) {
-                capture::Record record;
-                record.microseconds = ++time;
-                record.direction = direction;
-                record.kind = capture::Kind::Text;
-                record.payload.assign(message.begin(), message.end());
-                ASSERT_TRUE(writer.write(record, error)) << error;
-            }
-        }
-        writer.close();
-    }
-
-    TempDir dir_;
-    std::string path_;
-    bool daemonWrites_;
-    SimBench bench_;
-    std::string sent_;
-};
 
 // A board's report: the client message `key` carries what `value` makes of the packet.
 struct ReportCase {
@@ -393,61 +316,26 @@ std::vector<CommandCase> commandCases() {
     };
 }
 
-const std::vector<std::string> PAYLOAD_FIELDS = {"benchd.board.type",
-                                                 "benchd.tester.pressure",
-                                                 "benchd.tester.pressure_max",
-                                                 "benchd.stand.pressure1",
-                                                 "benchd.injector.status",
-                                                 "benchd.leakage.time_passed",
-                                                 "benchd.stand.rpm",
-                                                 "benchd.stand.active",
-                                                 "benchd.stand.tank",
-                                                 "benchd.stand.fan",
-                                                 "benchd.stand.pump",
-                                                 "benchd.flow.calibration",
-                                                 "benchd.flow.cal_numerator",
-                                                 "benchd.flow.cal_denominator",
-                                                 "benchd.flow.flow",
-                                                 "benchd.delay.min",
-                                                 "benchd.delay.max",
-                                                 "benchd.delay.average",
-                                                 "benchd.stand.temperature1",
-                                                 "benchd.stand.temperature2",
-                                                 "benchd.regulator.active",
-                                                 "benchd.regulator.current",
-                                                 "benchd.regulator.duty_cycle",
-                                                 "benchd.regulator.channel",
-                                                 "benchd.regulator.mode",
-                                                 "benchd.regulator.pressure",
-                                                 "benchd.schedule.op",
-                                                 "benchd.schedule.code",
-                                                 "benchd.schedule.period",
-                                                 "benchd.tester.sensor_type",
-                                                 "benchd.tester.pressure_reset",
-                                                 "benchd.injector.count",
-                                                 "benchd.injector.first",
-                                                 "benchd.injector.active",
-                                                 "benchd.injector.i1",
-                                                 "benchd.injector.i2",
-                                                 "benchd.delay.sensitivity",
-                                                 "benchd.injector.voltage",
-                                                 "benchd.osc.start",
-                                                 "benchd.leakage.start_pressure",
-                                                 "benchd.leakage.max_time",
-                                                 "benchd.stand.rpm_setpoint",
-                                                 "benchd.stand.direction",
-                                                 "benchd.stand.temperature_setpoint",
-                                                 "benchd.stand.switch",
-                                                 "benchd.delay.reset_kind",
-                                                 "benchd.osc.hy",
-                                                 "benchd.osc.l",
-                                                 "benchd.osc.hx",
-                                                 "benchd.osc.offset",
-                                                 "benchd.chart.number",
-                                                 "benchd.chart.switch",
-                                                 "benchd.chart.count",
-                                                 "benchd.chart.sample",
-                                                 "benchd.code_name"};
+// The fields the session's checks read, besides the record's own.
+const std::vector<std::string> PAYLOAD_FIELDS = split(
+    "benchd.board.type benchd.tester.pressure benchd.tester.pressure_max "
+    "benchd.stand.pressure1 benchd.injector.status benchd.leakage.time_passed "
+    "benchd.stand.rpm benchd.stand.active benchd.stand.tank benchd.stand.fan "
+    "benchd.stand.pump benchd.flow.calibration benchd.flow.cal_numerator "
+    "benchd.flow.cal_denominator benchd.flow.flow benchd.delay.min benchd.delay.max "
+    "benchd.delay.average benchd.stand.temperature1 benchd.stand.temperature2 "
+    "benchd.regulator.active benchd.regulator.current benchd.regulator.duty_cycle "
+    "benchd.regulator.channel benchd.regulator.mode benchd.regulator.pressure "
+    "benchd.schedule.op benchd.schedule.code benchd.schedule.period "
+    "benchd.tester.sensor_type benchd.tester.pressure_reset benchd.injector.count "
+    "benchd.injector.first benchd.injector.active benchd.injector.i1 benchd.injector.i2 "
+    "benchd.delay.sensitivity benchd.injector.voltage benchd.osc.start "
+    "benchd.leakage.start_pressure benchd.leakage.max_time benchd.stand.rpm_setpoint "
+    "benchd.stand.direction benchd.stand.temperature_setpoint benchd.stand.switch "
+    "benchd.delay.reset_kind benchd.osc.hy benchd.osc.l benchd.osc.hx benchd.osc.offset "
+    "benchd.chart.number benchd.chart.switch benchd.chart.count benchd.chart.sample "
+    "benchd.code_name benchd.flags.crc_bad _ws.col.Info ",
+    ' ');
 
 // A chart sample as the client gets it, with the tester's calibration (32-bit arithmetic).
 double chartValue(long hy, long l, long hx, long offset, long raw) {
@@ -462,29 +350,40 @@ TEST(DissectorE2E, SessionCaptureDecodesEveryReportAndCommandAsTheClientSawAndSe
     if (tsharkPath().empty()) {
         GTEST_SKIP() << "tshark is not installed";
     }
-    SessionCapture session(
-        {"stand62=ttyUSB0", "crit=ttyUSB1", "flowmeter=ttyUSB2", "delaymeter=ttyUSB3"});
-    TcpClient client(session.bench().port());
+    // A regulator driver, never identified and asked again and again, corrupts half of its
+    // replies and puts noise before each.
+    TempDir dir;
+    const std::string capture = dir.path() + "/session.pcap";
+    SimBench bench({"stand62=ttyUSB0", "crit=ttyUSB1", "flowmeter=ttyUSB2", "delaymeter=ttyUSB3",
+                    "crsd=ttyUSB4,corrupt=50,garbage"},
+                   {"--capture", capture});
+    TcpClient client(bench.port());
     ASSERT_TRUE(client.connected());
     for (int device : {62, 34, 12, 5}) {
         ASSERT_TRUE(client.waitFor("device_connected:" + std::to_string(device) + ";", 10000ms));
     }
-    const std::string settings =
+    client.send(
         "device_rpm:1500;device_rotate:1;device_active:1;device_fan:1;device_pump:1;"
         "device_temperature:40;injector_active:1;injector_count:4;injector_first:300;"
         "injector_voltage:70;injector_i1:20;injector_i2:12;osc:1;sensor_type:3;pressure_reset:;"
         "injector_status:;regulator1_active:1;regulator1_current:1.5;regulator2_duty_cycle:12.5;"
         "regulator1_pressure:900;leakage_start_pressure:500;flowmeter_reset:;delaymeter_reset:;"
-        "delaymeter_sensitivity:1.5;";
-    client.send(settings);
-    session.sent(settings);
-    // Every report decoded at least once after the settings: a chart and the injector status
-    // come last.
+        "delaymeter_sensitivity:1.5;");
+    // Every report decoded at least once after the settings.
     for (const char* key : {"injector_chart:", "injector_status:", "device_temperature1:",
                             "flowmeter_calibrate:", "delay_meter:", "leakage_time_passed:"}) {
         EXPECT_TRUE(client.waitFor(key, 10000ms)) << key;
     }
-    const std::string capture = session.finish(client.received());
+    // A corrupted reply, read by the daemon before its next request.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::size_t corrupted = bench.lineOf("CORRUPTED");
+            const std::vector<sim_e2e::SimFrame> asked = bench.frames("ttyUSB4", true);
+            return corrupted != std::string::npos && !asked.empty() &&
+                   asked.back().line > corrupted;
+        },
+        10000ms));
+    ASSERT_EQ(bench.daemon().stop(SIGTERM), 0);
 
     std::vector<Packet> packets = dissect(capture, PAYLOAD_FIELDS);
     expectAllDissected(capture, packets, false);
@@ -536,11 +435,18 @@ TEST(DissectorE2E, SessionCaptureDecodesEveryReportAndCommandAsTheClientSawAndSe
         }
         EXPECT_TRUE(seen);
     }
+    // The CRC the dissector checks is the one the daemon's parser checked.
+    std::size_t badCrc = 0, noise = 0;
     for (const Packet& p : packets) {
         if (p.at("benchd.kind") == "0" || p.at("benchd.kind") == "1") {
-            EXPECT_EQ(p.at("benchd.crc_ok"), "1");
+            const bool bad = p.at("benchd.flags.crc_bad") == "1";
+            EXPECT_EQ(p.at("benchd.crc_ok"), bad ? "0" : "1") << p.at("_ws.col.Info");
+            badCrc += bad ? 1 : 0;
         }
+        noise += p.at("benchd.kind") == "2" ? 1 : 0;
     }
+    EXPECT_GT(badCrc, 0u);
+    EXPECT_GT(noise, 0u);
 }
 
 capture::Record planted(capture::Direction direction, capture::Kind kind, const Bytes& payload,
@@ -578,7 +484,7 @@ TEST(DissectorE2E, PlantedRecordsShowFaultsEventsAndCommandsNoSessionSends) {
         {planted(Direction::FromBoard, Kind::AckFrame, ackFrame(7)), "_ws.col.Info",
          "ttyUSB0 board->daemon ACK #7"},
         {planted(Direction::FromBoard, Kind::DataFrame, badCrc), "_ws.col.Info",
-         "ttyUSB0 board->daemon data #12 0x2f STAND_STATE fan=0 pump=1 motor=1 tank=80 [BAD CRC]"},
+         "ttyUSB0 board->daemon data #12 0x2f STAND_STATE [BAD CRC]"},
         {planted(Direction::FromBoard, Kind::DataFrame, single), "benchd.single_start", "1"},
         {planted(Direction::FromBoard, Kind::Noise, {0x13, 0xA5, 0x99}), "benchd.noise_length",
          "3"},

@@ -851,8 +851,17 @@ local function dissectFrame(tree, tvb, offset, ctx, kind, crcBadFlag)
         if pos + length > tvb:len() then
             return truncated("payload")
         end
-        summary = dissectPayload(sub, tvb, pos, length, ctx)
-        pos = pos + length
+        local crcAt = pos + length
+        if crcAt < tvb:len() and crc8(tvb, crcFrom, crcAt - crcFrom) ~= tvb(crcAt, 1):uint() then
+            -- The daemon drops such a frame: its payload is shown, not decoded.
+            if length > 0 then
+                sub:add(F["payload"], tvb(pos, length)):append_text(" (not decoded: bad CRC)")
+            end
+            summary = nil
+        else
+            summary = dissectPayload(sub, tvb, pos, length, ctx)
+        end
+        pos = crcAt
     end
     if pos >= tvb:len() then
         return truncated("CRC")
