@@ -186,7 +186,7 @@ field("osc.l", ProtoField.uint16, "Calibration l")
 field("osc.hx", ProtoField.uint16, "Calibration hx")
 field("osc.offset", ProtoField.uint16, "Calibration offset")
 field("chart.number", ProtoField.uint8, "Chart")
-field("chart.switch", ProtoField.uint8, "Segment", base.DEC, { [0] = "first" }, nil)
+field("chart.switch", ProtoField.uint8, "Segment", base.DEC, { [0] = "first", [1] = "continued" })
 field("chart.count", ProtoField.uint16, "Samples in the whole chart")
 field("chart.sample", ProtoField.uint16, "Sample (raw)")
 field("chart.samples", ProtoField.uint16, "Samples in this segment")
@@ -366,14 +366,26 @@ REPORTS[5] = { need = 0, decode = function(tree, p)
     return string.format("%d bytes of debug output", p:len())
 end }
 
-REPORTS[10] = { need = function(ctx) return isStand(ctx.board) and 4 or 5 end, decode = function(tree, p, ctx)
-    if isStand(ctx.board) then
+-- A stand sends four bytes, a tester five; a port whose version reply is not in the capture
+-- (a later file of a ring) is told by the length.
+local function standPressures(ctx, length)
+    if ctx.board then
+        return isStand(ctx.board)
+    end
+    return length == 4
+end
+
+REPORTS[10] = { need = 4, decode = function(tree, p, ctx)
+    if standPressures(ctx, p:len()) then
         unused(tree, p, 0, 2)
         local raw = signed16(p(2, 2))
         addValue(tree, "stand.pressure1", p, 2, 2, raw / 100,
                  string.format("(raw %d%s)", raw, raw < 0 and "; the client gets 0.00" or ""))
         unused(tree, p, 4, p:len())
         return "pressure1=" .. fmt2(raw / 100)
+    end
+    if p:len() < 5 then
+        return nil, 5
     end
     unused(tree, p, 0, 1)
     add(tree, "tester.pressure", p, 1, 2)
@@ -761,9 +773,6 @@ local function dissectPayload(tree, tvb, offset, length, ctx)
     end
     local p = range:tvb()
     local need = decoder.need
-    if type(need) == "function" then
-        need = need(ctx)
-    end
     if length < need then
         item:add_proto_expert_info(E.short, string.format("Payload of %d bytes; %s needs %d",
                                    length, ctx.name or "this code", need))
