@@ -10,9 +10,11 @@
 -- message, or an event of the daemon's own. docs/capture-format.md describes the layout.
 --
 -- Frame payloads are decoded field by field. A code can mean one thing as the daemon's
--- command and another as a board's report, so the direction picks the meaning; where a
--- command's layout depends on the board (code 13), the board type the port last announced
--- in its version reply decides, and the payload's length when the port has not announced one.
+-- command and another as a board's report, so the direction picks the meaning. Where the
+-- layout depends on the board (the pressures a stand or a tester reports, code 10; the
+-- tester's currents or the delay meter's sensitivity, command 13), the board type the port
+-- last announced in its version reply decides, or the payload's length when the capture holds
+-- no such reply (a later file of a ring).
 
 local benchd = Proto("benchd", "benchd capture record")
 
@@ -310,8 +312,9 @@ local function boardFor(pinfo, port)
 end
 
 -------------------------------------------------------------------------------------------
--- Payload decoders. Each gets (tree, payload tvb range as a Tvb, context) and returns a short
--- summary for the info column; `need` is the length the daemon requires.
+-- Payload decoders. Each gets (tree, payload as a Tvb, context) and returns a short summary
+-- for the info column, or nil and the length it needs when the payload is too short for the
+-- variant it holds; `need` is the shortest payload the code can have.
 
 local function signed16(range)
     local v = range:uint()
@@ -366,8 +369,7 @@ REPORTS[5] = { need = 0, decode = function(tree, p)
     return string.format("%d bytes of debug output", p:len())
 end }
 
--- A stand sends four bytes, a tester five; a port whose version reply is not in the capture
--- (a later file of a ring) is told by the length.
+-- A stand sends four bytes, a tester five.
 local function standPressures(ctx, length)
     if ctx.board then
         return isStand(ctx.board)
