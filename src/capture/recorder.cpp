@@ -1,6 +1,9 @@
 #include "capture/recorder.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <utility>
@@ -11,6 +14,8 @@
 namespace capture {
 
 namespace {
+
+constexpr int WRITER_NICE = 10;
 
 std::atomic<Recorder*> activeRecorder{nullptr};
 std::atomic<bool> reopenRequested{false};
@@ -125,6 +130,9 @@ void Recorder::add(Record record) {
 }
 
 void Recorder::run() {
+    // The capture is written with what the CPU has left: the boards' and the client's threads
+    // go first. (A failure leaves the usual priority.)
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), WRITER_NICE);
     std::deque<Record> batch;
     auto lastSync = std::chrono::steady_clock::now();
     bool unsynced = false;  // records written since the last sync

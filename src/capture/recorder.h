@@ -5,8 +5,8 @@
 // Nothing here blocks the data path: the queue is bounded by records and bytes, and records
 // that find it full are dropped, counted, and marked in the file by a gap record. A file that
 // cannot be written (a read-only or full place) is said once on the console, with its reason;
-// the writer tries again every RETRY_PERIOD and on requestReopen(), saying the line again only when
-// the reason changes.
+// the writer tries again every RETRY_PERIOD and on requestReopen(), saying the line again only
+// when the reason changes.
 #pragma once
 
 #include <atomic>
