@@ -16,6 +16,11 @@ foreach(tool benchsim benchctl)
     endif()
 endforeach()
 
+# The Wireshark dissector of the capture files (benchd --capture), for wireshark/tshark -X
+# lua_script:, or to copy into a personal Lua plugins folder.
+install(FILES ${BENCHD_PACKAGING_DIR}/../tools/wireshark/benchd.lua
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/benchd/wireshark)
+
 # Man pages carry the version; Debian wants them compressed, without a time stamp inside.
 find_program(BENCHD_GZIP gzip)
 set(BENCHD_MAN_PAGES)
