@@ -9,17 +9,17 @@
 
 #include <algorithm>
 #include <cctype>
-#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "capture/record.h"
-#include "protocol/codes.h"
 #include "feedclient.h"
+#include "protocol/codes.h"
 #include "simbench.h"
 #include "testsupport.h"
 
@@ -27,7 +27,11 @@ using namespace testing_support;
 
 namespace {
 
+// BENCHD_CAPTURES in the environment points the suite at another folder of captures.
 std::string capturesDir() {
+    if (const char* dir = std::getenv("BENCHD_CAPTURES"); dir && *dir) {
+        return dir;
+    }
 #ifdef BENCHD_CAPTURES_DIR
     return BENCHD_CAPTURES_DIR;
 #else
@@ -130,9 +134,8 @@ Session readSession(const std::string& path) {
         session.lengthUs = std::max(session.lengthUs, record.microseconds - start);
         const std::string text(record.payload.begin(), record.payload.end());
         if (record.kind != capture::Kind::Text) {
-            if (!record.port.empty() &&
-                std::find(session.ports.begin(), session.ports.end(), record.port) ==
-                    session.ports.end()) {
+            if (!record.port.empty() && std::find(session.ports.begin(), session.ports.end(),
+                                                  record.port) == session.ports.end()) {
                 session.ports.push_back(record.port);
             }
         } else if (record.direction == capture::Direction::ToClient) {
@@ -152,8 +155,8 @@ TEST_P(ReplayE2e, ClientHearsWhatTheCaptureSays) {
     ASSERT_FALSE(session.ports.empty()) << base << ".pcap holds no board";
 
     TempDir dir;
-    Process sim({sim_e2e::SimBench::tool("benchsim"), "--dir", dir.path(), "--replay",
-                 base + ".pcap"});
+    Process sim(
+        {sim_e2e::SimBench::tool("benchsim"), "--dir", dir.path(), "--replay", base + ".pcap"});
     ASSERT_TRUE(sim.waitForOut("plugged in", 10s)) << sim.out() << sim.err();
     uint16_t port = 0;
     std::unique_ptr<Process> daemon = startDaemon({"--dev-dir", dir.path()}, port);
@@ -174,9 +177,18 @@ TEST_P(ReplayE2e, ClientHearsWhatTheCaptureSays) {
     ASSERT_EQ(sim.wait(std::chrono::duration_cast<std::chrono::milliseconds>(playTime)), 0)
         << sim.out() << sim.err();
     EXPECT_NE(sim.out().find("replay: played out"), std::string::npos) << sim.out();
-    // Its boards are unplugged: once the daemon has let every port go, nothing more comes.
+    // Its boards are unplugged: once the daemon has let go of every port it opened, nothing
+    // more comes.
     for (const std::string& name : session.ports) {
-        EXPECT_TRUE(daemon->waitForOut("Device disconnected: " + name, 10s)) << name;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const std::string out = daemon->out();
+                return occurrences(out, "Device disconnected: " + name + "\n") >=
+                       occurrences(out, "Connect to: [" + dir.path() + "/" + name + "]");
+            },
+            10s))
+            << name << "\n"
+            << daemon->out();
     }
 
     if (const char* write = std::getenv("BENCHD_WRITE_EXPECTED"); write && *write == '1') {

@@ -58,8 +58,7 @@ struct Replayer::Port {
     const ReplaySegment& current() const { return plan.segments[segment]; }
 };
 
-Replayer::Replayer(ReplayPlan plan, std::string dir, double speed, bool verbose,
-                   std::FILE* console)
+Replayer::Replayer(ReplayPlan plan, std::string dir, double speed, bool verbose, std::FILE* console)
     : plan_(std::move(plan)),
       dir_(std::move(dir)),
       speed_(speed > 0 ? speed : 1.0),
@@ -154,8 +153,9 @@ void Replayer::anchor(Port& port, int64_t now, bool forced) {
         globalAnchorAt_ = now;
         globalAnchorCapture_ = port.anchorCapture;
     }
-    say(port.plan.name + (forced ? ": the host never wrote; playing on anyway from "
-                                 : ": the host asked; playing from ") +
+    say(port.plan.name +
+        (forced ? ": the host never wrote; playing on anyway from "
+                : ": the host asked; playing from ") +
         secondsText(port.anchorCapture - plan_.startUs) + " of the capture");
 }
 
@@ -174,9 +174,10 @@ void Replayer::step(Port& port, int64_t now) {
         const ReplaySegment& segment = port.current();
         if (!port.link.plugged()) {
             if (port.plugAt < 0 && port.segment == 0 && globalAnchorAt_ >= 0) {
-                port.plugAt = globalAnchorAt_ + static_cast<int64_t>(static_cast<double>(
-                                                    segment.openUs - globalAnchorCapture_) /
-                                                speed_);
+                port.plugAt =
+                    globalAnchorAt_ +
+                    static_cast<int64_t>(
+                        static_cast<double>(segment.openUs - globalAnchorCapture_) / speed_);
             }
             if (port.plugAt < 0 || now < port.plugAt) {
                 return;
@@ -223,7 +224,8 @@ void Replayer::step(Port& port, int64_t now) {
         }
         // Open to the end of the capture: played out once the capture is, and the host has
         // read it all (or had its time to).
-        const int64_t closeAt = toReplay(port, segment.closeUs >= 0 ? segment.closeUs : plan_.endUs);
+        const int64_t closeAt =
+            toReplay(port, segment.closeUs >= 0 ? segment.closeUs : plan_.endUs);
         if (now < closeAt) {
             return;
         }

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -62,10 +62,10 @@ bool ReplayPlan::build(const std::vector<capture::Record>& records, ReplayPlan& 
                                  "; the replay has a hole there");
             continue;
         }
-        const bool boardSide = record.direction == Direction::FromBoard ||
-                               record.direction == Direction::ToBoard ||
-                               (record.direction == Direction::Daemon &&
-                                (record.kind == Kind::PortOpened || record.kind == Kind::PortClosed));
+        const bool boardSide =
+            record.direction == Direction::FromBoard || record.direction == Direction::ToBoard ||
+            (record.direction == Direction::Daemon &&
+             (record.kind == Kind::PortOpened || record.kind == Kind::PortClosed));
         if (!boardSide || record.port.empty()) {
             continue;
         }
@@ -107,8 +107,8 @@ bool ReplayPlan::build(const std::vector<capture::Record>& records, ReplayPlan& 
         ReplaySegment& segment = port.segments.back();
         // Records from several threads may be stamped a little out of order; the line's order
         // is the file's.
-        const int64_t at = std::max(us, segment.chunks.empty() ? segment.openUs
-                                                               : segment.chunks.back().us);
+        const int64_t at =
+            std::max(us, segment.chunks.empty() ? segment.openUs : segment.chunks.back().us);
         if (record.direction == Direction::ToBoard) {
             if (record.kind == Kind::DataFrame && segment.anchorUs < 0) {
                 segment.anchorUs = std::max(us, segment.openUs);
