@@ -1,9 +1,12 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "capture/recorder.h"
 #include "client/failsafe.h"
 #include "client/monitorserver.h"
 #include "client/servicestatus.h"
@@ -21,6 +24,11 @@ namespace {
 // The watcher prints the counters on its next pass; nothing else is safe here.
 void requestCounters(int) {
     countersRequested.store(true);
+}
+
+// The capture's writer reopens its file on its next pass (logrotate moved it away).
+void requestCaptureReopen(int) {
+    capture::requestReopen();
 }
 
 // A stop has two seconds in all: the boards' acknowledgements of the safe state get one, the
@@ -65,6 +73,23 @@ int main(int argc, char** argv) {
         // The system picked the port: whoever started the daemon needs to know which.
         console::out("Listening on port " + std::to_string(server.port()));
     }
+    // Capture: started before the first port opens, stopped after the last one closed.
+    std::unique_ptr<capture::Recorder> recorder;
+    if (!options.capture.empty()) {
+        capture::RecorderSettings settings;
+        settings.path = options.capture;
+        settings.fileBytes = static_cast<std::uint64_t>(options.captureSize) << 20;
+        settings.files = options.captureFiles;
+        recorder = std::make_unique<capture::Recorder>(settings);
+        recorder->start();
+        capture::setActive(recorder.get());
+        struct sigaction reopen {};
+        reopen.sa_handler = requestCaptureReopen;
+        sigemptyset(&reopen.sa_mask);
+        reopen.sa_flags = SA_RESTART;
+        ::sigaction(SIGHUP, &reopen, nullptr);
+    }
+
     FailSafe failSafe{std::chrono::seconds(options.failsafe)};
     server.setClientHook([&failSafe](bool connected) { failSafe.clientChanged(connected); });
     {
@@ -85,6 +110,10 @@ int main(int argc, char** argv) {
         server.close();
         monitor.stop();
         failSafe.stopping(SAFE_STATE_WAIT);
+    }
+    capture::setActive(nullptr);
+    if (recorder) {
+        recorder->stop();
     }
     console::drain(CONSOLE_WAIT);
     return 0;

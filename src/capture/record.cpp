@@ -1,6 +1,7 @@
 #include "capture/record.h"
 
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -161,6 +162,18 @@ bool PcapWriter::flush(std::string& error) {
     errno = 0;
     if (pcap_dump_flush(dumper) != 0) {
         error = std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+bool PcapWriter::sync(std::string& error) {
+    if (!flush(error)) {
+        return false;
+    }
+    FILE* file = pcap_dump_file(dumper);
+    if (file != nullptr && ::fdatasync(fileno(file)) != 0 && errno != EINVAL && errno != EROFS) {
+        error = std::strerror(errno);
         return false;
     }
     return true;

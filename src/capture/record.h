@@ -59,8 +59,7 @@ const char* kindName(Kind kind);
 std::vector<std::uint8_t> encode(const Record& record);
 // Reads back what encode() made; false (record unchanged) when the bytes are not a record of
 // this version: too short, another version, a name longer than the bytes.
-bool decode(const std::uint8_t* bytes, std::size_t size, std::int64_t microseconds,
-            Record& record);
+bool decode(const std::uint8_t* bytes, std::size_t size, std::int64_t microseconds, Record& record);
 
 // The number of records a gap record says were dropped; 0 for any other record.
 std::uint64_t gapCount(const Record& record);
@@ -81,6 +80,8 @@ public:
     bool write(const Record& record, std::string& error);
     // Hands buffered records to the kernel; false with the reason.
     bool flush(std::string& error);
+    // Flushes, then has the kernel put the file on the disk; false with the reason.
+    bool sync(std::string& error);
     void close();
     // Bytes written to the file so far, its header included.
     std::uint64_t bytes() const { return written; }

@@ -16,6 +16,7 @@
 #include <exception>
 #include <mutex>
 
+#include "capture/recorder.h"
 #include "client/liveness.h"
 #include "client/tcpcommandparser.h"
 #include "link/channel.h"
@@ -34,6 +35,18 @@ constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
 // How often the client is checked for an answer to the data waiting for it.
 constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
+
+// One message bound for the client (with its ";"), when capture is on.
+void captureOutgoing(const std::string& message) {
+    if (capture::active() == nullptr) {
+        return;
+    }
+    std::size_t size = message.size();
+    if (size > 0 && message[size - 1] == ';') {
+        --size;
+    }
+    capture::add(capture::Direction::ToClient, capture::Kind::Text, "", message.data(), size);
+}
 
 void setOption(int fd, int level, int name, int value) {
     ::setsockopt(fd, level, name, &value, sizeof value);
@@ -166,6 +179,7 @@ void TcpServer::serve(int client, Heartbeat& heartbeat) {
         unsigned char device = entry.second->getDevice();
         if (device != known_devices::UNKNOWN) {
             std::string text = "device_connected:" + std::to_string(device) + ";";
+            captureOutgoing(text);
             ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
         }
     }
@@ -253,6 +267,8 @@ bool TcpServer::receive(int client, char* block, std::size_t size) {
 
 void TcpServer::take(const char* bytes, std::size_t count) {
     framer.feed(bytes, count, [](const std::string& message) {
+        capture::add(capture::Direction::FromClient, capture::Kind::Text, "", message.data(),
+                     message.size());
         // Escaped: a line break in the client's text must not forge console or journal lines.
         console::out("COMMAND: [" + console::escaped(message) + "]");
         TcpCommandParser::parse(message);
@@ -267,6 +283,7 @@ TcpServer::Flush TcpServer::flush(int client) {
             if (!takeMessage(outgoing)) {
                 return Flush::DRAINED;
             }
+            captureOutgoing(outgoing);
             outgoingSent = 0;
         }
         // Never blocks: a client that stops reading must not stop the server, and with it the

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "capture/recorder.h"
 #include "link/receivemanager.h"
 #include "link/sendmanager.h"
 #include "protocol/command.h"
@@ -38,6 +39,9 @@ std::string latencyTimer(const std::string& name) {
 
 Channel::Channel(FileDescriptor fd, ChannelOptions options, std::string name)
     : fd_(std::move(fd)), options_(options), name_(std::move(name)), serial_(nextSerial++) {
+    if (fd_.valid()) {
+        capture::add(capture::Direction::Daemon, capture::Kind::PortOpened, name_, nullptr, 0);
+    }
     receiveManager = std::make_unique<ReceiveManager>(this);
     sendManager = std::make_unique<SendManager>(this);
     if (!options_.startThreads) {
@@ -84,7 +88,10 @@ void Channel::retire() {
             ::ioctl(fd_.get(), TIOCNXCL);
         }
         // Only now may the descriptor number go to a port opened later.
-        fd_.reset();
+        if (fd_.valid()) {
+            fd_.reset();
+            capture::add(capture::Direction::Daemon, capture::Kind::PortClosed, name_, nullptr, 0);
+        }
     });
 }
 
@@ -166,6 +173,13 @@ long Channel::writeFrame(const unsigned char* bytes, std::size_t size) {
                 errno != EINTR) {
                 break;
             }
+        }
+        // Recorded under the lock, so that a port's records keep the order of its writes.
+        if (done > 0 && capture::active() != nullptr) {
+            capture::add(capture::Direction::ToBoard,
+                         size > 2 && bytes[2] == FRAME_KIND_ACK ? capture::Kind::AckFrame
+                                                                : capture::Kind::DataFrame,
+                         name_, bytes, done);
         }
     }
     if (done == size) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bench/decoder.h"
+#include "capture/recorder.h"
 #include "link/channel.h"
 #include "protocol/command.h"
 #include "service/console.h"
@@ -151,43 +152,85 @@ void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) 
             garbage = 0;
         }
     };
+    // While capturing, every byte read goes to exactly one record, in order: a frame from its
+    // start bytes to its CRC, or a run of skipped bytes.
+    const bool capturing = capture::active() != nullptr;
+    const std::int64_t readAt = capturing ? capture::now() : 0;
+    auto recordNoise = [&] {
+        if (!captureNoise.empty()) {
+            capture::add(capture::Direction::FromBoard, capture::Kind::Noise, channel->name(),
+                         captureNoise.data(), captureNoise.size(), 0, readAt);
+            captureNoise.clear();
+        }
+    };
+    auto recordFrame = [&](capture::Kind kind, std::uint8_t flags) {
+        if (capturing) {
+            capture::add(capture::Direction::FromBoard, kind, channel->name(), captureFrame.data(),
+                         captureFrame.size(), flags, readAt);
+            captureFrame.clear();
+        }
+    };
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned char byte = bytes[i];
         const bool hunting = current->state == WAIT_START;
+        const int held = heldStart;
         current->slotNewByte(byte);
         if (hunting) {
             // A frame starts with A5 A5 and its kind: up to two A5 are held back until the
             // next byte shows whether they began a frame; everything else here is skipped.
             if (current->state != WAIT_START) {
                 heldStart = 0;
+                if (capturing) {
+                    recordNoise();
+                    captureFrame.assign(static_cast<std::size_t>(held), FRAME_START);
+                    captureFrame.push_back(byte);
+                }
             } else if (byte == FRAME_START) {
                 if (heldStart == 2) {
                     ++garbage;
+                    if (capturing) {
+                        captureNoise.push_back(FRAME_START);
+                    }
                 } else {
                     ++heldStart;
                 }
             } else {
                 garbage += static_cast<uint64_t>(heldStart) + 1;
                 heldStart = 0;
+                if (capturing) {
+                    captureNoise.insert(captureNoise.end(), static_cast<std::size_t>(held),
+                                        FRAME_START);
+                    captureNoise.push_back(byte);
+                }
             }
+        } else if (capturing) {
+            captureFrame.push_back(byte);
         }
         if (current->isValid() && current->type == FRAME_DATA) {
             countGarbage();
             counters.framesReceived.fetch_add(1);
+            recordFrame(capture::Kind::DataFrame, 0);
             // The board sees its ACK before the frame is handed on.
             channel->sendACK(current->number());
             push(std::move(current));
             current = std::make_unique<Command>();
         } else if (current->isValid() && current->type == FRAME_ACK) {
+            recordFrame(capture::Kind::AckFrame, 0);
             console::out("Ack number: [" + std::to_string(current->number()) + "]");
             channel->setAckNumber(current->number());
             current->reset();
         } else if (current->isCorrupted()) {
+            recordFrame(
+                current->type == FRAME_ACK ? capture::Kind::AckFrame : capture::Kind::DataFrame,
+                capture::FLAG_CRC_BAD);
             counters.crcFailures.fetch_add(1);
             current->reset();
         }
     }
     countGarbage();
+    if (capturing) {
+        recordNoise();
+    }
 }
 
 void ReceiveManager::read() {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "service/sync.h"
 #include "service/waker.h"
@@ -68,6 +69,10 @@ private:
     std::unique_ptr<Command> current;  // reader thread only
     // Frame-start bytes (A5) seen while hunting that may yet begin a frame; reader thread only.
     int heldStart = 0;
+    // While capturing: the bytes of the frame in progress and the run of skipped bytes not yet
+    // recorded; reader thread only.
+    std::vector<unsigned char> captureFrame;
+    std::vector<unsigned char> captureNoise;
     mutable Mutex queueMutex;  // a leaf
     CondVar queueCv;           // a frame was queued, or stop
     std::deque<std::unique_ptr<Command>> receiveQueue GUARDED_BY(queueMutex);

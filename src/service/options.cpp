@@ -65,6 +65,35 @@ std::string checkBufferSize(std::string& text) {
     return "";
 }
 
+// Capture options.
+std::string checkCaptureSize(std::string& text) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) < 1 ||
+        std::stol(text) > 65536) {
+        return "'" + text + "' is not a file size (1 to 65536 megabytes)";
+    }
+    text = std::to_string(std::stol(text));
+    return "";
+}
+
+std::string checkCaptureFiles(std::string& text) {
+    if (text.empty() || text.size() > 4 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) < 1 ||
+        std::stol(text) > 1000) {
+        return "'" + text + "' is not a number of files (1 to 1000)";
+    }
+    text = std::to_string(std::stol(text));
+    return "";
+}
+
+// Empty is off ("capture =" in the file).
+std::string checkCaptureFile(const std::string& text) {
+    if (!text.empty() && text.back() == '/') {
+        return "'" + text + "' is not a file name";
+    }
+    return "";
+}
+
 std::string checkDirectory(const std::string& text) {
     return text.empty() ? "an empty directory name" : "";
 }
@@ -142,6 +171,24 @@ void declare(CLI::App& app, Options& options, std::string& config,
         ->type_name("BYTES")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->transform(CLI::Validator(checkBufferSize, ""));
+
+    app.add_option("--capture", options.capture,
+                   "Record every port's frames and the client's messages to FILE (pcap)\n"
+                   "(default: off)")
+        ->type_name("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->check(checkCaptureFile);
+    app.add_option("--capture-size", options.captureSize,
+                   "Start the next capture file before one would pass MB megabytes\n"
+                   "(default 64)")
+        ->type_name("MB")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->transform(CLI::Validator(checkCaptureSize, ""));
+    app.add_option("--capture-files", options.captureFiles,
+                   "Keep at most N capture files: FILE, FILE.1, ... (default 4)")
+        ->type_name("N")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->transform(CLI::Validator(checkCaptureFiles, ""));
 }
 
 ParsedOptions failure(std::string message) {

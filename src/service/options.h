@@ -25,6 +25,11 @@ struct Options {
     unsigned monitorMax = 8;  // observers at once
     // Bytes each observer may have waiting; beyond it the observer loses messages, counted.
     std::size_t monitorBuffer = 1u << 20;
+    // Capture of every port's frames and the client's messages to a ring of pcap files:
+    // FILE (empty: off), at most captureFiles files of at most captureSize megabytes each.
+    std::string capture;
+    unsigned captureSize = 64;
+    unsigned captureFiles = 4;
     std::string configFile;  // the file read; empty when none was
 };
 

@@ -19,7 +19,11 @@
 //   own, at nice 10 so that the data path's threads go first. Started by main
 //   after the server's port is bound, stopped and joined when the server loop ends.
 // - the console's writer (service/console.h): writes queued console lines.
-// - the SIGUSR1 handler only sets countersRequested.
+// - the capture's writer (capture::Recorder::run, capture/recorder.h), with --capture only:
+//   takes the queued records on a tick of its own, writes, flushes and rotates the ring of
+//   files. Started by main before the watcher, stopped and joined after the channels retired.
+// - the SIGUSR1 handler only sets countersRequested; the SIGHUP handler (with --capture only)
+//   only sets the capture's reopen flag.
 //
 // Locks, outermost first; a lock is only ever taken while holding locks above it:
 //   1. channelMapMutex (link/channelregistry.h): held alone, to copy or change the map.
@@ -29,7 +33,9 @@
 //      tcpMutex also guards the observers' copies of the client messages, so that they keep
 //      the client's order.
 //   4. the throttle's and the console's own locks (service/consolethrottle.h, console.h).
-// Leaves, under which nothing is taken: a channel's writeMutex (around writing one frame),
+// A channel's writeMutex (around writing one frame) takes only the capture's queueMutex_
+// (capture/recorder.h), so that a port's written records keep the order of its writes.
+// Leaves, under which nothing is taken: the capture's queueMutex_,
 // the TcpServer's clientAddressMutex_ (the client's address, read by the monitor) and every
 // Waker's lock. Console lines and throttled lines are printed after the queue locks are
 // released. Fields guarded by a lock are declared GUARDED_BY it (service/sync.h); `make
