@@ -25,7 +25,7 @@ session() {
         echo "5|stand62=ttyUSB0|1.5 device_rpm:1500;|1.6 device_rotate:1;|1.7 device_active:1;|2.0 device_pump:1;|2.1 device_fan:1;|2.2 device_temperature:40;|3.5 device_active:0;"
         ;;
     crit)
-        echo "5|crit=ttyUSB0|1.5 injector_status;|1.6 regulator1_active:1;|1.7 regulator1_current:1.5;|1.8 regulator2_duty_cycle:12.5;|2.0 injector_active:1;|2.2 leakage_max_time:2000;|3.0 pressure_reset;|3.2 injector_status;"
+        echo "5|crit=ttyUSB0|1.5 injector_status:;|1.6 regulator1_active:1;|1.7 regulator1_current:1.5;|1.8 regulator2_duty_cycle:12.5;|2.0 injector_active:1;|2.2 leakage_max_time:2000;|3.0 pressure_reset:;|3.2 injector_status:;"
         ;;
     chart)
         echo "5|crit0303=ttyUSB0|1.5 osc:1;|4.0 osc:0;"
@@ -53,7 +53,7 @@ done
 # Seconds from now until START + AT (0 when past).
 until_due() {
     awk -v start="$1" -v at="$2" -v now="$(date +%s.%N)" \
-        'BEGIN { d = start + at - now; printf "%.3f\n", d > 0 ? d : 0 }'
+        'BEGIN { d = start + at - now; printf "%.3f\n", (d > 0 ? d : 0) }'
 }
 
 record() {
@@ -67,7 +67,9 @@ record() {
 
     local work
     work=$(mktemp -d)
-    local sim daemon reader
+    local sim="" daemon="" reader=""
+    # Whatever happens, nothing recorded here outlives the script.
+    trap 'kill $sim $daemon $reader 2>/dev/null; rm -rf "$work"' EXIT
     "$build/tools/benchsim" --dir "$work" "${boards[@]}" >"$work/sim.log" 2>&1 &
     sim=$!
     for _ in $(seq 50); do [[ $(find "$work" -maxdepth 1 -type l | wc -l) -ge ${#boards[@]} ]] && break; sleep 0.1; done
@@ -101,6 +103,7 @@ record() {
     kill -TERM "$sim" "$reader" 2>/dev/null || true
     wait "$sim" "$reader" 2>/dev/null || true
     rm -rf "$work"
+    trap - EXIT
     echo "record.sh: $name.pcap: $(stat -c %s "$here/$name.pcap") bytes"
 
     BENCHD_WRITE_EXPECTED=1 "$build/tests/e2e_tests" \
