@@ -19,6 +19,13 @@ if [[ ${1:-} == --build ]]; then
 fi
 
 # NAME: seconds recorded | benchsim's boards | the client's messages as "SECONDS MESSAGE;"...
+#   stand    a STAND62 driven by every stand setting: speed, rotation, pump, fan, temperature
+#   crit     an injector tester: status requests, regulators, injectors, a leakage test
+#   chart    a CRIT0303 recording oscillograms: all six charts
+#   meters   a stand, a flowmeter sending bad CRCs and noise, a delay meter, on three ports
+#   silence  a flowmeter that falls silent: the daemon times it out, so its unplug at the end
+#            is announced to no one
+#   unplug   a delay meter unplugged and plugged in again
 session() {
     case $1 in
     stand)

@@ -198,8 +198,8 @@ TEST_P(ReplayE2e, ClientHearsWhatTheCaptureSays) {
             seen = client.size();
         }
         std::ofstream out(base + ".expected");
-        out << "# " << GetParam() << ".pcap replayed: the client's messages in normal form "
-            << "(CONTRIBUTING.md). Check by hand before committing.\n"
+        out << "# " << GetParam() << ".pcap replayed to benchd: what the client hears, in normal "
+            << "form (CONTRIBUTING.md)\n"
             << normalForm(client.messages());
         return;
     }
