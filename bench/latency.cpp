@@ -3,7 +3,8 @@
 // path. Prints p50, p90, p99 and max of each latency, the total time of a burst of commands and
 // the daemon's CPU time while its boards are quiet.
 //
-// Then the same report latency with eight observers on the monitor port against none.
+// Then the same report latency with eight observers on the monitor port against none, and
+// with --capture against without.
 //
 //   latency [--samples N] [--batches N] [--idle-seconds N] [--daemon PATH]
 //   latency --relay SLAVE_PATH PORT      (the relay itself, started by the run above)
@@ -761,6 +762,72 @@ ObserverFigures measureObservers(const Options& options) {
     return figures;
 }
 
+// The report -> control client latency with --capture against without: two daemons side by
+// side, each with a stand of its own, sampled in turn so that both meet the same machine.
+struct CaptureFigures {
+    Figures off, on;
+};
+
+CaptureFigures measureCapture(const Options& options) {
+    CaptureFigures figures;
+    TempDir offDir, onDir, files;
+    Board offBoard(known_devices::STAND), onBoard(known_devices::STAND);
+    offDir.link("ttyUSB0", offBoard.pty().slavePath());
+    onDir.link("ttyUSB0", onBoard.pty().slavePath());
+    const uint16_t offPort = freePort();
+    Child off({options.daemon, "--port", std::to_string(offPort), "--dev-dir", offDir.path(),
+               "--monitor-port", "0"});
+    const uint16_t onPort = freePort();
+    Child on({options.daemon, "--port", std::to_string(onPort), "--dev-dir", onDir.path(),
+              "--monitor-port", "0", "--capture", files.path() + "/bench.pcap"});
+    Client offClient(offPort, 5000ms), onClient(onPort, 5000ms);
+    Clock::time_point at;
+    for (auto [client, board] :
+         {std::make_pair(&offClient, &offBoard), std::make_pair(&onClient, &onBoard)}) {
+        if (!client->waitForMessage("device_connected:61;", 0, Clock::now() + 20s, at) ||
+            !waitConfigured(*board, 10s)) {
+            throw std::runtime_error("the stand was not identified and configured");
+        }
+    }
+    std::this_thread::sleep_for(200ms);
+    Gaps gaps;
+    auto sample = [&](Board& board, Client& client, Figures& into, int i) {
+        gaps.pause();
+        unsigned char value = static_cast<unsigned char>(i % 200);
+        std::size_t messages = client.messageCount();
+        Clock::time_point sent =
+            board.send(dataFrame(board.nextNumber(), codes::ROTATION_ACTIVE, 1, {value}));
+        Clock::time_point received;
+        if (client.waitForMessage("device_active:" + std::to_string(value) + ";", messages,
+                                  sent + 2s, received)) {
+            into.ms.push_back(millis(received - sent));
+        } else {
+            ++into.lost;
+        }
+    };
+    for (int i = 0; i < options.samples; ++i) {
+        // Which goes first alternates, so that neither always follows the other's wake-ups.
+        if (i % 2 == 0) {
+            sample(offBoard, offClient, figures.off, i);
+            sample(onBoard, onClient, figures.on, i);
+        } else {
+            sample(onBoard, onClient, figures.on, i);
+            sample(offBoard, offClient, figures.off, i);
+        }
+    }
+    return figures;
+}
+
+void printCapture(const CaptureFigures& capture) {
+    std::printf("| %-44s | %9s | %9s | %9s | %9s | %6s | %-12s |\n", "capture (ms)", "p50", "p90",
+                "p99", "max", "n", "");
+    printRow("report -> client, capture off", capture.off, "");
+    printRow("report -> client, capture on", capture.on, "");
+    std::printf("report -> client with capture / without: p50 %.2f, p99 %.2f (goal <= 1.10)\n",
+                capture.on.percentile(0.5) / capture.off.percentile(0.5),
+                capture.on.percentile(0.99) / capture.off.percentile(0.99));
+}
+
 int relayMain(const std::string& slavePath, uint16_t port) {
     FileDescriptor line(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -953,6 +1020,7 @@ int main(int argc, char** argv) {
         const Figures& relay = daemon.relay;
         IdleFigures idle = measureIdle(options);
         ObserverFigures observers = measureObservers(options);
+        CaptureFigures capture = measureCapture(options);
 
         std::printf("| %-44s | %9s | %9s | %9s | %9s | %6s | %-12s |\n", "figure (ms)", "p50",
                     "p90", "p99", "max", "n", "goal");
@@ -982,6 +1050,8 @@ int main(int argc, char** argv) {
             "%.2f %%), %d threads, %zu frames written by the daemon in the window "
             "(goal < 0.2 %%)\n",
             options.idleSeconds, idle.percent, idle.tickPercent, idle.threads, idle.hostFrames);
+        std::printf("\n");
+        printCapture(capture);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "latency: %s\n", error.what());
         return 1;

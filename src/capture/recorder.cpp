@@ -1,6 +1,9 @@
 #include "capture/recorder.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <utility>
@@ -11,6 +14,8 @@
 namespace capture {
 
 namespace {
+
+constexpr int WRITER_NICE = 10;
 
 std::atomic<Recorder*> activeRecorder{nullptr};
 std::atomic<bool> reopenRequested{false};
@@ -27,9 +32,11 @@ std::uint64_t fileSize(const Record& record) {
     return 16u + std::min<std::uint64_t>(5u + name + record.payload.size(), SNAPLEN);
 }
 
-bool nonEmptyFile(const std::string& path) {
+// More than pcap's file header: a file that a full disk left with its header alone, or
+// nothing, is simply written over on the next try.
+bool holdsRecords(const std::string& path) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 24;
 }
 
 }  // namespace
@@ -122,24 +129,19 @@ void Recorder::add(Record record) {
     }
 }
 
-void Recorder::reopen() {
-    {
-        MutexLock lock(queueMutex_);
-        reopen_ = true;
-    }
-    queueCv_.notifyAll();
-}
-
 void Recorder::run() {
+    // The capture is written with what the CPU has left: the boards' and the client's threads
+    // go first. (A failure leaves the usual priority.)
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), WRITER_NICE);
     std::deque<Record> batch;
     auto lastSync = std::chrono::steady_clock::now();
+    bool unsynced = false;  // records written since the last sync
     bool stopping = false;
     while (!stopping) {
-        bool reopening = false;
         {
             MutexLock lock(queueMutex_);
             const auto deadline = std::chrono::steady_clock::now() + WRITE_PERIOD;
-            while (!stopping_ && !reopen_ && queue_.size() < settings_.queueRecords / 2 &&
+            while (!stopping_ && queue_.size() < settings_.queueRecords / 2 &&
                    queuedBytes_ < settings_.queueBytes / 2) {
                 if (!queueCv_.waitUntil(lock, deadline)) {
                     break;
@@ -148,18 +150,13 @@ void Recorder::run() {
             batch.swap(queue_);
             queuedBytes_ = 0;
             stopping = stopping_;
-            reopening = reopen_;
-            reopen_ = false;
             if (stopping && unmarked_ > 0) {
                 batch.push_back(gapRecord(now(), unmarked_));
                 unmarked_ = 0;
             }
         }
-        if (reopenRequested.exchange(false)) {
-            reopening = true;
-        }
         const auto tick = std::chrono::steady_clock::now();
-        if (reopening) {
+        if (reopenRequested.exchange(false)) {
             // The file was moved away (or the place is fixed): a new one under the name.
             file_.close();
             nextTry_ = tick;
@@ -168,19 +165,20 @@ void Recorder::run() {
             openFile();
         }
         for (const Record& record : batch) {
-            writeOne(record);
+            unsynced = writeOne(record) || unsynced;
         }
-        batch.clear();
-        if (file_.isOpen()) {
+        if (file_.isOpen() && (!batch.empty() || unsynced)) {
             std::string error;
             // To the kernel on every batch, to the disk once a second.
-            const bool sync = tick - lastSync >= std::chrono::seconds(1) || stopping;
+            const bool sync = unsynced && (tick - lastSync >= std::chrono::seconds(1) || stopping);
             if (!(sync ? file_.sync(error) : file_.flush(error))) {
                 fail(error);
             } else if (sync) {
                 lastSync = tick;
+                unsynced = false;
             }
         }
+        batch.clear();
         const std::uint64_t overflowed = overflowed_.load();
         if (overflowed != saidOverflowed_) {
             saidOverflowed_ = overflowed;
@@ -195,11 +193,12 @@ void Recorder::run() {
 bool Recorder::openFile() {
     // An earlier capture under the name (a restart, a reopen without a move) goes down the
     // ring rather than being overwritten.
-    if (nonEmptyFile(settings_.path)) {
+    if (holdsRecords(settings_.path)) {
         shiftRing();
     }
     std::string error;
-    if (!file_.open(settings_.path, error)) {
+    // Flushed at once: whoever reads the file finds a whole (empty) capture.
+    if (!file_.open(settings_.path, error) || !file_.flush(error)) {
         fail(error);
         return false;
     }

@@ -5,8 +5,8 @@
 // Nothing here blocks the data path: the queue is bounded by records and bytes, and records
 // that find it full are dropped, counted, and marked in the file by a gap record. A file that
 // cannot be written (a read-only or full place) is said once on the console, with its reason;
-// the writer tries again every RETRY_PERIOD and on reopen(), saying the line again only when
-// the reason changes.
+// the writer tries again every RETRY_PERIOD and on requestReopen(), saying the line again only
+// when the reason changes.
 #pragma once
 
 #include <atomic>
@@ -54,11 +54,6 @@ public:
     // full. Never blocks beyond a short lock. Safe from any thread; may be called under a
     // channel's writeMutex (the queue's lock is a leaf).
     void add(Record record);
-    // The writer closes the file and creates it anew under its name (the file was moved
-    // away), and retries a file that failed. Safe from any thread, but not from a signal
-    // handler: the handler calls requestReopen().
-    void reopen();
-
     // Records dropped so far: a full queue, or a file that could not take them.
     std::uint64_t dropped() const { return dropped_.load(); }
     // Records written to a file so far.
@@ -75,12 +70,11 @@ private:
 
     const RecorderSettings settings_;
     mutable Mutex queueMutex_;  // a leaf: see service/runstate.h
-    CondVar queueCv_;           // the queue is half full, a reopen, or stop
+    CondVar queueCv_;           // the queue is half full, or stop
     std::deque<Record> queue_ GUARDED_BY(queueMutex_);
     std::size_t queuedBytes_ GUARDED_BY(queueMutex_) = 0;
     std::uint64_t unmarked_ GUARDED_BY(queueMutex_) = 0;  // dropped, no gap record queued yet
     bool stopping_ GUARDED_BY(queueMutex_) = false;
-    bool reopen_ GUARDED_BY(queueMutex_) = false;
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> overflowed_{0};  // dropped by a full queue

@@ -21,7 +21,8 @@
 // - the console's writer (service/console.h): writes queued console lines.
 // - the capture's writer (capture::Recorder::run, capture/recorder.h), with --capture only:
 //   takes the queued records on a tick of its own, writes, flushes and rotates the ring of
-//   files. Started by main before the watcher, stopped and joined after the channels retired.
+//   files, at nice 10. Started by main before the watcher, stopped and joined after the
+//   channels retired.
 // - the SIGUSR1 handler only sets countersRequested; the SIGHUP handler (with --capture only)
 //   only sets the capture's reopen flag.
 //
