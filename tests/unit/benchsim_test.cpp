@@ -523,6 +523,12 @@ TEST(BenchsimOptions, CommandLine) {
         {{"--dir", "/d", "crit=a,hold-rpm=980"}, false},  // a tester has no motor
         {{"--dir", "/d", "stand=a,hold-rpm=-5"}, false},
         {{"--dir", "/d", "--hold-rpm", "5", "stand=a"}, false},  // a board fault only
+        {{"--dir", "/d", "--replay", "s.pcap", "--replay-speed", "2.5"}, true},
+        {{"--replay", "s.pcap"}, false},                            // no directory
+        {{"--dir", "/d", "--replay", "s.pcap", "crit=a"}, false},   // the capture's boards only
+        {{"--dir", "/d", "--replay-speed", "2", "crit=a"}, false},  // nothing to replay
+        {{"--dir", "/d", "--replay", "s.pcap", "--replay-speed", "0"}, false},
+        {{"--dir", "/d", "--replay", "s.pcap", "--replay-speed", "inf"}, false},
     };
     for (const Case& c : cases) {
         SimConfig config;

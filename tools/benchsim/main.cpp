@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "replayer.h"
+#include "replayplan.h"
 #include "simoptions.h"
 #include "simulator.h"
 
@@ -15,6 +17,35 @@ std::atomic<bool> stopRequested{false};
 
 void onSignal(int) {
     stopRequested.store(true);
+}
+
+// Plays a capture back; 0 once played out or stopped, 1 when it cannot be played.
+int replay(const SimConfig& config) {
+    ReplayPlan plan;
+    std::string error;
+    if (!ReplayPlan::load(config.replay, plan, error)) {
+        std::fprintf(stderr, "benchsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::string names;
+    for (const PortPlan& port : plan.ports) {
+        names += (names.empty() ? "" : ", ") + port.name;
+    }
+    char head[160];
+    std::snprintf(head, sizeof head, ": %zu boards (", plan.ports.size());
+    char tail[160];
+    std::snprintf(tail, sizeof tail, "), %llu frames over %.3f s, at speed %g",
+                  static_cast<unsigned long long>(plan.frames()),
+                  static_cast<double>(plan.endUs - plan.startUs) / 1e6, config.replaySpeed);
+    std::printf("replay: %s%s%s%s\n", config.replay.c_str(), head, names.c_str(), tail);
+    Replayer replayer(std::move(plan), config.dir, config.replaySpeed, config.verbose);
+    if (!replayer.start(error)) {
+        std::fprintf(stderr, "benchsim: %s\n", error.c_str());
+        return 1;
+    }
+    replayer.run(stopRequested);
+    replayer.shutdown();
+    return 0;
 }
 
 }  // namespace
@@ -38,6 +69,10 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+
+    if (!config.replay.empty()) {
+        return replay(config);
+    }
 
     Simulator simulator(config);
     if (!simulator.start(error)) {

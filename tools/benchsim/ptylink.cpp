@@ -1,6 +1,7 @@
 #include "ptylink.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -70,4 +71,12 @@ void PtyLink::unplug() {
     }
     master_.reset();
     slave_.reset();
+}
+
+int PtyLink::unread() const {
+    int count = 0;
+    if (!slave_.valid() || ::ioctl(slave_.get(), FIONREAD, &count) != 0) {
+        return 0;
+    }
+    return count;
 }

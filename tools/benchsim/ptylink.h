@@ -22,6 +22,8 @@ public:
     // Non-blocking master side, the board's end of the line.
     int master() const { return master_.get(); }
     const std::string& slavePath() const { return slavePath_; }
+    // Bytes written on the board's side that the host has not read yet; 0 when unplugged.
+    int unread() const;
     std::string linkPath() const;
 
 private:

@@ -10,6 +10,7 @@
 namespace {
 
 constexpr long MAX_HOLD_RPM = 100000;
+constexpr double MAX_REPLAY_SPEED = 1000;
 
 // Board and global faults alike: absent fields keep whatever the layer below said.
 struct FaultSet {
@@ -123,6 +124,7 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
         FaultSet faults;
     };
     std::vector<Pending> boards;
+    double replaySpeed = -1;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -145,8 +147,8 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
                 hasValue = true;
             }
             static const std::set<std::string> known = {
-                "dir",     "seed",         "no-ack",       "garbage",
-                "corrupt", "silent-after", "unplug-after", "replug-after"};
+                "dir",          "seed",         "no-ack",       "garbage", "corrupt",
+                "silent-after", "unplug-after", "replug-after", "replay",  "replay-speed"};
             if (!known.count(name)) {
                 error = "unknown option '" + arg + "'";
                 return false;
@@ -170,6 +172,23 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
                     return false;
                 }
                 config.seed = static_cast<uint32_t>(seed);
+            } else if (name == "replay") {
+                config.replay = value;
+                if (value.empty()) {
+                    error = "--replay needs a capture file";
+                    return false;
+                }
+            } else if (name == "replay-speed") {
+                char* end = nullptr;
+                replaySpeed = std::strtod(value.c_str(), &end);
+                if (value.empty() || *end != '\0' || !std::isfinite(replaySpeed) ||
+                    replaySpeed <= 0 || replaySpeed > MAX_REPLAY_SPEED) {
+                    error = "--replay-speed takes a factor above 0, up to " +
+                            std::to_string(static_cast<int>(MAX_REPLAY_SPEED)) + ", not '" + value +
+                            "'";
+                    return false;
+                }
+                config.replaySpeed = replaySpeed;
             } else if (!applyFault(name, value, hasValue, global, error)) {
                 error = "--" + error;
                 return false;
@@ -219,6 +238,17 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
         error = "--dir DIR is required";
         return false;
     }
+    if (!config.replay.empty()) {
+        if (!boards.empty()) {
+            error = "--replay plays the capture's boards: give no KIND=NAME";
+            return false;
+        }
+        return true;
+    }
+    if (replaySpeed > 0) {
+        error = "--replay-speed needs --replay";
+        return false;
+    }
     if (boards.empty()) {
         error = "no boards given (KIND=NAME...)";
         return false;
@@ -245,6 +275,7 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
 
 std::string SimOptions::usage() {
     return "Usage: benchsim --dir DIR [options] KIND=NAME[,FAULT...]...\n"
+           "       benchsim --dir DIR --replay FILE [--replay-speed X] [-v]\n"
            "Plays bench boards on pseudo-terminals: each board appears as the link DIR/NAME\n"
            "to its terminal and speaks the board side of the serial protocol.\n"
            "\n"
@@ -275,6 +306,13 @@ std::string SimOptions::usage() {
            "Example:\n"
            "  benchsim --dir /tmp/dev stand62=ttyUSB0 crit=ttyUSB1,corrupt=10 \\\n"
            "           flowmeter=ttyUSB2 delaymeter=ttyUSB3,unplug-after=5,replug-after=3\n"
+           "\n"
+           "Replay (instead of KIND=NAME boards):\n"
+           "  --replay FILE        play back a capture of benchd --capture: one board per\n"
+           "                       captured port, linked as DIR/PORT, sending what the captured\n"
+           "                       board sent at its pace from the host's first request, and\n"
+           "                       acknowledging the host live; exits once played out\n"
+           "  --replay-speed X     play X times faster (default 1)\n"
            "\n"
            "SIGINT or SIGTERM removes the links and exits with status 0.\n";
 }

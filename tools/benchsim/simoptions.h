@@ -26,6 +26,9 @@ struct SimConfig {
     bool verbose = false;
     bool help = false;
     uint32_t seed = 1;
+    // A capture to play back instead of simulated boards, and how many times faster.
+    std::string replay;
+    double replaySpeed = 1;
 };
 
 class SimOptions {
