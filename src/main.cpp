@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "client/failsafe.h"
 #include "client/monitorserver.h"
 #include "client/servicestatus.h"
 #include "client/tcpserver.h"
+#include "fleet/publisher.h"
 #include "link/serialwatcher.h"
 #include "protocol/bytes.h"
 #include "service/console.h"
@@ -72,6 +74,14 @@ int main(int argc, char** argv) {
         MonitorServer monitor(options.monitorPort, options.monitorBind, options.monitorMax,
                               options.monitorBuffer, [&server] { return server.clientAddress(); });
         monitor.start();
+        // Fleet telemetry: the bench's state published to an MQTT broker, only with --mqtt.
+        std::unique_ptr<FleetPublisher> fleet;
+        if (options.fleet.enabled) {
+            fleet = std::make_unique<FleetPublisher>(
+                options.fleet, [](std::deque<std::string>&, uint64_t&) {},
+                [&server] { return server.clientAddress(); });
+            fleet->start();
+        }
         SerialWatcher watcher(options.devDir, {options.ports, options.ignore});
         watcher.start();
         Notifier notifier([&failSafe] { return serviceStatus(failSafe.clientConnected()); });
@@ -85,6 +95,9 @@ int main(int argc, char** argv) {
         server.close();
         monitor.stop();
         failSafe.stopping(SAFE_STATE_WAIT);
+        if (fleet) {
+            fleet->stop();  // "offline", while the boards' last state is still retained
+        }
     }
     console::drain(CONSOLE_WAIT);
     return 0;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fleet/fleetconfig.h"
+
 struct Options {
     uint16_t port = 2015;     // 0: a port the system picks, printed once bound
     std::string bindAddress;  // one IPv4 address of this PC; empty: all addresses
@@ -26,6 +28,15 @@ struct Options {
     // Bytes each observer may have waiting; beyond it the observer loses messages, counted.
     std::size_t monitorBuffer = 1u << 20;
     std::string configFile;  // the file read; empty when none was
+
+    // Fleet telemetry: the bench's state published to an MQTT broker (fleet/publisher.h).
+    // The options as given (empty: not given), then what they come to once checked.
+    std::string mqttUrl;
+    std::string mqttCa;
+    std::string mqttUser;
+    std::string mqttPasswordFile;
+    std::string bench;  // empty: the host name
+    FleetConfig fleet;
 };
 
 // What a command line amounts to: the options to run with, or a text to print and the exit
