@@ -60,7 +60,7 @@ std::string parseMqttUrl(const std::string& url, FleetConfig& config) {
         authority.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                     "0123456789.-_") != std::string::npos) {
         return bad + (authority.empty() ? std::string(": no host name")
-                                          : ": '" + authority + "' is not a host name");
+                                        : ": '" + authority + "' is not a host name");
     }
     if (hasTopicWildcard(prefix) || prefix.find("//") != std::string::npos) {
         return bad + ": the prefix '" + prefix + "' holds '+', '#' or an empty level";

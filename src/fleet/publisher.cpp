@@ -90,8 +90,8 @@ std::string FleetPublisher::where() const {
 }
 
 std::string FleetPublisher::boardPayload(const PortStatus& port) {
-    std::string json = "{\"port\":" + jsonString(port.name) + ",\"device\":" +
-                       (port.identified ? std::to_string(port.device) : "null") +
+    std::string json = "{\"port\":" + jsonString(port.name) +
+                       ",\"device\":" + (port.identified ? std::to_string(port.device) : "null") +
                        ",\"identified\":" + (port.identified ? "true" : "false") +
                        ",\"low_latency\":" + (port.lowLatency ? "true" : "false") +
                        ",\"counters\":{";
@@ -128,9 +128,9 @@ bool FleetPublisher::start() {
     const std::string online = base_ + "online";
     int rc = mosquitto_will_set(client_, online.c_str(), 1, "0", 1, true);
     if (rc == MOSQ_ERR_SUCCESS && !config_.user.empty()) {
-        rc = mosquitto_username_pw_set(client_, config_.user.c_str(),
-                                       config_.password.empty() ? nullptr
-                                                                : config_.password.c_str());
+        rc = mosquitto_username_pw_set(
+            client_, config_.user.c_str(),
+            config_.password.empty() ? nullptr : config_.password.c_str());
     }
     if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
         rc = mosquitto_tls_set(client_, config_.caFile.empty() ? nullptr : config_.caFile.c_str(),
@@ -294,11 +294,12 @@ void FleetPublisher::publishTelemetry() {
             continue;
         }
         const std::size_t colon = message.find(':');
-        const std::size_t end = !message.empty() && message.back() == ';' ? message.size() - 1
-                                                                          : message.size();
+        const std::size_t end =
+            !message.empty() && message.back() == ';' ? message.size() - 1 : message.size();
         const std::string key = message.substr(0, std::min(colon, end));
-        const std::string value =
-            colon == std::string::npos || colon >= end ? "" : message.substr(colon + 1, end - colon - 1);
+        const std::string value = colon == std::string::npos || colon >= end
+                                      ? ""
+                                      : message.substr(colon + 1, end - colon - 1);
         if (publish(base_ + "telemetry/" + topicLevel(key), value, 0, false)) {
             ++telemetrySent_;
         } else {
@@ -358,10 +359,9 @@ void FleetPublisher::publishState(bool all) {
     if (all || !statusPublished_ || client != lastClient_) {
         const auto uptime =
             std::chrono::duration_cast<std::chrono::seconds>(now - started_).count();
-        statusPublished_ = publish(base_ + "status",
-                                   statusPayload(static_cast<long>(uptime), client,
-                                                 telemetryDropped_),
-                                   1, true);
+        statusPublished_ =
+            publish(base_ + "status",
+                    statusPayload(static_cast<long>(uptime), client, telemetryDropped_), 1, true);
         lastClient_ = client;
     }
 }

@@ -32,8 +32,8 @@ class FleetPublisher {
 public:
     // Moves the queued client messages (each "key:value;") into `messages` and adds to
     // `dropped` those lost at the queue's bound. Called from the publisher's thread.
-    using TelemetrySource = std::function<void(std::deque<std::string>& messages,
-                                               uint64_t& dropped)>;
+    using TelemetrySource =
+        std::function<void(std::deque<std::string>& messages, uint64_t& dropped)>;
 
     // `clientAddress` says who the control client is ("address:port", empty for none); it is
     // called from the publisher's thread.
@@ -100,12 +100,12 @@ private:
     // The publisher's thread only.
     std::deque<std::string> scratch_;
     uint64_t telemetrySent_ = 0;
-    uint64_t telemetryDropped_ = 0;       // since start
-    uint64_t droppedWhileAway_ = 0;       // since the broker was lost
-    uint64_t seenConnections_ = 0;        // connections_ as last acted on
+    uint64_t telemetryDropped_ = 0;  // since start
+    uint64_t droppedWhileAway_ = 0;  // since the broker was lost
+    uint64_t seenConnections_ = 0;   // connections_ as last acted on
     bool wasConnected_ = false;
     std::map<std::string, std::string> boards_;  // port -> the payload the broker holds
-    std::set<std::string> goneWhileAway_;         // ports to clear once back
+    std::set<std::string> goneWhileAway_;        // ports to clear once back
     std::string lastClient_;
     bool statusPublished_ = false;
     std::chrono::steady_clock::time_point lastRefresh_;

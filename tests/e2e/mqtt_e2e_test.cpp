@@ -109,8 +109,9 @@ TEST(MqttE2E, TelemetryBoardsAndOnlineFollowTheBench) {
     FeedClient control(bench.port());
     ASSERT_TRUE(control.waitForCount("flowmeter_flow", 15, 20000ms));
     expectTelemetryOf(control, watching);
-    EXPECT_TRUE(watching.waitUntil(
-        [](const Received& all) { return latestHas(all, BASE + "status", "\"client_connected\":true"); }));
+    EXPECT_TRUE(watching.waitUntil([](const Received& all) {
+        return latestHas(all, BASE + "status", "\"client_connected\":true");
+    }));
 
     // A dashboard that comes later is handed the boards and the status at once.
     const Received retained =
@@ -142,8 +143,8 @@ TEST(MqttE2E, BrokerAwayFiveSecondsCostsTheBenchNothing) {
     }
 
     broker.stop();
-    ASSERT_TRUE(bench.daemon().waitForOut("MQTT broker 127.0.0.1:" +
-                                          std::to_string(broker.port()) + " lost"));
+    ASSERT_TRUE(bench.daemon().waitForOut("MQTT broker 127.0.0.1:" + std::to_string(broker.port()) +
+                                          " lost"));
     const std::size_t before = control.count("flowmeter_flow");
     const std::size_t total = control.size();
     std::this_thread::sleep_for(5s);  // the outage itself, not a wait for a result
@@ -180,16 +181,14 @@ TEST(MqttE2E, UserAndPasswordFile) {
     Subscriber watching(broker.port(), BASE + "#", "bench", "s3cret word");
 
     uint16_t port = 0;
-    auto refused = startDaemon({"--dev-dir", dir.path(), "--mqtt", broker.url() + "/lab",
-                                "--bench", "bench7", "--mqtt-user", "bench",
-                                "--mqtt-password-file", bad},
+    auto refused = startDaemon({"--dev-dir", dir.path(), "--mqtt", broker.url() + "/lab", "--bench",
+                                "bench7", "--mqtt-user", "bench", "--mqtt-password-file", bad},
                                port);
     EXPECT_TRUE(refused->waitForOut("refused the connection", 10000ms)) << refused->out();
     refused->stop();
 
-    auto daemon = startDaemon({"--dev-dir", dir.path(), "--mqtt", broker.url() + "/lab",
-                               "--bench", "bench7", "--mqtt-user", "bench",
-                               "--mqtt-password-file", good},
+    auto daemon = startDaemon({"--dev-dir", dir.path(), "--mqtt", broker.url() + "/lab", "--bench",
+                               "bench7", "--mqtt-user", "bench", "--mqtt-password-file", good},
                               port);
     EXPECT_TRUE(watching.waitForLatest(BASE + "online", "1"));
     // A clean stop says "offline" itself.

@@ -65,9 +65,9 @@ public:
     std::map<std::string, std::vector<Message>> all() const;
     std::size_t total() const;
     // Polls until `pred` holds over everything received (the lock held), or the timeout.
-    bool waitUntil(const std::function<bool(const std::map<std::string, std::vector<Message>>&)>&
-                       pred,
-                   std::chrono::milliseconds timeout = 10000ms) const;
+    bool waitUntil(
+        const std::function<bool(const std::map<std::string, std::vector<Message>>&)>& pred,
+        std::chrono::milliseconds timeout = 10000ms) const;
     // Until the latest message on `topic` is `payload`.
     bool waitForLatest(const std::string& topic, const std::string& payload,
                        std::chrono::milliseconds timeout = 10000ms) const;
@@ -79,7 +79,7 @@ private:
     mosquitto* client_ = nullptr;
     mutable std::mutex mutex_;
     std::map<std::string, std::vector<Message>> messages_;  // guarded by mutex_
-    std::size_t total_ = 0;                                // guarded by mutex_
+    std::size_t total_ = 0;                                 // guarded by mutex_
 };
 
 }  // namespace mqtt_support
