@@ -3,7 +3,8 @@
 // path. Prints p50, p90, p99 and max of each latency, the total time of a burst of commands and
 // the daemon's CPU time while its boards are quiet.
 //
-// Then the same report latency with eight observers on the monitor port against none.
+// Then the same report latency with eight observers on the monitor port against none, and
+// with the daemon publishing to an MQTT broker against an identical one that does not.
 //
 //   latency [--samples N] [--batches N] [--idle-seconds N] [--daemon PATH]
 //   latency --relay SLAVE_PATH PORT      (the relay itself, started by the run above)
@@ -42,6 +43,7 @@
 #include <utility>
 #include <vector>
 
+#include "broker.h"
 #include "frames.h"
 #include "protocol/codes.h"
 #include "protocol/deviceids.h"
@@ -761,6 +763,67 @@ ObserverFigures measureObservers(const Options& options) {
     return figures;
 }
 
+// The report -> control client latency of a daemon publishing to an MQTT broker (with a
+// subscriber taking every topic) against an identical daemon without --mqtt, each with its own
+// stand, sampled in turn so that both meet the same machine.
+struct MqttFigures {
+    Figures off, on;
+};
+
+MqttFigures measureMqtt(const Options& options) {
+    MqttFigures figures;
+    mqtt_support::Broker broker;
+    mqtt_support::Subscriber everything(broker.port(), "#");
+    struct Side {
+        TempDir dir;
+        Board board{known_devices::STAND};
+        uint16_t port = freePort();
+        std::unique_ptr<Child> daemon;
+        std::unique_ptr<Client> client;
+    };
+    Side off, on;
+    for (Side* side : {&off, &on}) {
+        side->dir.link("ttyUSB0", side->board.pty().slavePath());
+        std::vector<std::string> argv = {options.daemon,   "--port",     std::to_string(side->port),
+                                         "--dev-dir",      side->dir.path(), "--monitor-port",
+                                         "0"};
+        if (side == &on) {
+            argv.insert(argv.end(), {"--mqtt", broker.url(), "--bench", "latency"});
+        }
+        side->daemon = std::make_unique<Child>(argv);
+        side->client = std::make_unique<Client>(side->port, 5000ms);
+        Clock::time_point at;
+        if (!side->client->waitForMessage("device_connected:61;", 0, Clock::now() + 20s, at) ||
+            !waitConfigured(side->board, 10s)) {
+            throw std::runtime_error("the stand was not identified and configured");
+        }
+    }
+    std::this_thread::sleep_for(200ms);
+    Gaps gaps;
+    auto sample = [&](Side& side, Figures& into, int i) {
+        gaps.pause();
+        unsigned char value = static_cast<unsigned char>(i % 200);
+        std::size_t messages = side.client->messageCount();
+        Clock::time_point sent =
+            side.board.send(dataFrame(side.board.nextNumber(), codes::ROTATION_ACTIVE, 1, {value}));
+        Clock::time_point received;
+        if (side.client->waitForMessage("device_active:" + std::to_string(value) + ";", messages,
+                                        sent + 2s, received)) {
+            into.ms.push_back(millis(received - sent));
+        } else {
+            ++into.lost;
+        }
+    };
+    for (int i = 0; i < options.samples; ++i) {
+        sample(off, figures.off, i);
+        sample(on, figures.on, i);
+    }
+    if (everything.total() == 0) {
+        throw std::runtime_error("the subscriber received nothing from the daemon with --mqtt");
+    }
+    return figures;
+}
+
 int relayMain(const std::string& slavePath, uint16_t port) {
     FileDescriptor line(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -953,6 +1016,7 @@ int main(int argc, char** argv) {
         const Figures& relay = daemon.relay;
         IdleFigures idle = measureIdle(options);
         ObserverFigures observers = measureObservers(options);
+        MqttFigures mqtt = measureMqtt(options);
 
         std::printf("| %-44s | %9s | %9s | %9s | %9s | %6s | %-12s |\n", "figure (ms)", "p50",
                     "p90", "p99", "max", "n", "goal");
@@ -967,6 +1031,8 @@ int main(int argc, char** argv) {
         printRow("plain relay: pty -> TCP client (same rounds)", relay, "");
         printRow("report -> client, no observer", observers.alone, "");
         printRow("report -> client, 8 observers (1 not reading)", observers.watched, "");
+        printRow("report -> client, no MQTT (same rounds)", mqtt.off, "");
+        printRow("report -> client, publishing to MQTT", mqtt.on, "");
         std::printf("\nreport -> client / plain relay: p50 %.2f, p90 %.2f, p99 %.2f (goal <= 2)\n",
                     daemon.report.percentile(0.5) / relay.percentile(0.5),
                     daemon.report.percentile(0.9) / relay.percentile(0.9),
@@ -976,6 +1042,10 @@ int main(int argc, char** argv) {
             "p99 %.2f (goal <= 1.10)\n",
             observers.watched.percentile(0.5) / observers.alone.percentile(0.5),
             observers.watched.percentile(0.99) / observers.alone.percentile(0.99));
+        std::printf("report -> client publishing to MQTT / without: p50 %.2f, p99 %.2f "
+                    "(goal <= 1.10)\n",
+                    mqtt.on.percentile(0.5) / mqtt.off.percentile(0.5),
+                    mqtt.on.percentile(0.99) / mqtt.off.percentile(0.99));
         std::printf(
             "idle CPU, 8 configured boards sending only their 1 s version report, "
             "client connected, %d s: %.3f %% of one core (schedstat; utime+stime: "
