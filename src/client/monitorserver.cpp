@@ -171,11 +171,11 @@ bool MonitorServer::start() {
         return false;
     }
     listenFd_ = std::move(fd);
-    enableMessageCopies(true);
+    copies_.enable(true);
     try {
         thread_ = std::thread(&MonitorServer::run, this);
     } catch (const std::exception& error) {
-        enableMessageCopies(false);
+        copies_.enable(false);
         listenFd_.reset();
         console::err(failed + error.what() + without);
         return false;
@@ -187,7 +187,7 @@ void MonitorServer::stop() {
     waker_.stop();
     if (thread_.joinable()) {
         thread_.join();
-        enableMessageCopies(false);
+        copies_.enable(false);
     }
     observers_.clear();
     listenFd_.reset();
@@ -197,7 +197,7 @@ void MonitorServer::run() {
     // Observers are served with what the CPU has left: when the boards' and the control
     // client's threads wake, they go first. (A failure leaves the usual priority.)
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), MONITOR_NICE);
-    const int copyWake = copyWakeFd();
+    const int copyWake = copies_.wakeFd();
     auto nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
     std::vector<pollfd> fds;
     while (waker_.running()) {
@@ -225,7 +225,7 @@ void MonitorServer::run() {
         }
         if (fds[1].revents != 0) {
             // Read empty before the copies are taken, so that none is left unsignalled.
-            clearCopyWake();
+            copies_.clearWake();
         }
         takeCopies();
 
@@ -302,16 +302,16 @@ void MonitorServer::accept() {
 }
 
 void MonitorServer::takeCopies() {
-    copies_.clear();
     uint64_t lost = 0;
-    takeMessageCopies(copies_, lost);
+    copies_.take(taken_, lost);
     if (lost > 0) {
         for (const auto& observer : observers_) {
             observer->dropped += lost;
             observer->dropping = true;
         }
     }
-    for (const std::string& message : copies_) {
+    for (const SharedMessage& shared : taken_) {
+        const std::string& message = *shared;
         for (const auto& observer : observers_) {
             observer->enqueue(message);
         }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "service/filedescriptor.h"
+#include "service/outbox.h"
 #include "service/waker.h"
 
 class MonitorServer {
@@ -70,5 +71,6 @@ private:
     // The monitor's thread only, once started.
     std::vector<std::unique_ptr<Observer>> observers_;
     std::map<std::string, std::string> latest_;  // key -> its latest whole message
-    std::deque<std::string> copies_;             // scratch for takeCopies()
+    MessageCopies copies_;                       // the client's messages, copied
+    std::deque<SharedMessage> taken_;            // scratch for takeCopies()
 };
