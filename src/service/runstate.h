@@ -32,8 +32,9 @@
 //   2. decoderMutex (bench/decoder.h): the decoders' process-wide state, around one handler.
 //   3. tcpMutex (service/outbox.h) or devMutex (link/sendmanager.h) or a channel's receive
 //      queueMutex: each held only around its queue's operations; never two of them together.
-//      tcpMutex also guards the observers' copies of the client messages, so that they keep
-//      the client's order.
+//      tcpMutex also guards every consumer's copies of the client messages (MessageCopies:
+//      the monitor's, a publisher's), so that they keep the client's order; a consumer's
+//      wake-up is raised under it (a Waker's lock is a leaf).
 //   4. the throttle's and the console's own locks (service/consolethrottle.h, console.h).
 // libmosquitto's own locks are leaves to us: the publisher calls it holding none of ours, and
 // its callbacks only set the publisher's atomics and wake it.
