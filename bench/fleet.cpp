@@ -171,7 +171,8 @@ void readClients(std::vector<Bench>& benches, const std::atomic<bool>& stop) {
     }
 }
 
-std::size_t countOn(const Subscriber& subscriber, const std::string& level, bool (*keep)(const std::string&)) {
+std::size_t countOn(const Subscriber& subscriber, const std::string& level,
+                    bool (*keep)(const std::string&)) {
     std::size_t n = 0;
     for (const auto& [topic, messages] : subscriber.all()) {
         if (topic.find("/" + level) == std::string::npos) {
@@ -209,8 +210,8 @@ int main() {
             bench.dir = std::string(root) + "/" + bench.name;
             std::filesystem::create_directories(bench.dir + "/dev");
             bench.sim = std::make_unique<Child>(
-                std::vector<std::string>{BENCHSIM_BINARY, "--dir", bench.dir + "/dev",
-                                         "--seed", std::to_string(i + 1), "stand62=ttyUSB0",
+                std::vector<std::string>{BENCHSIM_BINARY, "--dir", bench.dir + "/dev", "--seed",
+                                         std::to_string(i + 1), "stand62=ttyUSB0",
                                          "flowmeter=ttyUSB1"},
                 bench.dir + "/sim.log");
         }
@@ -232,8 +233,8 @@ int main() {
                 throw std::runtime_error(bench.name + " did not listen: " + bench.daemon->output());
             }
             const std::string out = bench.daemon->output();
-            const uint16_t port = static_cast<uint16_t>(
-                std::atoi(out.c_str() + out.find("Listening on port ") + 18));
+            const uint16_t port =
+                static_cast<uint16_t>(std::atoi(out.c_str() + out.find("Listening on port ") + 18));
             bench.client = connectTo(port);
             if (bench.client < 0) {
                 throw std::runtime_error("cannot connect to " + bench.name);
@@ -270,8 +271,7 @@ int main() {
                 if (topic.size() > 7 && topic.compare(topic.size() - 7, 7, "/online") == 0 &&
                     message.payload == "1") {
                     ++retainedOnline;
-                } else if (topic.size() > 7 &&
-                           topic.compare(topic.size() - 7, 7, "/status") == 0) {
+                } else if (topic.size() > 7 && topic.compare(topic.size() - 7, 7, "/status") == 0) {
                     ++retainedStatus;
                 } else if (topic.find("/boards/") != std::string::npos &&
                            message.payload.find("\"identified\":true") != std::string::npos) {
@@ -313,9 +313,10 @@ int main() {
 
         const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
         auto percent = [&](uint64_t ticks) { return 100.0 * ticks / tick / elapsed; };
-        std::printf("benchd fleet: %d daemons x (stand + flow meter + control client), one "
-                    "broker, %.0f s\n\n",
-                    daemons, elapsed);
+        std::printf(
+            "benchd fleet: %d daemons x (stand + flow meter + control client), one "
+            "broker, %.0f s\n\n",
+            daemons, elapsed);
         std::printf("| %-10s | %12s | %12s | %-44s |\n", "topics", "published", "received",
                     "check");
         std::printf("|%s|%s|%s|%s|\n", std::string(12, '-').c_str(), std::string(14, '-').c_str(),
@@ -326,8 +327,8 @@ int main() {
                       static_cast<unsigned long>(dropped));
         std::printf("| %-10s | %12lu | %12zu | %-44s |\n", "telemetry",
                     static_cast<unsigned long>(published), telemetryReceived, check);
-        std::snprintf(check, sizeof check, "retained: %zu of %d boards identified",
-                      retainedBoards, 2 * daemons);
+        std::snprintf(check, sizeof check, "retained: %zu of %d boards identified", retainedBoards,
+                      2 * daemons);
         std::printf("| %-10s | %12s | %12zu | %-44s |\n", "boards", "-", boards.total(), check);
         std::snprintf(check, sizeof check, "retained: %zu of %d", retainedStatus, daemons);
         std::printf("| %-10s | %12s | %12zu | %-44s |\n", "status", "-", status.total(), check);
@@ -335,16 +336,16 @@ int main() {
         std::printf("| %-10s | %12s | %12zu | %-44s |\n", "online", "-",
                     countOn(online, "online", [](const std::string& p) { return p == "1"; }),
                     check);
-        std::printf("\ncontrol clients: %lu messages in all (telemetry published / client "
-                    "messages: %.3f)\n\n",
-                    static_cast<unsigned long>(clientMessages),
-                    clientMessages == 0 ? 0.0 : static_cast<double>(published) / clientMessages);
+        std::printf(
+            "\ncontrol clients: %lu messages in all (telemetry published / client "
+            "messages: %.3f)\n\n",
+            static_cast<unsigned long>(clientMessages),
+            clientMessages == 0 ? 0.0 : static_cast<double>(published) / clientMessages);
 
         std::printf("| %-10s | %14s | %12s |\n", "process", "CPU % of core", "published");
         std::printf("|%s|%s|%s|\n", std::string(12, '-').c_str(), std::string(16, '-').c_str(),
                     std::string(14, '-').c_str());
-        std::printf("| %-10s | %14.2f | %12s |\n", "broker", percent(brokerEnd - brokerStart),
-                    "-");
+        std::printf("| %-10s | %14.2f | %12s |\n", "broker", percent(brokerEnd - brokerStart), "-");
         double sum = 0, most = 0;
         for (const Bench& bench : benches) {
             const double p = percent(bench.endTicks - bench.startTicks);

@@ -784,9 +784,9 @@ MqttFigures measureMqtt(const Options& options) {
     Side off, on;
     for (Side* side : {&off, &on}) {
         side->dir.link("ttyUSB0", side->board.pty().slavePath());
-        std::vector<std::string> argv = {options.daemon,   "--port",     std::to_string(side->port),
-                                         "--dev-dir",      side->dir.path(), "--monitor-port",
-                                         "0"};
+        std::vector<std::string> argv = {
+            options.daemon,   "--port", std::to_string(side->port), "--dev-dir", side->dir.path(),
+            "--monitor-port", "0"};
         if (side == &on) {
             argv.insert(argv.end(), {"--mqtt", broker.url(), "--bench", "latency"});
         }
@@ -1042,10 +1042,11 @@ int main(int argc, char** argv) {
             "p99 %.2f (goal <= 1.10)\n",
             observers.watched.percentile(0.5) / observers.alone.percentile(0.5),
             observers.watched.percentile(0.99) / observers.alone.percentile(0.99));
-        std::printf("report -> client publishing to MQTT / without: p50 %.2f, p99 %.2f "
-                    "(goal <= 1.10)\n",
-                    mqtt.on.percentile(0.5) / mqtt.off.percentile(0.5),
-                    mqtt.on.percentile(0.99) / mqtt.off.percentile(0.99));
+        std::printf(
+            "report -> client publishing to MQTT / without: p50 %.2f, p99 %.2f "
+            "(goal <= 1.10)\n",
+            mqtt.on.percentile(0.5) / mqtt.off.percentile(0.5),
+            mqtt.on.percentile(0.99) / mqtt.off.percentile(0.99));
         std::printf(
             "idle CPU, 8 configured boards sending only their 1 s version report, "
             "client connected, %d s: %.3f %% of one core (schedstat; utime+stime: "

@@ -77,9 +77,8 @@ int main(int argc, char** argv) {
         // Fleet telemetry: the bench's state published to an MQTT broker, only with --mqtt.
         std::unique_ptr<FleetPublisher> fleet;
         if (options.fleet.enabled) {
-            fleet = std::make_unique<FleetPublisher>(
-                options.fleet, [](std::deque<std::string>&, uint64_t&) {},
-                [&server] { return server.clientAddress(); });
+            fleet = std::make_unique<FleetPublisher>(options.fleet,
+                                                     [&server] { return server.clientAddress(); });
             fleet->start();
         }
         SerialWatcher watcher(options.devDir, {options.ports, options.ignore});

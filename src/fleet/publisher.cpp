@@ -73,11 +73,9 @@ std::string identityOf(const PortStatus& port) {
 
 }  // namespace
 
-FleetPublisher::FleetPublisher(FleetConfig config, TelemetrySource telemetry,
-                               std::function<std::string()> clientAddress)
+FleetPublisher::FleetPublisher(FleetConfig config, std::function<std::string()> clientAddress)
     : config_(std::move(config)),
       base_(config_.base()),
-      telemetry_(std::move(telemetry)),
       clientAddress_(std::move(clientAddress)),
       started_(std::chrono::steady_clock::now()) {}
 
@@ -162,6 +160,7 @@ bool FleetPublisher::start() {
         return false;
     }
     loopStarted_ = true;
+    telemetry_.enable(true);
     thread_ = std::thread([this] { run(); });
     return true;
 }
@@ -171,6 +170,7 @@ void FleetPublisher::stop() {
     if (thread_.joinable()) {
         thread_.join();
     }
+    telemetry_.enable(false);
     if (client_ == nullptr) {
         return;
     }
@@ -284,10 +284,11 @@ void FleetPublisher::run() {
 
 void FleetPublisher::publishTelemetry() {
     uint64_t lost = 0;
-    telemetry_(scratch_, lost);
+    telemetry_.take(scratch_, lost);
     // Lost at the queue's bound: the publisher fell behind, not the broker.
     telemetryDropped_ += lost;
-    for (const std::string& message : scratch_) {
+    for (const SharedMessage& shared : scratch_) {
+        const std::string& message = *shared;
         if (!connected_.load() || unsent_.load() >= static_cast<int64_t>(UNSENT_LIMIT)) {
             ++telemetryDropped_;
             ++droppedWhileAway_;

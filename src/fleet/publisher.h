@@ -1,5 +1,5 @@
 // Fleet telemetry: the bench's state published to an MQTT broker, read-only. A thread of its
-// own takes the copies of the client messages and the ports' status and hands them to
+// own takes the outbox's copies of the client messages and the ports' status and hands them to
 // libmosquitto, whose own network thread talks to the broker. Nothing of the data path waits on
 // either: the telemetry comes from a bounded queue, and while the broker is away it is dropped
 // and counted. Nothing is subscribed to: nothing received from the broker can reach a board.
@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -24,21 +25,16 @@
 
 #include "client/portstatus.h"
 #include "fleet/fleetconfig.h"
+#include "service/outbox.h"
 #include "service/waker.h"
 
 struct mosquitto;
 
 class FleetPublisher {
 public:
-    // Moves the queued client messages (each "key:value;") into `messages` and adds to
-    // `dropped` those lost at the queue's bound. Called from the publisher's thread.
-    using TelemetrySource =
-        std::function<void(std::deque<std::string>& messages, uint64_t& dropped)>;
-
     // `clientAddress` says who the control client is ("address:port", empty for none); it is
     // called from the publisher's thread.
-    FleetPublisher(FleetConfig config, TelemetrySource telemetry,
-                   std::function<std::string()> clientAddress);
+    FleetPublisher(FleetConfig config, std::function<std::string()> clientAddress);
     ~FleetPublisher();
     FleetPublisher(const FleetPublisher&) = delete;
     FleetPublisher& operator=(const FleetPublisher&) = delete;
@@ -80,7 +76,9 @@ private:
 
     const FleetConfig config_;
     const std::string base_;
-    TelemetrySource telemetry_;
+    // Every client message, from the outbox; enabled while the publisher runs.
+    // No wake-up: it is taken on the tick.
+    MessageCopies telemetry_{std::numeric_limits<std::size_t>::max()};
     std::function<std::string()> clientAddress_;
     const std::chrono::steady_clock::time_point started_;
     mosquitto* client_ = nullptr;
@@ -98,7 +96,7 @@ private:
     std::atomic<int64_t> unsent_{0};
 
     // The publisher's thread only.
-    std::deque<std::string> scratch_;
+    std::deque<SharedMessage> scratch_;
     uint64_t telemetrySent_ = 0;
     uint64_t telemetryDropped_ = 0;  // since start
     uint64_t droppedWhileAway_ = 0;  // since the broker was lost
