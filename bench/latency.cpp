@@ -814,9 +814,15 @@ MqttFigures measureMqtt(const Options& options) {
             ++into.lost;
         }
     };
+    // Each goes first every other time, so that neither always follows the other.
     for (int i = 0; i < options.samples; ++i) {
-        sample(off, figures.off, i);
-        sample(on, figures.on, i);
+        if (i % 2 == 0) {
+            sample(off, figures.off, i);
+            sample(on, figures.on, i);
+        } else {
+            sample(on, figures.on, i);
+            sample(off, figures.off, i);
+        }
     }
     if (everything.total() == 0) {
         throw std::runtime_error("the subscriber received nothing from the daemon with --mqtt");
