@@ -60,10 +60,13 @@ sanitize-thread: deps
 		ctest --output-on-failure -j $(JOBS)
 
 # Figures on this machine: the daemon's latencies against pseudo-terminal boards beside a plain
-# relay, its idle CPU time, then the micro-benchmarks of the frame parser and the client text path.
+# relay, its idle CPU time, a fleet of 20 daemons publishing to one MQTT broker for
+# FLEET_SECONDS, then the micro-benchmarks of the frame parser and the client text path.
+FLEET_SECONDS ?= 60
 .PHONY: bench
 bench: build
 	./$(BUILD_DIR)/bench/latency
+	FLEET_SECONDS=$(FLEET_SECONDS) ./$(BUILD_DIR)/bench/fleet
 	@if [ -x $(BUILD_DIR)/bench/micro ]; then ./$(BUILD_DIR)/bench/micro; \
 	else echo "bench/micro not built: Google Benchmark (libbenchmark-dev) is missing"; fi
 

@@ -4,9 +4,11 @@
 // the daemon's CPU time while its boards are quiet.
 //
 // Then the same report latency with eight observers on the monitor port against none, and
-// with --capture against without.
+// with the daemon publishing to an MQTT broker against not, and with --capture against without,
+// in alternating rounds on a whole simulated bench.
 //
 //   latency [--samples N] [--batches N] [--idle-seconds N] [--daemon PATH]
+//           [--comparison-samples N] [--rounds N] [--comparison-only 1]
 //   latency --relay SLAVE_PATH PORT      (the relay itself, started by the run above)
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -43,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include "broker.h"
 #include "frames.h"
 #include "protocol/codes.h"
 #include "protocol/deviceids.h"
@@ -61,6 +65,18 @@ constexpr int BATCH_SIZE = 100;
 
 double millis(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Polls `condition` until it holds or `deadline` passes.
+template <typename Condition>
+bool waitUntilTrue(Condition condition, Clock::time_point deadline) {
+    while (!condition()) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
 }
 
 void makeRaw(int fd) {
@@ -497,6 +513,10 @@ struct Options {
     int batches = 20;
     int idleSeconds = 10;
     std::string daemon = BENCHD_BINARY;  // another build of the daemon, to compare
+    std::string benchsim = BENCHSIM_BINARY;
+    int comparisonSamples = 6000;  // per side of an A/B comparison
+    int rounds = 12;               // of each side, alternating
+    bool comparisonOnly = false;
 };
 
 // Random pauses between samples, so that samples do not keep one phase against a polling
@@ -685,37 +705,81 @@ LatencyFigures measureDaemon(const Options& options, const std::string& self) {
     return figures;
 }
 
-// The report -> control client latency without observers and with eight on the monitor port,
-// one of which never reads (its buffers full, losing messages), in alternating rounds of the
-// same daemon so that both meet the same machine.
-struct ObserverFigures {
-    Figures alone, watched;
+// An A/B comparison of the report -> control client latency. Each side is a daemon with extra
+// arguments and company that joins it for its rounds (observers, a subscriber); the sides are
+// measured in alternating rounds (A B, B A, A B, ...) so that the machine's drift lands on
+// both alike. Every round starts afresh: the measured stand on ttyUSB0 and simulated boards
+// streaming a whole bench's telemetry on ttyUSB1-3 (an injector tester recording
+// oscillograms, a flowmeter, a delay meter), set going by the control client as an operator
+// would, then the side's company joins, then the samples.
+struct Side {
+    std::string name;
+    // The daemon's extra arguments; `spare` is a free port the side may use.
+    std::function<std::vector<std::string>(uint16_t spare)> arguments;
+    // What joins the daemon for the round, kept until its samples are taken (may be empty).
+    std::function<std::shared_ptr<void>(uint16_t spare, Board& stand)> join;
 };
 
-ObserverFigures measureObservers(const Options& options) {
-    ObserverFigures figures;
+struct Comparison {
+    std::string aName, bName;
+    Figures a, b;
+    // The daemon's CPU time over the sampling windows of each side, and the windows' length.
+    double aCpuSeconds = 0, bCpuSeconds = 0, aSeconds = 0, bSeconds = 0;
+};
+
+uint64_t threadCpuNanos(pid_t pid);
+
+// The settings that set the simulated bench going (as tools/demo.sh sends them).
+const char* const BENCH_SETTINGS =
+    "device_active:1;device_rpm:1500;device_fan:1;device_pump:1;device_temperature:40;"
+    "injector_active:1;injector_i1:20;injector_i2:12;osc:1;regulator1_active:1;"
+    "regulator1_current:1.5;regulator2_active:1;regulator2_duty_cycle:35.5;"
+    "leakage_max_time:8000;flowmeter_reset:1;delaymeter_reset:1;injector_status:1;";
+
+void measureRound(const Options& options, const Side& side, Figures& into, int samples, Gaps& gaps,
+                  double& cpuSeconds, double& seconds) {
     TempDir dir;
     Board board(known_devices::STAND);
     dir.link("ttyUSB0", board.pty().slavePath());
+    Child sim({options.benchsim, "--dir", dir.path(), "crit=ttyUSB1", "flowmeter=ttyUSB2",
+               "delaymeter=ttyUSB3"});
+    const auto linked = Clock::now() + 10s;
+    while (!std::filesystem::exists(dir.path() + "/ttyUSB3")) {
+        if (Clock::now() > linked) {
+            throw std::runtime_error("the simulated boards did not appear");
+        }
+        std::this_thread::sleep_for(20ms);
+    }
     const uint16_t port = freePort();
-    const uint16_t monitorPort = freePort();
-    // A small observer buffer, so that the one that never reads is losing messages while the
-    // samples are taken.
-    Child daemon({options.daemon, "--port", std::to_string(port), "--dev-dir", dir.path(),
-                  "--monitor-port", std::to_string(monitorPort), "--monitor-buffer", "4096"});
+    const uint16_t spare = freePort();
+    std::vector<std::string> argv{options.daemon, "--port", std::to_string(port), "--dev-dir",
+                                  dir.path()};
+    const std::vector<std::string> extra = side.arguments(spare);
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    Child daemon(argv);
     Client client(port, 5000ms);
     Clock::time_point at;
-    if (!client.waitForMessage("device_connected:61;", 0, Clock::now() + 20s, at) ||
-        !waitConfigured(board, 10s)) {
-        throw std::runtime_error("the stand was not identified and configured");
+    const auto identified = Clock::now() + 30s;
+    if (!client.waitForMessage("device_connected:61;", 0, identified, at) ||
+        !waitConfigured(board, 10s) ||
+        !waitUntilTrue([&] { return client.countStartingWith("device_connected:") >= 4; },
+                       identified)) {
+        throw std::runtime_error("the bench was not identified and configured");
     }
-    std::this_thread::sleep_for(200ms);
-    Gaps gaps;
-    auto sample = [&](Figures& into, int i) {
+    client.send(BENCH_SETTINGS);
+    if (!waitUntilTrue([&] { return client.countStartingWith("injector_chart") >= 2; },
+                       Clock::now() + 20s)) {
+        throw std::runtime_error("the injector tester drew no chart");
+    }
+    std::shared_ptr<void> company = side.join ? side.join(spare, board) : nullptr;
+    std::this_thread::sleep_for(500ms);
+    const Clock::time_point start = Clock::now();
+    const uint64_t cpuAtStart = threadCpuNanos(daemon.pid());
+    for (int i = 0; i < samples; ++i) {
         gaps.pause();
-        unsigned char value = static_cast<unsigned char>(i % 200);
-        std::size_t messages = client.messageCount();
-        Clock::time_point sent =
+        const unsigned char value = static_cast<unsigned char>(i % 200);
+        const std::size_t messages = client.messageCount();
+        const Clock::time_point sent =
             board.send(dataFrame(board.nextNumber(), codes::ROTATION_ACTIVE, 1, {value}));
         Clock::time_point received;
         if (client.waitForMessage("device_active:" + std::to_string(value) + ";", messages,
@@ -724,108 +788,123 @@ ObserverFigures measureObservers(const Options& options) {
         } else {
             ++into.lost;
         }
-    };
-
-    constexpr int ROUNDS = 2;
-    const int perRound = std::max(1, options.samples / ROUNDS);
-    for (int round = 0; round < ROUNDS; ++round) {
-        for (int i = 0; i < perRound; ++i) {
-            sample(figures.alone, i);
-        }
-        std::vector<std::unique_ptr<Client>> readers;
-        for (int k = 0; k < 7; ++k) {
-            readers.push_back(std::make_unique<Client>(monitorPort, 5000ms));
-        }
-        FileDescriptor stalled(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        int small = 4096;
-        ::setsockopt(stalled.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(monitorPort);
-        if (::connect(stalled.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            throw std::runtime_error("cannot connect to the monitor port");
-        }
-        // Enough reports to fill the stalled observer's socket and buffer.
-        Bytes burst;
-        for (int i = 0; i < 6000; ++i) {
-            Bytes frame = dataFrame(board.nextNumber(), codes::ROTATION_ACTIVE, 1,
-                                    {static_cast<unsigned char>(i % 200)});
-            burst.insert(burst.end(), frame.begin(), frame.end());
-        }
-        board.send(burst);
-        std::this_thread::sleep_for(1s);
-        for (int i = 0; i < perRound; ++i) {
-            sample(figures.watched, i);
-        }
     }
-    return figures;
+    cpuSeconds += static_cast<double>(threadCpuNanos(daemon.pid()) - cpuAtStart) / 1e9;
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The report -> control client latency with --capture against without: two daemons side by
-// side, each with a stand of its own, sampled in turn so that both meet the same machine.
-struct CaptureFigures {
-    Figures off, on;
-};
-
-CaptureFigures measureCapture(const Options& options) {
-    CaptureFigures figures;
-    TempDir offDir, onDir, files;
-    Board offBoard(known_devices::STAND), onBoard(known_devices::STAND);
-    offDir.link("ttyUSB0", offBoard.pty().slavePath());
-    onDir.link("ttyUSB0", onBoard.pty().slavePath());
-    const uint16_t offPort = freePort();
-    Child off({options.daemon, "--port", std::to_string(offPort), "--dev-dir", offDir.path(),
-               "--monitor-port", "0"});
-    const uint16_t onPort = freePort();
-    Child on({options.daemon, "--port", std::to_string(onPort), "--dev-dir", onDir.path(),
-              "--monitor-port", "0", "--capture", files.path() + "/bench.pcap"});
-    Client offClient(offPort, 5000ms), onClient(onPort, 5000ms);
-    Clock::time_point at;
-    for (auto [client, board] :
-         {std::make_pair(&offClient, &offBoard), std::make_pair(&onClient, &onBoard)}) {
-        if (!client->waitForMessage("device_connected:61;", 0, Clock::now() + 20s, at) ||
-            !waitConfigured(*board, 10s)) {
-            throw std::runtime_error("the stand was not identified and configured");
-        }
-    }
-    std::this_thread::sleep_for(200ms);
+Comparison compareRounds(const Options& options, const Side& a, const Side& b) {
+    Comparison figures;
+    figures.aName = a.name;
+    figures.bName = b.name;
     Gaps gaps;
-    auto sample = [&](Board& board, Client& client, Figures& into, int i) {
-        gaps.pause();
-        unsigned char value = static_cast<unsigned char>(i % 200);
-        std::size_t messages = client.messageCount();
-        Clock::time_point sent =
-            board.send(dataFrame(board.nextNumber(), codes::ROTATION_ACTIVE, 1, {value}));
-        Clock::time_point received;
-        if (client.waitForMessage("device_active:" + std::to_string(value) + ";", messages,
-                                  sent + 2s, received)) {
-            into.ms.push_back(millis(received - sent));
-        } else {
-            ++into.lost;
-        }
-    };
-    for (int i = 0; i < options.samples; ++i) {
-        // Which goes first alternates, so that neither always follows the other's wake-ups.
-        if (i % 2 == 0) {
-            sample(offBoard, offClient, figures.off, i);
-            sample(onBoard, onClient, figures.on, i);
-        } else {
-            sample(onBoard, onClient, figures.on, i);
-            sample(offBoard, offClient, figures.off, i);
+    const int perRound = std::max(1, options.comparisonSamples / options.rounds);
+    for (int round = 0; round < options.rounds; ++round) {
+        const bool aFirst = round % 2 == 0;
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool isA = (turn == 0) == aFirst;
+            measureRound(options, isA ? a : b, isA ? figures.a : figures.b, perRound, gaps,
+                         isA ? figures.aCpuSeconds : figures.bCpuSeconds,
+                         isA ? figures.aSeconds : figures.bSeconds);
         }
     }
     return figures;
 }
 
-void printCapture(const CaptureFigures& capture) {
-    std::printf("| %-44s | %9s | %9s | %9s | %9s | %6s | %-12s |\n", "capture (ms)", "p50", "p90",
-                "p99", "max", "n", "");
-    printRow("report -> client, capture off", capture.off, "");
-    printRow("report -> client, capture on", capture.on, "");
-    std::printf("report -> client with capture / without: p50 %.2f, p99 %.2f (goal <= 1.10)\n",
-                capture.on.percentile(0.5) / capture.off.percentile(0.5),
-                capture.on.percentile(0.99) / capture.off.percentile(0.99));
+// Observers: eight on the monitor port, seven reading and one that never reads (its socket
+// and buffer full, losing messages), against the daemon without a monitor port at all.
+Comparison measureObservers(const Options& options) {
+    const Side alone{"no monitor port",
+                     [](uint16_t) {
+                         return std::vector<std::string>{"--monitor-port", "0"};
+                     },
+                     nullptr};
+    const Side watched{
+        "8 observers (1 not reading)",
+        [](uint16_t spare) {
+            // A buffer small enough for the stalled observer to be losing messages throughout.
+            return std::vector<std::string>{"--monitor-port", std::to_string(spare),
+                                            "--monitor-buffer", "65536"};
+        },
+        [](uint16_t spare, Board& stand) -> std::shared_ptr<void> {
+            struct Observers {
+                std::vector<std::unique_ptr<Client>> readers;
+                FileDescriptor stalled;
+            };
+            auto observers = std::make_shared<Observers>();
+            for (int k = 0; k < 7; ++k) {
+                observers->readers.push_back(std::make_unique<Client>(spare, 5000ms));
+            }
+            observers->stalled.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            int small = 4096;
+            ::setsockopt(observers->stalled.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(spare);
+            if (::connect(observers->stalled.get(), reinterpret_cast<sockaddr*>(&address),
+                          sizeof address) != 0) {
+                throw std::runtime_error("cannot connect to the monitor port");
+            }
+            // Enough reports to fill the stalled observer's socket and buffer at once.
+            Bytes burst;
+            for (int i = 0; i < 6000; ++i) {
+                Bytes frame = dataFrame(stand.nextNumber(), codes::ROTATION_ACTIVE, 1,
+                                        {static_cast<unsigned char>(i % 200)});
+                burst.insert(burst.end(), frame.begin(), frame.end());
+            }
+            stand.send(burst);
+            std::this_thread::sleep_for(1s);
+            return observers;
+        }};
+    return compareRounds(options, alone, watched);
+}
+
+// Fleet telemetry: the daemon publishing every message to an MQTT broker on this machine (a
+// subscriber taking every topic), against the daemon without --mqtt.
+Comparison measureMqtt(const Options& options) {
+    mqtt_support::Broker broker;
+    mqtt_support::Subscriber everything(broker.port(), "#");
+    const std::string url = broker.url();
+    const Side off{"no MQTT",
+                   [](uint16_t) {
+                       return std::vector<std::string>{"--monitor-port", "0"};
+                   },
+                   nullptr};
+    const Side on{"publishing to MQTT",
+                  [&url](uint16_t) {
+                      return std::vector<std::string>{"--monitor-port", "0",      "--mqtt", url,
+                                                      "--bench",        "latency"};
+                  },
+                  nullptr};
+    Comparison figures = compareRounds(options, off, on);
+    if (everything.total() == 0) {
+        throw std::runtime_error("the subscriber received nothing from the daemon with --mqtt");
+    }
+    return figures;
+}
+
+// Capture: the daemon recording every frame and client message to a pcap file in a temporary
+// directory, against the daemon without --capture.
+Comparison measureCapture(const Options& options) {
+    TempDir files;
+    const std::string file = files.path() + "/bench.pcap";
+    const Side off{"no capture",
+                   [](uint16_t) {
+                       return std::vector<std::string>{"--monitor-port", "0"};
+                   },
+                   nullptr};
+    const Side on{"capture on",
+                  [&file](uint16_t) {
+                      return std::vector<std::string>{"--monitor-port", "0", "--capture", file};
+                  },
+                  nullptr};
+    Comparison figures = compareRounds(options, off, on);
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0 || status.st_size <= 24) {
+        throw std::runtime_error("the daemon with --capture wrote no records");
+    }
+    return figures;
 }
 
 int relayMain(const std::string& slavePath, uint16_t port) {
@@ -991,11 +1070,44 @@ Options parse(int argc, char** argv) {
             options.batches = value;
         } else if (flag == "--idle-seconds") {
             options.idleSeconds = value;
+        } else if (flag == "--comparison-samples") {
+            options.comparisonSamples = value;
+        } else if (flag == "--rounds") {
+            options.rounds = value;
+        } else if (flag == "--comparison-only") {
+            options.comparisonOnly = true;
         } else {
             throw std::runtime_error("unknown option " + flag);
         }
     }
     return options;
+}
+
+void printHeader() {
+    std::printf("| %-44s | %9s | %9s | %9s | %9s | %6s | %-12s |\n", "figure (ms)", "p50", "p90",
+                "p99", "max", "n", "goal");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(),
+                std::string(11, '-').c_str(), std::string(11, '-').c_str(),
+                std::string(11, '-').c_str(), std::string(11, '-').c_str(),
+                std::string(8, '-').c_str(), std::string(14, '-').c_str());
+}
+
+// Both sides of an A/B comparison of the report -> client latency, and their ratios.
+void printComparison(const Options& options, const std::string& what,
+                     const Comparison& comparison) {
+    printRow("report -> client, A: " + comparison.aName, comparison.a, "");
+    printRow("report -> client, B: " + comparison.bName, comparison.b, "");
+    std::printf(
+        "report -> client with %s / without (B/A), %d alternating rounds of each on a "
+        "streaming bench: p50 %.2f, p99 %.2f (goal <= 1.10)\n",
+        what.c_str(), options.rounds, comparison.b.percentile(0.5) / comparison.a.percentile(0.5),
+        comparison.b.percentile(0.99) / comparison.a.percentile(0.99));
+    std::printf(
+        "daemon CPU while sampling (all threads, schedstat): A %.1f %%, B %.1f %% of one "
+        "core\n",
+        100 * comparison.aCpuSeconds / comparison.aSeconds,
+        100 * comparison.bCpuSeconds / comparison.bSeconds);
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -1016,42 +1128,43 @@ int main(int argc, char** argv) {
             options.samples, options.batches, BATCH_SIZE, options.idleSeconds);
         std::fflush(stdout);
 
+        if (options.comparisonOnly) {
+            const Comparison observers = measureObservers(options);
+            const Comparison mqtt = measureMqtt(options);
+            const Comparison capture = measureCapture(options);
+            printHeader();
+            printComparison(options, "8 observers (one not reading)", observers);
+            printComparison(options, "MQTT publishing", mqtt);
+            printComparison(options, "capture on", capture);
+            return 0;
+        }
         LatencyFigures daemon = measureDaemon(options, self);
         const Figures& relay = daemon.relay;
         IdleFigures idle = measureIdle(options);
-        ObserverFigures observers = measureObservers(options);
-        CaptureFigures capture = measureCapture(options);
+        const Comparison observers = measureObservers(options);
+        const Comparison mqtt = measureMqtt(options);
+        const Comparison capture = measureCapture(options);
 
-        std::printf("| %-44s | %9s | %9s | %9s | %9s | %6s | %-12s |\n", "figure (ms)", "p50",
-                    "p90", "p99", "max", "n", "goal");
-        std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(),
-                    std::string(11, '-').c_str(), std::string(11, '-').c_str(),
-                    std::string(11, '-').c_str(), std::string(11, '-').c_str(),
-                    std::string(8, '-').c_str(), std::string(14, '-').c_str());
+        printHeader();
         printRow("board report -> client has the message", daemon.report, "p99 < 1");
         printRow("client setting -> command frame on the line", daemon.setting, "p99 < 1");
         printRow("board data frame -> its ACK on the line", daemon.ack, "p99 < 0.5");
         printRow("100 commands acknowledged at once (total)", daemon.batch, "< 100");
         printRow("plain relay: pty -> TCP client (same rounds)", relay, "");
-        printRow("report -> client, no observer", observers.alone, "");
-        printRow("report -> client, 8 observers (1 not reading)", observers.watched, "");
         std::printf("\nreport -> client / plain relay: p50 %.2f, p90 %.2f, p99 %.2f (goal <= 2)\n",
                     daemon.report.percentile(0.5) / relay.percentile(0.5),
                     daemon.report.percentile(0.9) / relay.percentile(0.9),
                     daemon.report.percentile(0.99) / relay.percentile(0.99));
         std::printf(
-            "report -> client with 8 observers (one not reading) / without: p50 %.2f, "
-            "p99 %.2f (goal <= 1.10)\n",
-            observers.watched.percentile(0.5) / observers.alone.percentile(0.5),
-            observers.watched.percentile(0.99) / observers.alone.percentile(0.99));
-        std::printf(
             "idle CPU, 8 configured boards sending only their 1 s version report, "
             "client connected, %d s: %.3f %% of one core (schedstat; utime+stime: "
             "%.2f %%), %d threads, %zu frames written by the daemon in the window "
-            "(goal < 0.2 %%)\n",
+            "(goal < 0.2 %%)\n\n",
             options.idleSeconds, idle.percent, idle.tickPercent, idle.threads, idle.hostFrames);
-        std::printf("\n");
-        printCapture(capture);
+        printHeader();
+        printComparison(options, "8 observers (one not reading)", observers);
+        printComparison(options, "MQTT publishing", mqtt);
+        printComparison(options, "capture on", capture);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "latency: %s\n", error.what());
         return 1;

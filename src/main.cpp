@@ -11,6 +11,7 @@
 #include "client/monitorserver.h"
 #include "client/servicestatus.h"
 #include "client/tcpserver.h"
+#include "fleet/publisher.h"
 #include "link/serialwatcher.h"
 #include "protocol/bytes.h"
 #include "service/console.h"
@@ -97,6 +98,13 @@ int main(int argc, char** argv) {
         MonitorServer monitor(options.monitorPort, options.monitorBind, options.monitorMax,
                               options.monitorBuffer, [&server] { return server.clientAddress(); });
         monitor.start();
+        // Fleet telemetry: the bench's state published to an MQTT broker, only with --mqtt.
+        std::unique_ptr<FleetPublisher> fleet;
+        if (options.fleet.enabled) {
+            fleet = std::make_unique<FleetPublisher>(options.fleet,
+                                                     [&server] { return server.clientAddress(); });
+            fleet->start();
+        }
         SerialWatcher watcher(options.devDir, {options.ports, options.ignore});
         watcher.start();
         Notifier notifier([&failSafe] { return serviceStatus(failSafe.clientConnected()); });
@@ -110,6 +118,9 @@ int main(int argc, char** argv) {
         server.close();
         monitor.stop();
         failSafe.stopping(SAFE_STATE_WAIT);
+        if (fleet) {
+            fleet->stop();  // "offline", while the boards' last state is still retained
+        }
     }
     capture::setActive(nullptr);
     if (recorder) {

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,8 +34,6 @@ constexpr std::chrono::milliseconds TICK{20};
 constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
 constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
-// Bytes already sent are cut off the front of a buffer once there are this many.
-constexpr std::size_t COMPACT_AT = 64u << 10;
 constexpr int OBSERVER_SOCKET_BUFFER = 32 << 10;
 constexpr int MONITOR_NICE = 10;
 
@@ -71,17 +70,21 @@ struct MonitorServer::Observer {
     const std::size_t limit;  // bytes it may have waiting
     FileDescriptor fd;
     MessageFramer framer;
-    std::string buffer;  // messages not yet sent whole, from `sent` on
+    std::size_t unterminated = 0;  // bytes received since its last ";"
+    // Messages not yet sent whole, shared with the other observers; `sent` bytes of the first
+    // have gone.
+    std::deque<SharedMessage> queue;
+    std::size_t queued = 0;  // the bytes of `queue`
     std::size_t sent = 0;
     uint64_t dropped = 0;   // messages lost since the last monitor_dropped
     bool dropping = false;  // lost one: takes no more until half its buffer has gone
     bool broken = false;    // a send failed: the connection is over
 
-    std::size_t pending() const { return buffer.size() - sent; }
+    std::size_t pending() const { return queued - sent; }
 
     // Queues one message, or loses it (counted) when the observer does not keep up. The first
     // message after a gap is preceded by the count of what was lost.
-    void enqueue(const std::string& message) {
+    void enqueue(const SharedMessage& message) {
         if (dropping && pending() > limit / 2) {
             flush();
         }
@@ -90,43 +93,67 @@ struct MonitorServer::Observer {
             return;
         }
         dropping = false;
-        if (pending() + message.size() > limit) {
+        if (pending() + message->size() > limit) {
             // A burst larger than the buffer goes to the socket first.
             flush();
         }
-        if (pending() + message.size() > limit) {
+        if (pending() + message->size() > limit) {
             ++dropped;
             dropping = true;
             return;
         }
         if (dropped > 0) {
-            buffer += "monitor_dropped:" + std::to_string(dropped) + ";";
+            push(std::make_shared<const std::string>("monitor_dropped:" + std::to_string(dropped) +
+                                                     ";"));
             dropped = 0;
         }
-        buffer += message;
+        push(message);
+    }
+    void enqueue(std::string message) {
+        enqueue(std::make_shared<const std::string>(std::move(message)));
+    }
+    // Queues whatever its size (the state on connecting).
+    void push(SharedMessage message) {
+        queued += message->size();
+        queue.push_back(std::move(message));
     }
 
-    // Sends what the buffer holds, as far as the socket takes it. False (and `broken` from then
-    // on) when the connection failed.
+    // Sends what is queued, as far as the socket takes it, many messages a call. False (and
+    // `broken` from then on) when the connection failed.
     bool flush() {
+        constexpr std::size_t SLICES = 64;
         while (!broken && pending() > 0) {
-            const ssize_t count =
-                ::send(fd.get(), buffer.data() + sent, pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (count < 0) {
+            iovec slices[SLICES];
+            std::size_t count = 0;
+            for (auto it = queue.begin(); it != queue.end() && count < SLICES; ++it, ++count) {
+                const std::size_t skip = count == 0 ? sent : 0;
+                slices[count].iov_base = const_cast<char*>((*it)->data() + skip);
+                slices[count].iov_len = (*it)->size() - skip;
+            }
+            msghdr header{};
+            header.msg_iov = slices;
+            header.msg_iovlen = count;
+            const ssize_t written = ::sendmsg(fd.get(), &header, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (written < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
                 broken = errno != EAGAIN && errno != EWOULDBLOCK;
                 break;
             }
-            sent += static_cast<std::size_t>(count);
-        }
-        if (sent == buffer.size()) {
-            buffer.clear();
-            sent = 0;
-        } else if (sent >= COMPACT_AT) {
-            buffer.erase(0, sent);
-            sent = 0;
+            // Off the front: what went whole, then the part of the next.
+            std::size_t left = static_cast<std::size_t>(written);
+            while (left > 0) {
+                const std::size_t rest = queue.front()->size() - sent;
+                if (left < rest) {
+                    sent += left;
+                    break;
+                }
+                left -= rest;
+                queued -= queue.front()->size();
+                queue.pop_front();
+                sent = 0;
+            }
         }
         return !broken;
     }
@@ -171,11 +198,11 @@ bool MonitorServer::start() {
         return false;
     }
     listenFd_ = std::move(fd);
-    enableMessageCopies(true);
+    copies_.enable(true);
     try {
         thread_ = std::thread(&MonitorServer::run, this);
     } catch (const std::exception& error) {
-        enableMessageCopies(false);
+        copies_.enable(false);
         listenFd_.reset();
         console::err(failed + error.what() + without);
         return false;
@@ -187,7 +214,7 @@ void MonitorServer::stop() {
     waker_.stop();
     if (thread_.joinable()) {
         thread_.join();
-        enableMessageCopies(false);
+        copies_.enable(false);
     }
     observers_.clear();
     listenFd_.reset();
@@ -197,7 +224,7 @@ void MonitorServer::run() {
     // Observers are served with what the CPU has left: when the boards' and the control
     // client's threads wake, they go first. (A failure leaves the usual priority.)
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), MONITOR_NICE);
-    const int copyWake = copyWakeFd();
+    const int copyWake = copies_.wakeFd();
     auto nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
     std::vector<pollfd> fds;
     while (waker_.running()) {
@@ -225,7 +252,7 @@ void MonitorServer::run() {
         }
         if (fds[1].revents != 0) {
             // Read empty before the copies are taken, so that none is left unsignalled.
-            clearCopyWake();
+            copies_.clearWake();
         }
         takeCopies();
 
@@ -287,14 +314,18 @@ void MonitorServer::accept() {
         auto observer = std::make_unique<Observer>(bufferBytes_);
         observer->fd = std::move(fd);
         // The state so far, whole whatever its size, then the messages as they come.
+        std::string state;
         for (const auto& entry : channelSnapshot()) {
             const unsigned char device = entry.second->getDevice();
             if (device != known_devices::UNKNOWN) {
-                observer->buffer += "device_connected:" + std::to_string(device) + ";";
+                state += "device_connected:" + std::to_string(device) + ";";
             }
         }
         for (const auto& entry : latest_) {
-            observer->buffer += entry.second;
+            state += *entry.second;
+        }
+        if (!state.empty()) {
+            observer->push(std::make_shared<const std::string>(std::move(state)));
         }
         observer->flush();
         observers_.push_back(std::move(observer));
@@ -302,18 +333,18 @@ void MonitorServer::accept() {
 }
 
 void MonitorServer::takeCopies() {
-    copies_.clear();
     uint64_t lost = 0;
-    takeMessageCopies(copies_, lost);
+    copies_.take(taken_, lost);
     if (lost > 0) {
         for (const auto& observer : observers_) {
             observer->dropped += lost;
             observer->dropping = true;
         }
     }
-    for (const std::string& message : copies_) {
+    for (const SharedMessage& shared : taken_) {
+        const std::string& message = *shared;
         for (const auto& observer : observers_) {
-            observer->enqueue(message);
+            observer->enqueue(shared);
         }
         const std::string key = keyOf(message);
         if (isAnnouncement(key)) {
@@ -321,9 +352,9 @@ void MonitorServer::takeCopies() {
         }
         auto found = latest_.find(key);
         if (found != latest_.end()) {
-            found->second = message;
+            found->second = shared;
         } else if (latest_.size() < KEY_LIMIT) {
-            latest_.emplace(key, message);
+            latest_.emplace(key, shared);
         } else {
             consoleThrottle().print("monitor-keys", "Monitor: more than " +
                                                         std::to_string(KEY_LIMIT) +
@@ -342,8 +373,22 @@ bool MonitorServer::receive(Observer& observer) {
     if (count < 0) {
         return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     }
-    observer.framer.feed(block, static_cast<std::size_t>(count),
-                         [&](const std::string& message) { answer(observer, message); });
+    // The framer drops a message longer than its limit as it does on the control port; the
+    // observer is told once per such message, in the order of its answers. The bytes are fed up
+    // to the one that makes a message too long, the refusal queued, then the rest.
+    const auto onMessage = [&](const std::string& message) { answer(observer, message); };
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+        if (block[i] == ';') {
+            observer.unterminated = 0;
+        } else if (++observer.unterminated == MessageFramer::MESSAGE_LIMIT + 1) {
+            observer.framer.feed(block + from, i + 1 - from, onMessage);
+            from = i + 1;
+            observer.enqueue(ERROR_KEY + "message longer than " +
+                             std::to_string(MessageFramer::MESSAGE_LIMIT) + " bytes dropped;");
+        }
+    }
+    observer.framer.feed(block + from, static_cast<std::size_t>(count) - from, onMessage);
     return true;
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "service/filedescriptor.h"
+#include "service/outbox.h"
 #include "service/waker.h"
 
 class MonitorServer {
@@ -69,6 +70,7 @@ private:
     std::thread thread_;
     // The monitor's thread only, once started.
     std::vector<std::unique_ptr<Observer>> observers_;
-    std::map<std::string, std::string> latest_;  // key -> its latest whole message
-    std::deque<std::string> copies_;             // scratch for takeCopies()
+    std::map<std::string, SharedMessage> latest_;  // key -> its latest whole message
+    MessageCopies copies_;                         // the client's messages, copied
+    std::deque<SharedMessage> taken_;              // scratch for takeCopies()
 };

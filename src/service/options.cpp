@@ -11,6 +11,8 @@
 #include <map>
 #include <sstream>
 
+#include "fleet/fleetconfig.h"
+
 namespace {
 
 constexpr int BAD_OPTIONS = 2;
@@ -106,6 +108,79 @@ std::string checkGlob(const std::string& text) {
     return "";
 }
 
+// Fleet telemetry (MQTT). An empty value stands for the option not given ("mqtt =" in the
+// file).
+std::string checkMqttUrl(const std::string& text) {
+    FleetConfig scratch;
+    return text.empty() ? "" : parseMqttUrl(text, scratch);
+}
+
+std::string checkBenchName(const std::string& text) {
+    return text.empty() ? "" : checkTopicLevel(text);
+}
+
+// The fleet options checked together once parsed, into options.fleet. Empty on success.
+std::string resolveFleet(Options& options) {
+    FleetConfig& fleet = options.fleet;
+    if (options.mqttUrl.empty()) {
+        for (const auto& [value, name] :
+             {std::pair<const std::string&, const char*>{options.mqttCa, "--mqtt-ca"},
+              {options.mqttUser, "--mqtt-user"},
+              {options.mqttPasswordFile, "--mqtt-password-file"}}) {
+            if (!value.empty()) {
+                return std::string(name) + " needs --mqtt";
+            }
+        }
+        return "";
+    }
+    std::string error = parseMqttUrl(options.mqttUrl, fleet);
+    if (!error.empty()) {
+        return "--mqtt: " + error;
+    }
+    if (!options.mqttCa.empty() && !fleet.tls) {
+        return "--mqtt-ca needs an mqtts:// URL";
+    }
+    if (!options.mqttCa.empty() && ::access(options.mqttCa.c_str(), R_OK) != 0) {
+        return "--mqtt-ca: cannot read " + options.mqttCa + ": " + std::strerror(errno);
+    }
+    fleet.caFile = options.mqttCa;
+    if (!options.mqttPasswordFile.empty()) {
+        if (options.mqttUser.empty()) {
+            return "--mqtt-password-file needs --mqtt-user";
+        }
+        std::ifstream file(options.mqttPasswordFile);
+        if (!file) {
+            return "--mqtt-password-file: cannot read " + options.mqttPasswordFile + ": " +
+                   std::strerror(errno);
+        }
+        std::string line;
+        std::getline(file, line);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            return "--mqtt-password-file: " + options.mqttPasswordFile +
+                   " holds no password on its first line";
+        }
+        fleet.password = line;
+    }
+    fleet.user = options.mqttUser;
+    fleet.bench = options.bench;
+    if (fleet.bench.empty()) {
+        char host[256] = {};
+        if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
+            return "the host name is unknown: name the bench with --bench";
+        }
+        fleet.bench = host;
+        error = checkTopicLevel(fleet.bench);
+        if (!error.empty()) {
+            return "the host name " + error + ": name the bench with --bench";
+        }
+    }
+    fleet.enabled = true;
+    return "";
+}
+
 // Every option, bound to `options`; the file named by --config goes to `config`. New options
 // go here, with their check and a line of help.
 void declare(CLI::App& app, Options& options, std::string& config,
@@ -189,6 +264,29 @@ void declare(CLI::App& app, Options& options, std::string& config,
         ->type_name("N")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->transform(CLI::Validator(checkCaptureFiles, ""));
+    // Fleet telemetry (MQTT): off unless --mqtt is given.
+    app.add_option("--mqtt", options.mqttUrl,
+                   "Publish the bench's state to an MQTT broker:\n"
+                   "mqtt://host[:port][/prefix] or mqtts://... (default: none)")
+        ->type_name("URL")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->check(checkMqttUrl);
+    app.add_option("--mqtt-ca", options.mqttCa,
+                   "Certificate authority of an mqtts:// broker (default: the system's)")
+        ->type_name("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--mqtt-user", options.mqttUser, "User name at the MQTT broker")
+        ->type_name("NAME")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--mqtt-password-file", options.mqttPasswordFile,
+                   "File whose first line is the MQTT user's password")
+        ->type_name("FILE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--bench", options.bench,
+                   "The bench's name in the MQTT topics (default: the host name)")
+        ->type_name("NAME")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->check(checkBenchName);
 }
 
 ParsedOptions failure(std::string message) {
@@ -339,6 +437,10 @@ ParsedOptions parseOptions(int argc, const char* const argv[], const std::string
     }
     for (std::vector<std::string>* globs : {&parsed.options.ports, &parsed.options.ignore}) {
         globs->erase(std::remove(globs->begin(), globs->end(), std::string()), globs->end());
+    }
+    const std::string fleetError = resolveFleet(parsed.options);
+    if (!fleetError.empty()) {
+        return failure(fleetError);
     }
     parsed.run = true;
     return parsed;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fleet/fleetconfig.h"
+
 struct Options {
     uint16_t port = 2015;     // 0: a port the system picks, printed once bound
     std::string bindAddress;  // one IPv4 address of this PC; empty: all addresses
@@ -31,6 +33,15 @@ struct Options {
     unsigned captureSize = 64;
     unsigned captureFiles = 4;
     std::string configFile;  // the file read; empty when none was
+
+    // Fleet telemetry: the bench's state published to an MQTT broker (fleet/publisher.h).
+    // The options as given (empty: not given), then what they come to once checked.
+    std::string mqttUrl;
+    std::string mqttCa;
+    std::string mqttUser;
+    std::string mqttPasswordFile;
+    std::string bench;  // empty: the host name
+    FleetConfig fleet;
 };
 
 // What a command line amounts to: the options to run with, or a text to print and the exit

@@ -1,7 +1,9 @@
 #include "service/outbox.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "service/consolethrottle.h"
 #include "service/waker.h"
@@ -19,52 +21,55 @@ std::size_t commandsBytes GUARDED_BY(tcpMutex) = 0;
 uint64_t droppedMessages GUARDED_BY(tcpMutex) = 0;
 uint64_t droppedBytes GUARDED_BY(tcpMutex) = 0;
 
-// The observers' copies (see enableMessageCopies).
-Waker copyWake(true);
-std::atomic<bool> copiesEnabled{false};
-std::deque<std::string> copies GUARDED_BY(tcpMutex);
-std::size_t copiesBytes GUARDED_BY(tcpMutex) = 0;
-uint64_t copiesDropped GUARDED_BY(tcpMutex) = 0;
-
-// Queues the copy of one message; true when the monitor should be woken.
-bool copyMessage(const std::string& message) REQUIRES(tcpMutex) {
-    while (!copies.empty() && (copies.size() >= COMMANDS_LIMIT ||
-                               copiesBytes + message.size() > COMMANDS_BYTES_LIMIT)) {
-        copiesBytes -= copies.front().size();
-        copies.pop_front();
-        ++copiesDropped;
-    }
-    copiesBytes += message.size();
-    copies.push_back(message);
-    return copies.size() == COPIES_BATCH;
-}
+// The enabled consumers of copies, and how many there are (read without the lock to skip the
+// copy when there is none).
+std::vector<MessageCopies*> consumers GUARDED_BY(tcpMutex);
+std::atomic<std::size_t> consumerCount{0};
 }  // namespace
 
-void enableMessageCopies(bool enabled) {
-    copiesEnabled.store(enabled);
-    if (!enabled) {
-        std::deque<std::string> stale;
-        MutexLock lock(tcpMutex);
-        stale.swap(copies);
-        copiesBytes = 0;
-    }
+MessageCopies::MessageCopies(std::size_t batch) : batch_(batch) {}
+
+MessageCopies::~MessageCopies() {
+    enable(false);
 }
 
-void takeMessageCopies(std::deque<std::string>& taken, uint64_t& dropped) {
+void MessageCopies::enable(bool enabled) {
+    std::deque<SharedMessage> stale;  // freed outside the lock
     MutexLock lock(tcpMutex);
-    taken.swap(copies);
-    copies.clear();
-    copiesBytes = 0;
-    dropped += copiesDropped;
-    copiesDropped = 0;
+    if (enabled == enabled_) {
+        return;
+    }
+    enabled_ = enabled;
+    if (enabled) {
+        consumers.push_back(this);
+    } else {
+        consumers.erase(std::find(consumers.begin(), consumers.end(), this));
+        stale.swap(queue_);
+        bytes_ = 0;
+        dropped_ = 0;
+    }
+    consumerCount.store(consumers.size());
 }
 
-int copyWakeFd() {
-    return copyWake.pollFd();
+bool MessageCopies::add(const SharedMessage& message) {
+    while (!queue_.empty() &&
+           (queue_.size() >= COMMANDS_LIMIT || bytes_ + message->size() > COMMANDS_BYTES_LIMIT)) {
+        bytes_ -= queue_.front()->size();
+        queue_.pop_front();
+        ++dropped_;
+    }
+    bytes_ += message->size();
+    queue_.push_back(message);
+    return queue_.size() == batch_;
 }
 
-void clearCopyWake() {
-    copyWake.clearPollable();
+void MessageCopies::take(std::deque<SharedMessage>& taken, uint64_t& dropped) {
+    taken.clear();
+    MutexLock lock(tcpMutex);
+    taken.swap(queue_);
+    bytes_ = 0;
+    dropped += dropped_;
+    dropped_ = 0;
 }
 
 int messageWakeFd() {
@@ -77,12 +82,24 @@ void clearMessageWake() {
 
 void pushMessage(std::string message) {
     bool wasEmpty;
-    bool wakeMonitor = false;
     std::string dropLine;
+    // The copies' bytes are made before the lock, once for every consumer.
+    SharedMessage copy;
+    if (consumerCount.load(std::memory_order_relaxed) > 0) {
+        copy = std::make_shared<const std::string>(message);
+    }
     {
         MutexLock lock(tcpMutex);
-        if (copiesEnabled.load(std::memory_order_relaxed)) {
-            wakeMonitor = copyMessage(message);
+        if (!consumers.empty() && !copy) {
+            // A consumer enabled a moment ago.
+            copy = std::make_shared<const std::string>(message);
+        }
+        for (MessageCopies* consumer : consumers) {
+            // Woken under the lock (a Waker's lock is a leaf), while the consumer surely
+            // exists: it is disabled under tcpMutex before it ends. Once a batch, not a message.
+            if (consumer->add(copy)) {
+                consumer->wake();
+            }
         }
         wasEmpty = commands.empty();
         std::size_t dropped = 0;
@@ -117,9 +134,6 @@ void pushMessage(std::string message) {
     // since the server reads the wake-up before it empties the queue.
     if (wasEmpty) {
         messageWake.wake();
-    }
-    if (wakeMonitor) {
-        copyWake.wake();
     }
 }
 

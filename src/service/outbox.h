@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "service/sync.h"
+#include "service/waker.h"
 
 // Messages bound for the client, each complete with its ";". Read it directly (with tcpMutex
 // held) if you like, but change it only through the functions below, which keep its byte
@@ -42,19 +44,45 @@ int messageWakeFd();
 // Reads the message wake-up empty. Server thread, before it takes the queue.
 void clearMessageWake();
 
-// The copies for the observers (client/monitorserver.h): while enabled, every message queued
-// above is also copied, in the same order, into a queue of its own that the monitor takes
-// whole. Copied under tcpMutex, so that the order is the client's. Bounded like `commands`;
-// copies dropped at the bound are counted for the monitor to tell its observers. Safe from any
-// thread.
-void enableMessageCopies(bool enabled);
-// The copy wake-up is raised every COPIES_BATCH copies, never per message: the monitor takes
-// the copies on a tick of its own, so that it does not run beside the client's path on every
-// message.
+// Copies of the client messages for the other consumers (the monitor's observers, a
+// publisher): each consumer owns one MessageCopies. While it is enabled, every message queued
+// above is also handed to it, in the same order, into a queue of its own that it takes whole.
+// Handed over under tcpMutex, so that the order is the client's; the message's bytes are copied
+// once, outside the lock, into a buffer that every consumer shares and none changes. Each queue
+// is bounded like `commands`; copies dropped at its bound are counted for its consumer.
+using SharedMessage = std::shared_ptr<const std::string>;
 constexpr std::size_t COPIES_BATCH = 256;
-// Empties the copy queue into `copies`; adds to `dropped` the copies lost at the bound since
-// the last call. Safe from any thread.
-void takeMessageCopies(std::deque<std::string>& copies, uint64_t& dropped);
-// The copy wake-up, like messageWakeFd(); clearCopyWake() reads it empty.
-int copyWakeFd();
-void clearCopyWake();
+
+class MessageCopies {
+public:
+    // The wake-up is raised every `batch` copies, never per message: a consumer takes its
+    // copies on a tick of its own, so that it does not run beside the client's path on every
+    // message. Made disabled.
+    explicit MessageCopies(std::size_t batch = COPIES_BATCH);
+    // Disables.
+    ~MessageCopies();
+    MessageCopies(const MessageCopies&) = delete;
+    MessageCopies& operator=(const MessageCopies&) = delete;
+
+    // Starts or stops the copies; stopping discards those not taken. Safe from any thread.
+    void enable(bool enabled);
+    // Moves the queued copies into `taken` (what it held is discarded); adds to `dropped` the
+    // copies lost at the bound since the last call. Safe from any thread.
+    void take(std::deque<SharedMessage>& taken, uint64_t& dropped);
+    // The wake-up, like messageWakeFd(); clearWake() reads it empty.
+    int wakeFd() const { return wake_.pollFd(); }
+    void clearWake() { wake_.clearPollable(); }
+
+    // Hands one copy over; true when the consumer should be woken (wake()). pushMessage()
+    // only.
+    bool add(const SharedMessage& message) REQUIRES(tcpMutex);
+    void wake() { wake_.wake(); }
+
+private:
+    const std::size_t batch_;
+    Waker wake_{true};
+    bool enabled_ GUARDED_BY(tcpMutex) = false;
+    std::deque<SharedMessage> queue_ GUARDED_BY(tcpMutex);
+    std::size_t bytes_ GUARDED_BY(tcpMutex) = 0;
+    uint64_t dropped_ GUARDED_BY(tcpMutex) = 0;
+};

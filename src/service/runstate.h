@@ -18,6 +18,12 @@
 //   on the monitor port; takes the outbox's copies of the client messages on a tick of its
 //   own, at nice 10 so that the data path's threads go first. Started by main
 //   after the server's port is bound, stopped and joined when the server loop ends.
+// - with --mqtt, the fleet publisher (FleetPublisher::run, fleet/publisher.h): takes the
+//   outbox's copies of the client messages and the ports' status on a tick of its own, at
+//   nice 10, and hands them to libmosquitto; and libmosquitto's network thread
+//   (mosquitto_loop_start), which talks to the broker and reconnects, at nice 10 once
+//   connected. Both started by main after the monitor, stopped and joined before the
+//   watcher retires the channels.
 // - the console's writer (service/console.h): writes queued console lines.
 // - the capture's writer (capture::Recorder::run, capture/recorder.h), with --capture only:
 //   takes the queued records on a tick of its own, writes, flushes and rotates the ring of
@@ -31,11 +37,14 @@
 //   2. decoderMutex (bench/decoder.h): the decoders' process-wide state, around one handler.
 //   3. tcpMutex (service/outbox.h) or devMutex (link/sendmanager.h) or a channel's receive
 //      queueMutex: each held only around its queue's operations; never two of them together.
-//      tcpMutex also guards the observers' copies of the client messages, so that they keep
-//      the client's order.
+//      tcpMutex also guards every consumer's copies of the client messages (MessageCopies:
+//      the monitor's, a publisher's), so that they keep the client's order; a consumer's
+//      wake-up is raised under it (a Waker's lock is a leaf).
 //   4. the throttle's and the console's own locks (service/consolethrottle.h, console.h).
 // A channel's writeMutex (around writing one frame) takes only the capture's queueMutex_
 // (capture/recorder.h), so that a port's written records keep the order of its writes.
+// libmosquitto's own locks are leaves to us: the publisher calls it holding none of ours, and
+// its callbacks only set the publisher's atomics and wake it.
 // Leaves, under which nothing is taken: the capture's queueMutex_,
 // the TcpServer's clientAddressMutex_ (the client's address, read by the monitor) and every
 // Waker's lock. Console lines and throttled lines are printed after the queue locks are

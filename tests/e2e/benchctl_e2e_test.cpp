@@ -327,3 +327,81 @@ TEST(BenchctlE2e, StatusFromTheDaemonsMonitorPort) {
     EXPECT_NE(status.out().find("control client: 127.0.0.1:"), std::string::npos) << status.out();
     EXPECT_NE(status.out().find("observers: 1"), std::string::npos) << status.out();
 }
+
+// The demo's bench: simulated boards, the real daemon. `top` in a terminal and the scrolling
+// monitor beside it follow the daemon through a restart, each saying so once.
+TEST(BenchctlE2e, TopAndMonitorOnASimulatedBenchFollowTheDaemonThroughARestart) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "tmux is not installed (see the README's install line)";
+    }
+    TempDir dir;
+    Process sim({std::string(BENCHD_TOOLS_DIR) + "/benchsim", "--dir", dir.path(),
+                 "stand62=ttyUSB0", "crit=ttyUSB1", "flowmeter=ttyUSB2", "delaymeter=ttyUSB3"});
+    ASSERT_TRUE(
+        waitUntil([&] { return ::access((dir.path() + "/ttyUSB3").c_str(), F_OK) == 0; }, 10s));
+    const uint16_t monitorPort = freePort();
+    const std::vector<std::string> args{"--dev-dir", dir.path(), "--monitor-port",
+                                        std::to_string(monitorPort)};
+    uint16_t port = 0;
+    std::unique_ptr<Process> daemon;
+    std::unique_ptr<TcpClient> control;
+    // The daemon, and a control client setting the stand turning and the tester recording
+    // once the boards are known.
+    auto startBench = [&] {
+        daemon = startDaemon(args, port);
+        control = std::make_unique<TcpClient>(port);
+        for (const char* board : {"62", "34", "12", "5"}) {
+            ASSERT_TRUE(control->waitFor(std::string("device_connected:") + board + ";", 20s));
+        }
+        control->send(
+            "device_active:1;device_rpm:1500;device_temperature:40;osc:1;"
+            "injector_active:1;injector_i1:20;injector_i2:12;");
+    };
+    ASSERT_NO_FATAL_FAILURE(startBench());
+
+    Tmux tmux;
+    ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "top", "-x", "150", "-y", "60",
+                        "env LANG=C.UTF-8 TERM=screen " + benchctl() + " top --port " +
+                            std::to_string(monitorPort)}),
+              0);
+    Process monitor({benchctl(), "--port", std::to_string(monitorPort), "monitor", "device_rpm"});
+    std::string screen;
+    auto shows = [&](const std::vector<std::string>& texts) {
+        return waitUntil(
+            [&] {
+                screen = tmux.capture();
+                return std::all_of(texts.begin(), texts.end(), [&](const std::string& text) {
+                    return screen.find(text) != std::string::npos;
+                });
+            },
+            30s);
+    };
+    // The ports table with the four boards, values with their units, the stand's speed, a
+    // chart drawn in braille.
+    const std::vector<std::string> bench{
+        "ttyUSB0",          "62 STAND62", "ttyUSB1",     "ttyUSB2",        "ttyUSB3",
+        "(set-point unit)", "degrees",    "stand speed", "injector_chart", "\xe2\xa0"};
+    ASSERT_TRUE(shows(bench)) << screen;
+    EXPECT_TRUE(waitUntil([&] { return std::atoi(speedOf(tmux.capture()).c_str()) > 0; }, 20s))
+        << "the stand turns";
+    ASSERT_TRUE(monitor.waitForOut("device_rpm:", 10s)) << monitor.err();
+
+    control.reset();
+    daemon->stop();
+    EXPECT_TRUE(shows({"connection lost, reconnecting"})) << screen;
+    ASSERT_TRUE(monitor.waitForErr("benchctl: connection lost, reconnecting...\n", 10s));
+    ASSERT_NO_FATAL_FAILURE(startBench());
+    EXPECT_TRUE(shows({"reconnected to"})) << screen;
+    EXPECT_TRUE(shows(bench)) << screen;
+    ASSERT_TRUE(monitor.waitForErr("benchctl: reconnected\n", 15s)) << monitor.err();
+    EXPECT_EQ(occurrences(monitor.err(), "connection lost"), 1u) << monitor.err();
+    EXPECT_EQ(monitor.stop(), 0);
+
+    ASSERT_EQ(tmux.run({"send-keys", "-t", "top", "q"}), 0);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return tmux.run({"has-session", "-t", "top"}) != 0;
+        },
+        10s))
+        << "q quits";
+}

@@ -21,6 +21,7 @@
 
 #include "feedclient.h"
 #include "protocol/codes.h"
+#include "service/filedescriptor.h"
 #include "simbench.h"
 #include "testsupport.h"
 
@@ -202,6 +203,14 @@ TEST_F(MonitorE2E, ObserverAsksForStatusAndChangesNothing) {
     EXPECT_EQ(std::count(set.begin(), set.end(), 1500u), 0);
     EXPECT_EQ(bench->daemonCount("COMMAND: [device_rpm:1500]"), 0u);
 
+    // An over-long message is dropped whole with one refusal; what follows its ";" is read.
+    const std::size_t before = watching->size();
+    watching->send(std::string(9000, 'x') + ";status;");
+    ASSERT_TRUE(watching->waitFor("status_end:1;", before, 10000ms));
+    EXPECT_EQ(watching->count("monitor_error", before), 1u);
+    EXPECT_NE(watching->find("monitor_error:message longer than 4096 bytes dropped;", before),
+              std::string::npos);
+
     // Every port with its counters, which grow as frames flow.
     const std::regex port(
         "status_port:(ttyUSB[01]),(\\d+),(on|off),frames (\\d+),crc failures "
@@ -273,6 +282,7 @@ TEST(MonitorLoadE2E, SlowObserverLosesOnlyItsOwnMessagesAndANinthIsRefused) {
     // Then it is served again.
     EXPECT_TRUE(waitUntil([&] { return slow.count("injector_chart", notice) >= 6; }, 20000ms));
     EXPECT_GE(control.count("injector_chart"), chartsAtResume);
+    EXPECT_EQ(bench->daemonCount("Client queue full"), 0u) << "the control client lost none";
 
     // The others and the control client lost nothing.
     for (std::size_t i = 1; i < observers.size(); ++i) {
@@ -309,6 +319,15 @@ TEST(MonitorPortE2E, TakenPortLeavesTheDaemonServingAndPortZeroOpensNothing) {
     // The tests' daemons run with --monitor-port 0 unless told otherwise.
     Daemon plain;
     EXPECT_EQ(listeningPorts(plain.process->pid()), std::set<uint16_t>{plain.port});
+
+    // A control client whose connection is reset is said as a closed one is.
+    {
+        FileDescriptor reset(fault_e2e::connectTo(plain.port));
+        ASSERT_TRUE(plain.process->waitForOut("Connection established.\n"));
+        linger hard{1, 0};
+        ::setsockopt(reset.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    EXPECT_TRUE(plain.process->waitForErr("Client crush\n"));
 }
 
 }  // namespace

@@ -46,3 +46,49 @@ TEST(Outbox, KeepsTheNewestWithinBothBoundsAndSaysWhatItDrops) {
     }
     consoleThrottle().clear();
 }
+
+// Every enabled consumer gets each message once, in the client's order, the bytes shared; one
+// that does not take its copies loses the oldest at the bound, counted, while the others and
+// the client lose none.
+TEST(Outbox, HandsTheSameCopiesToEveryEnabledConsumer) {
+    clearMessages();
+    MessageCopies idle(4);
+    MessageCopies taking(4);
+    idle.enable(true);
+    taking.enable(true);
+    std::deque<SharedMessage> taken;
+    uint64_t dropped = 0;
+    idle.take(taken, dropped);  // nothing yet
+    EXPECT_TRUE(taken.empty());
+    std::deque<SharedMessage> all;
+    for (std::size_t i = 0; i < COMMANDS_LIMIT + 2; ++i) {
+        pushMessage("m:" + std::to_string(i) + ";");
+        if (i % 1000 == 999) {
+            taking.take(taken, dropped);
+            all.insert(all.end(), taken.begin(), taken.end());
+        }
+    }
+    taking.take(taken, dropped);
+    all.insert(all.end(), taken.begin(), taken.end());
+    EXPECT_EQ(dropped, 0u);
+    ASSERT_EQ(all.size(), COMMANDS_LIMIT + 2);
+    EXPECT_EQ(*all.back(), "m:" + std::to_string(COMMANDS_LIMIT + 1) + ";");
+
+    idle.take(taken, dropped);
+    EXPECT_EQ(dropped, 2u);
+    ASSERT_EQ(taken.size(), COMMANDS_LIMIT);
+    EXPECT_EQ(*taken.front(), "m:2;");
+    EXPECT_EQ(taken.back().get(), all.back().get());  // one buffer for both
+    EXPECT_EQ(takeAllMessages().size(), COMMANDS_LIMIT);
+
+    // A disabled consumer gets nothing.
+    idle.enable(false);
+    pushMessage("late;");
+    idle.take(taken, dropped);
+    EXPECT_TRUE(taken.empty());
+    taking.take(taken, dropped);
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(*taken.front(), "late;");
+    clearMessages();
+    consoleThrottle().clear();
+}
