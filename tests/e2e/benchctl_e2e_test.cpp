@@ -1,6 +1,6 @@
 // benchctl against a monitor port: a fake one in the test (loopback, speaking the observer
 // protocol) for the monitor's reconnection, the status table and the full-screen `top` in a
-// real terminal (tmux); and the real daemon's, once it has one.
+// real terminal (tmux); and the real daemon's, on a simulated bench, through a restart.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
