@@ -15,8 +15,10 @@
 #include <cstring>
 #include <exception>
 
+#include "bench/stand.h"
 #include "client/liveness.h"
 #include "client/messageframer.h"
+#include "client/portstatus.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"
@@ -413,14 +415,13 @@ std::string MonitorServer::statusBlock() const {
     block += "status_uptime:" + std::to_string(uptime.count()) + ";";
     block += "status_client:" + (client.empty() ? std::string("none") : client) + ";";
     block += "status_observers:" + std::to_string(observers_.size()) + ";";
-    for (const auto& entry : channelSnapshot()) {
-        const Channel& channel = *entry.second;
-        const unsigned char device = channel.getDevice();
-        block += "status_port:" + entry.first + "," +
-                 (device == known_devices::UNKNOWN ? std::string("unidentified")
-                                                   : std::to_string(device)) +
-                 "," + (channel.lowLatency() ? "on" : "off");
-        for (const auto& figure : channel.counterFigures()) {
+    // The stand's speed set-point: the control client's latest device_rpm (0 before one).
+    block += "status_stand_setpoint:" + std::to_string(Stand::rpm.load()) + ";";
+    for (const PortStatus& port : portStatuses()) {
+        block += "status_port:" + port.name + "," +
+                 (port.identified ? std::to_string(port.device) : std::string("unidentified")) +
+                 "," + (port.lowLatency ? "on" : "off");
+        for (const auto& figure : port.counters) {
             block += std::string(",") + figure.first + " " + std::to_string(figure.second);
         }
         block += ";";

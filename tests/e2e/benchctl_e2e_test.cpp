@@ -376,11 +376,11 @@ TEST(BenchctlE2e, TopAndMonitorOnASimulatedBenchFollowTheDaemonThroughARestart) 
             },
             30s);
     };
-    // The ports table with the four boards, values with their units, the stand's speed, a
-    // chart drawn in braille.
+    // The ports table with the four boards, values with their units, the stand's speed against
+    // the control client's set-point, a chart drawn in braille.
     const std::vector<std::string> bench{
-        "ttyUSB0",          "62 STAND62", "ttyUSB1",     "ttyUSB2",        "ttyUSB3",
-        "(set-point unit)", "degrees",    "stand speed", "injector_chart", "\xe2\xa0"};
+        "ttyUSB0", "62 STAND62",  "ttyUSB1",        "ttyUSB2",  "ttyUSB3",       "(set-point unit)",
+        "degrees", "stand speed", "injector_chart", "\xe2\xa0", "set-point 1500"};
     ASSERT_TRUE(shows(bench)) << screen;
     EXPECT_TRUE(waitUntil([&] { return std::atoi(speedOf(tmux.capture()).c_str()) > 0; }, 20s))
         << "the stand turns";

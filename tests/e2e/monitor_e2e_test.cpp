@@ -224,19 +224,20 @@ TEST_F(MonitorE2E, ObserverAsksForStatusAndChangesNothing) {
         block.erase(std::remove_if(block.begin(), block.end(),
                                    [](const std::string& m) { return m.rfind("status_", 0) != 0; }),
                     block.end());
-        ASSERT_EQ(block.size(), 7u);
+        ASSERT_EQ(block.size(), 8u);
         EXPECT_TRUE(std::regex_match(block[0], std::regex("status_version:\\d+\\.\\d+\\.\\d+;")));
         EXPECT_TRUE(std::regex_match(block[1], std::regex("status_uptime:\\d+;")));
         EXPECT_TRUE(std::regex_match(block[2], std::regex("status_client:127\\.0\\.0\\.1:\\d+;")));
         EXPECT_EQ(block[3], "status_observers:1;");
-        for (const std::string& line : {block[4], block[5]}) {
+        EXPECT_TRUE(std::regex_match(block[4], std::regex("status_stand_setpoint:-?\\d+;")));
+        for (const std::string& line : {block[5], block[6]}) {
             std::smatch fields;
             ASSERT_TRUE(std::regex_match(line, fields, port)) << line;
             EXPECT_EQ(fields[2], fields[1] == "ttyUSB0" ? "62" : "12");
             EXPECT_EQ(fields[3], "off") << "pseudo-terminals take no low-latency setting";
             round[fields[1]] = std::stoul(fields[4]);
         }
-        EXPECT_EQ(block[6], "status_end:1;");
+        EXPECT_EQ(block[7], "status_end:1;");
         const std::size_t reports = control.size();
         ASSERT_TRUE(waitUntil([&] { return control.size() >= reports + 10; }, 10000ms));
     }

@@ -375,6 +375,7 @@ const std::vector<std::string> STATUS_BLOCK = {
     "status_uptime:3723",
     "status_client:127.0.0.1:50312",
     "status_observers:2",
+    "status_stand_setpoint:1500",
     "status_port:ttyUSB0,62,on,frames 120,crc failures 3,garbage bytes 0,acks sent 120,"
     "commands sent 4,retries 1,dropped 0",
     "status_port:ttyUSB1,unidentified,off,frames 0,crc failures 0,garbage bytes 17,acks sent 0,"
@@ -466,8 +467,7 @@ TEST(BenchctlTop, ModelFromMessages) {
     EXPECT_EQ(model.status().ports().size(), 2u);
     EXPECT_EQ(model.charts().size(), 2u) << "a bad chart is not kept";
     EXPECT_EQ(model.charts().at("injector_chart"), (std::vector<double>{1, 2, 3}));
-    EXPECT_EQ(model.speedLine(),
-              "stand speed 790 (set-point unit), rising; set-point unknown to an observer");
+    EXPECT_EQ(model.speedLine(), "stand speed 790 (set-point unit), rising; set-point 1500");
 
     struct Expected {
         const char* group;
@@ -549,7 +549,7 @@ TEST(BenchctlTop, PlotsAndScreenFitTheTerminal) {
         }
         if (height >= 24) {
             for (const char* shown : {"ttyUSB0", "62 STAND62", "1500", "injector_chart: 3 points",
-                                      "set-point unknown", "observers 2"}) {
+                                      "set-point 1500", "observers 2"}) {
                 EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
             }
             EXPECT_NE(all.find("\xe2\xa0"), std::string::npos) << "a braille plot\n" << all;

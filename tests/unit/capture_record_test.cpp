@@ -9,9 +9,9 @@
 namespace {
 
 using capture::Direction;
-using testing_support::TempDir;
 using capture::Kind;
 using capture::Record;
+using testing_support::TempDir;
 
 Record makeRecord(std::int64_t us, Direction direction, Kind kind, std::string port,
                   std::vector<std::uint8_t> payload, std::uint8_t flags = 0) {

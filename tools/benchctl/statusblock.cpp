@@ -56,6 +56,8 @@ bool StatusBlock::add(const std::string& message) {
         client_ = value;
     } else if (key == "observers") {
         observers_ = value;
+    } else if (key == "stand_setpoint") {
+        standSetpoint_ = value;
     } else if (key == "port") {
         std::vector<std::string> fields = split(value, ',');
         Port port;
@@ -112,6 +114,9 @@ std::string StatusBlock::format() const {
     }
     out += "\ncontrol client: " + (client_.empty() ? std::string("?") : client_) + "\n";
     out += "observers: " + (observers_.empty() ? std::string("?") : observers_) + "\n";
+    if (!standSetpoint_.empty()) {
+        out += "stand speed set-point: " + standSetpoint_ + "\n";
+    }
     if (ports_.empty()) {
         return out + "ports: none\n";
     }

@@ -1,6 +1,6 @@
 // The daemon's answer to "status;" on the monitor port: status_version, status_uptime,
-// status_client, status_observers, one status_port per port, then status_end. Collects the
-// messages of one block and prints it for a person.
+// status_client, status_observers, status_stand_setpoint, one status_port per port, then
+// status_end. Collects the messages of one block and prints it for a person.
 #pragma once
 
 #include <string>
@@ -29,6 +29,8 @@ public:
     const std::string& uptime() const { return uptime_; }  // whole seconds, as sent
     const std::string& client() const { return client_; }  // "address:port" or "none"
     const std::string& observers() const { return observers_; }
+    // The stand's speed set-point that the control client last sent; empty when not told.
+    const std::string& standSetpoint() const { return standSetpoint_; }
     const std::vector<Port>& ports() const { return ports_; }
 
     // Several lines: version, uptime, client and observers, then a table with a column per
@@ -40,7 +42,7 @@ public:
     static std::string duration(const std::string& seconds);
 
 private:
-    std::string version_, uptime_, client_, observers_;
+    std::string version_, uptime_, client_, observers_, standSetpoint_;
     std::vector<Port> ports_;
     bool complete_ = false;
 };

@@ -215,6 +215,8 @@ std::string TopModel::speedLine() const {
     if (!previousRpm_.empty() && *endNow == '\0' && *endBefore == '\0') {
         line += now > before ? ", rising" : now < before ? ", falling" : ", steady";
     }
-    // The set-point is a setting of the control client, which observers never see.
-    return line + "; set-point unknown to an observer";
+    // The set-point is the control client's setting, which the status block tells.
+    const std::string& setpoint = status_.standSetpoint();
+    return line + (setpoint.empty() ? std::string("; set-point not known yet")
+                                    : "; set-point " + setpoint);
 }

@@ -39,7 +39,7 @@ public:
 
     // Groups that have a value or an identified board, stand first, "other" last.
     std::vector<Group> groups() const;
-    // "1490 (set-point unit), rising; set-point unknown to an observer"; empty before the
+    // "1490 (set-point unit), rising; set-point 1500"; empty before the
     // first device_rpm.
     std::string speedLine() const;
     const std::map<std::string, std::vector<double>>& charts() const { return charts_; }
