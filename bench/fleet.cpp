@@ -100,22 +100,7 @@ public:
         }
         return false;
     }
-    void stop(int signal = SIGTERM) {
-        if (pid_ <= 0) {
-            return;
-        }
-        ::kill(pid_, signal);
-        for (int i = 0; i < 500; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void stop(int signal = SIGTERM) { mqtt_support::stopChild(pid_, signal); }
 
 private:
     std::string output_;

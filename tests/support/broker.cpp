@@ -139,22 +139,25 @@ bool Broker::start() {
     return pid_ < 0 && startOn(port_);
 }
 
-void Broker::stop() {
-    if (pid_ < 0) {
+void stopChild(pid_t& pid, int signal) {
+    if (pid <= 0) {
         return;
     }
-    ::kill(pid_, SIGTERM);
+    ::kill(pid, signal);
     for (int i = 0; i < 500; ++i) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
             return;
         }
         std::this_thread::sleep_for(10ms);
     }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+void Broker::stop() {
+    stopChild(pid_, SIGTERM);
 }
 
 Subscriber::Subscriber(uint16_t port, const std::string& filter, const std::string& user,

@@ -20,6 +20,10 @@ struct mosquitto_message;
 
 namespace mqtt_support {
 
+// Sends `signal` to a child and reaps it, with SIGKILL after 5 s; sets `pid` to -1. Nothing
+// for a pid of -1. (The broker here and the benchmarks' children stop alike.)
+void stopChild(pid_t& pid, int signal);
+
 using namespace std::chrono_literals;
 
 class Broker {
