@@ -74,6 +74,18 @@ bool waitForFrames(const RawBoard& board, std::size_t n,
     return waitUntil([&] { return board.hostFrames().size() >= n; }, timeout);
 }
 
+// The frames with each retry left out: a command not acknowledged within its wait goes out
+// again as the same frame, which a busy machine makes happen at any time.
+std::vector<HostFrame> withoutRetries(const std::vector<HostFrame>& frames) {
+    std::vector<HostFrame> once;
+    for (const HostFrame& frame : frames) {
+        if (once.empty() || once.back().bytes != frame.bytes) {
+            once.push_back(frame);
+        }
+    }
+    return once;
+}
+
 // Every data frame carries the number after that of the frame before it.
 void expectConsecutive(const std::vector<HostFrame>& frames) {
     for (std::size_t i = 1; i < frames.size(); ++i) {
@@ -254,9 +266,14 @@ TEST(DaemonE2E, ClientSettingsReachTheirGroupOnlyAsOneCommandEach) {
     for (std::size_t i = 0; i < boards.size(); ++i) {
         SCOPED_TRACE(static_cast<int>(devices[i]));
         const auto& commands = *expected[i];
-        ASSERT_TRUE(waitForFrames(*boards[i], configured[i] + commands.size()));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return withoutRetries(boards[i]->hostFrames()).size() >=
+                       configured[i] + commands.size();
+            },
+            5000ms));
         // The last command of each group went out last: anything misrouted came before it.
-        std::vector<HostFrame> frames = boards[i]->hostFrames();
+        std::vector<HostFrame> frames = withoutRetries(boards[i]->hostFrames());
         ASSERT_EQ(frames.size(), configured[i] + commands.size());
         for (std::size_t k = 0; k < commands.size(); ++k) {
             const HostFrame& frame = frames[configured[i] + k];
