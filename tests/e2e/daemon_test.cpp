@@ -74,18 +74,6 @@ bool waitForFrames(const RawBoard& board, std::size_t n,
     return waitUntil([&] { return board.hostFrames().size() >= n; }, timeout);
 }
 
-// The frames with each retry left out: a command not acknowledged within its wait goes out
-// again as the same frame, which a busy machine makes happen at any time.
-std::vector<HostFrame> withoutRetries(const std::vector<HostFrame>& frames) {
-    std::vector<HostFrame> once;
-    for (const HostFrame& frame : frames) {
-        if (once.empty() || once.back().bytes != frame.bytes) {
-            once.push_back(frame);
-        }
-    }
-    return once;
-}
-
 // Every data frame carries the number after that of the frame before it.
 void expectConsecutive(const std::vector<HostFrame>& frames) {
     for (std::size_t i = 1; i < frames.size(); ++i) {
