@@ -1,8 +1,8 @@
 // What `benchctl top` shows, built from the daemon's messages alone (no terminal): the latest
 // value of every key grouped by board, read through the key table (keytable.h: labels, units
-// where known, words for switches, labelled list elements), the latest chart of each chart key, the
-// boards identified, the port table of the latest status block, the messages lost, and the
-// state of the connection. Anything the daemon sends is bounded here: values are cut and
+// where known, words for switches, labelled list elements), the latest chart of each chart
+// key, the boards identified, the port table of the latest status block, the messages lost,
+// and the state of the connection. Anything the daemon sends is bounded here: values are cut and
 // made printable, unknown keys are shown under "other" up to a limit.
 #pragma once
 
