@@ -13,6 +13,7 @@
 #include "brailleplot.h"
 #include "chartmessage.h"
 #include "ctloptions.h"
+#include "keytable.h"
 #include "messagestream.h"
 #include "monitorfilter.h"
 #include "statusblock.h"
@@ -449,12 +450,32 @@ TEST(BenchctlBackoff, DoublesUpToTheLongestAndStartsAgainAfterReset) {
 TEST(BenchctlTop, ModelFromMessages) {
     TopModel model;
     model.connected("127.0.0.1:2016");
-    for (const char* message :
-         {"device_connected:62", "device_connected:34", "device_rpm:480", "device_rpm:790",
-          "device_temperature1:22", "pressure_pressure:1200", "flowmeter_flow:1,2,3,4,5,6,7,8,9,10",
-          "injector_chart:1.00,2.00,3.00", "injector_chart3:4.00", "injector_chart2:bad",
-          "monitor_dropped:5", "monitor_dropped:7", "monitor_error:unknown key",
-          "mystery_key:\x1b[2Jhello", "device_disconnected:34"}) {
+    for (const char* message : {"device_connected:62",
+                                "device_connected:34",
+                                "device_rpm:480",
+                                "device_rpm:790",
+                                "device_temperature1:22",
+                                "pressure_pressure:1200",
+                                "flowmeter_flow:1,2,3,4,5,6,7,8,9,10",
+                                "injector_chart:1.00,2.00,3.00",
+                                "injector_chart3:4.00",
+                                "injector_chart2:bad",
+                                "monitor_dropped:5",
+                                "monitor_dropped:7",
+                                "monitor_error:unknown key",
+                                "mystery_key:\x1b[2Jhello",
+                                "device_disconnected:34",
+                                "device_temperature2:\x07",
+                                "device_active:1",
+                                "device_fan:0",
+                                "regulator1_active:7",
+                                "regulator2_active:x",
+                                "regulator1_current:1.50",
+                                "injector_status:3",
+                                "leakage_time_passed:8000",
+                                "flowmeter_flow:1,2,3,4,5,6,7,8,9,10,11,12",
+                                "flowmeter_calibrate:250.00,inf",
+                                "delay_meter:310,388,350"}) {
         model.onMessage(message);
     }
     for (const std::string& message : STATUS_BLOCK) {
@@ -467,8 +488,10 @@ TEST(BenchctlTop, ModelFromMessages) {
     EXPECT_EQ(model.status().ports().size(), 2u);
     EXPECT_EQ(model.charts().size(), 2u) << "a bad chart is not kept";
     EXPECT_EQ(model.charts().at("injector_chart"), (std::vector<double>{1, 2, 3}));
-    EXPECT_EQ(model.speedLine(), "stand speed 790 (set-point unit), rising; set-point 1500");
+    EXPECT_EQ(model.speedLine(), "stand speed 790 rpm, rising; set-point 1500 rpm");
 
+    // Each key as the key table reads it: a unit only where it is known, words for switches,
+    // lists labelled per element (missing ones "-", extra ones kept), nothing unprintable.
     struct Expected {
         const char* group;
         const char* key;
@@ -476,14 +499,31 @@ TEST(BenchctlTop, ModelFromMessages) {
         const char* unit;
     };
     const std::vector<Expected> expected = {
-        {"stand: 62 STAND62", "device_rpm", "790", "set-point unit"},
+        {"stand: 62 STAND62", "device_rpm", "790", "rpm"},
         {"stand: 62 STAND62", "device_temperature1", "22", "degrees"},
-        {"injector tester: no board identified", "pressure_pressure", "1200", "board unit"},
-        {"flowmeter: no board identified", "flowmeter_flow", "1,2,3,4,5,6,7,8,9,10", "10 channels"},
+        {"stand: 62 STAND62", "device_temperature2", "?", ""},
+        {"stand: 62 STAND62", "device_active", "running", ""},
+        {"stand: 62 STAND62", "device_fan", "off", ""},
+        {"injector tester: no board identified", "pressure_pressure", "1200", ""},
+        {"injector tester: no board identified", "regulator1_active", "on (7)", ""},
+        {"injector tester: no board identified", "regulator2_active", "x", ""},
+        {"injector tester: no board identified", "regulator1_current", "1.50", ""},
+        {"injector tester: no board identified", "injector_status", "3", ""},
+        {"injector tester: no board identified", "leakage_time_passed", "8000", ""},
+        {"flowmeter: no board identified", "flowmeter_flow",
+         "ch1 1 \u00b7 ch2 2 \u00b7 ch3 3 \u00b7 ch4 4 \u00b7 ch5 5 \u00b7 ch6 6 \u00b7 ch7 7 "
+         "\u00b7 ch8 8 \u00b7 ch9 9 \u00b7 ch10 10 \u00b7 more 11,12",
+         ""},
+        {"flowmeter: no board identified", "flowmeter_calibrate",
+         "ch1 250.00 \u00b7 ch2 inf \u00b7 ch3 - \u00b7 ch4 - \u00b7 ch5 - \u00b7 ch6 - \u00b7 "
+         "ch7 - \u00b7 ch8 - \u00b7 ch9 - \u00b7 ch10 -",
+         ""},
+        {"delay meter: no board identified", "delay_meter", "min 310 \u00b7 max 388 \u00b7 avg 350",
+         ""},
         {"other keys", "mystery_key", "?[2Jhello", ""},
     };
     std::vector<TopModel::Group> groups = model.groups();
-    ASSERT_EQ(groups.size(), expected.size() - 1);
+    ASSERT_EQ(groups.size(), 5u);
     for (const Expected& e : expected) {
         bool found = false;
         for (const TopModel::Group& group : groups) {
@@ -498,6 +538,15 @@ TEST(BenchctlTop, ModelFromMessages) {
         }
         EXPECT_TRUE(found) << e.key;
     }
+    // Charts are the chart messages' keys; a page shows them summed up, or as sent when bad.
+    for (int chart = 1; chart <= ChartMessage::CHARTS; ++chart) {
+        const KeyInfo* info = findKey(ChartMessage::keyFor(chart));
+        ASSERT_NE(info, nullptr) << chart;
+        EXPECT_EQ(info->kind, ValueKind::Chart) << chart;
+    }
+    EXPECT_EQ(formatLine("injector_chart2", "1.00,5.00,-2.50"), "3 points, -2.50 to 5.00");
+    EXPECT_EQ(formatLine("injector_chart2", "1.00,\x1b"), "1.00,?");
+    EXPECT_EQ(formatLine("delay_meter", "0,400,333", " | "), "min 0 | max 400 | avg 333");
 
     // Unknown keys are bounded; a reconnection forgets the boards until announced again.
     for (int i = 0; i < 100; ++i) {
@@ -537,8 +586,13 @@ TEST(BenchctlTop, PlotsAndScreenFitTheTerminal) {
     for (const std::string& message : STATUS_BLOCK) {
         model.onMessage(message);
     }
-    model.onMessage("device_rpm:1500");
-    model.onMessage("injector_chart:1.00,5.00,2.00");
+    for (const char* message :
+         {"device_rpm:1500", "injector_chart:1.00,5.00,2.00", "device_fan:0",
+          "delay_meter:310,388,350", "flowmeter_flow:250,250,250,250,250,250,250,250,250,7",
+          "flowmeter_calibrate:250.00,250.00,250.00,250.00,250.00,250.00,250.00,250.00,250.00,"
+          "-inf"}) {
+        model.onMessage(message);
+    }
     for (auto [width, height] : std::vector<std::pair<int, int>>{{120, 40}, {80, 24}, {20, 5}}) {
         std::vector<std::string> lines = TopScreen::compose(model, width, height, true);
         ASSERT_LE(lines.size(), static_cast<std::size_t>(height));
@@ -549,10 +603,28 @@ TEST(BenchctlTop, PlotsAndScreenFitTheTerminal) {
         }
         if (height >= 24) {
             for (const char* shown : {"ttyUSB0", "62 STAND62", "1500", "injector_chart: 3 points",
-                                      "set-point 1500", "observers 2"}) {
+                                      "set-point 1500", "observers 2", "stand speed 1500 rpm",
+                                      "off", "min 310 \u00b7 max 388 \u00b7 avg 350", "ch1", "ch10",
+                                      "calibration x1000", "-inf"}) {
                 EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
             }
             EXPECT_NE(all.find("\xe2\xa0"), std::string::npos) << "a braille plot\n" << all;
+            // The ten flowmeter channels in columns, each under its name.
+            std::smatch row;
+            ASSERT_TRUE(std::regex_search(all, row, std::regex("\n( +ch1 .*)\n  flow( .*)\n")))
+                << all;
+            EXPECT_EQ(row[1].length(), row[2].length() + 6) << all;
         }
     }
+    // Where the terminal cannot show UTF-8, nothing but ASCII reaches it.
+    for (const std::string& line : TopScreen::compose(model, 120, 40, false)) {
+        for (char c : line) {
+            ASSERT_GE(c, 0x20) << line;
+        }
+    }
+    std::string ascii;
+    for (const std::string& line : TopScreen::compose(model, 120, 40, false)) {
+        ascii += line + "\n";
+    }
+    EXPECT_NE(ascii.find("min 310 | max 388 | avg 350"), std::string::npos) << ascii;
 }
