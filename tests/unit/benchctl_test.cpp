@@ -550,9 +550,7 @@ TEST(BenchctlTop, ModelFromMessages) {
     // Whatever arrives, every key's cells are printable, bounded and no more than its elements.
     const std::string hostile[] = {"",
                                    std::string(5000, ','),
-                                   std::string("1\0"
-                                               "2,3",
-                                               5),
+                                   std::string("1\0002,3", 5) /* a NUL inside */,
                                    "\x1b[2J,\xc2\xb7,\x7f",
                                    std::string(5000, '9'),
                                    "-99999999999999999999999,1e400,nan"};
