@@ -547,6 +547,26 @@ TEST(BenchctlTop, ModelFromMessages) {
     EXPECT_EQ(formatLine("injector_chart2", "1.00,5.00,-2.50"), "3 points, -2.50 to 5.00");
     EXPECT_EQ(formatLine("injector_chart2", "1.00,\x1b"), "1.00,?");
     EXPECT_EQ(formatLine("delay_meter", "0,400,333", " | "), "min 0 | max 400 | avg 333");
+    // Whatever arrives, every key's cells are printable, bounded and no more than its elements.
+    const std::string hostile[] = {"",
+                                   std::string(5000, ','),
+                                   std::string("1\0002,3", 5) /* a NUL inside */,
+                                   "\x1b[2J,\xc2\xb7,\x7f",
+                                   std::string(5000, '9'),
+                                   "-99999999999999999999999,1e400,nan"};
+    for (const KeyInfo& info : keyTable()) {
+        for (const std::string& raw : hostile) {
+            std::vector<Cell> cells = formatValue(info.key, raw);
+            ASSERT_FALSE(cells.empty()) << info.key;
+            EXPECT_LE(cells.size(), std::max<std::size_t>(1, info.elements.size() + 1)) << info.key;
+            for (const Cell& cell : cells) {
+                EXPECT_LE(cell.text.size(), MAX_CELL_TEXT) << info.key;
+                for (char c : cell.label + cell.text + cell.unit) {
+                    ASSERT_TRUE(c >= 0x20 && c < 0x7f) << info.key << ": " << cell.text;
+                }
+            }
+        }
+    }
 
     // Unknown keys are bounded; a reconnection forgets the boards until announced again.
     for (int i = 0; i < 100; ++i) {
