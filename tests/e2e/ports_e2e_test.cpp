@@ -108,7 +108,9 @@ TEST(PortsE2E, ConfigurationFileEdgesStopTheStartWithTheirLine) {
         {bytes, "benchd: " + bytes + ":1: unknown option '\\x00po\\x1B[2Jrt'\n"},
     };
     for (const auto& [config, line] : cases) {
-        Process daemon({benchdPath(), "--config", config, "--dev-dir", dir.path()});
+        // Should it start after all, it takes no port another test may need.
+        Process daemon({benchdPath(), "--config", config, "--dev-dir", dir.path(), "--port", "0",
+                        "--monitor-port", "0"});
         EXPECT_EQ(daemon.wait(10000ms), 2) << config;
         EXPECT_EQ(daemon.err(), line);
         EXPECT_EQ(daemon.out(), "");
