@@ -66,16 +66,21 @@ bool ReplayPlan::build(const std::vector<capture::Record>& records, ReplayPlan& 
     // What the clock jumps so far add up to, taken off every later record's time.
     int64_t jumped = 0;
     int64_t previous = records.front().microseconds;
+    // Each said, up to a few: a damaged file may jump at every record.
+    constexpr uint64_t JUMPS_SAID = 3;
+    uint64_t jumps = 0;
 
     for (const capture::Record& record : records) {
         const int64_t stamped = record.microseconds - jumped;
         if (stamped - previous > CLOCK_JUMP_US || previous - stamped > CLOCK_JUMP_US) {
             // The bench's clock was set (an unset clock put right, a clock set back): played
             // as it stands the replay would wait out years, or time would run backwards.
-            plan.notes.push_back("the capture's clock jumps " + span(stamped - previous) +
-                                 (stamped > previous ? " forward" : " back") + " at " +
-                                 seconds(previous - plan.startUs) +
-                                 "; the replay goes straight on from there");
+            if (++jumps <= JUMPS_SAID) {
+                plan.notes.push_back("the capture's clock jumps " + span(stamped - previous) +
+                                     (stamped > previous ? " forward" : " back") + " at " +
+                                     seconds(previous - plan.startUs) +
+                                     "; the replay goes straight on from there");
+            }
             jumped += stamped - previous;
         }
         const int64_t us = record.microseconds - jumped;
@@ -153,6 +158,10 @@ bool ReplayPlan::build(const std::vector<capture::Record>& records, ReplayPlan& 
         } else if (record.kind == Kind::AckFrame) {
             segment.lastWordUs = std::max(segment.lastWordUs, us);
         }
+    }
+    if (jumps > JUMPS_SAID) {
+        plan.notes.push_back("the capture's clock jumps " + std::to_string(jumps) +
+                             " times in all; the replay waits out none of them");
     }
     if (plan.ports.empty()) {
         error = "the capture holds no board's line";
