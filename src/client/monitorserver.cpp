@@ -438,9 +438,9 @@ std::string MonitorServer::statusBlock() const {
     block += "status_stand_setpoint:" + std::to_string(Stand::rpm.load()) + ";";
     // Only where a port lets some peers in and not others.
     if (controlRefused_ || !allowed_.empty()) {
-        block += "status_refused:control " +
-                 std::to_string(controlRefused_ ? controlRefused_() : uint64_t{0}) + ",monitor " +
-                 std::to_string(refused_) + ";";
+        block += "status_refused:";
+        block += "control " + std::to_string(controlRefused_ ? controlRefused_() : uint64_t{0}) +
+                 ",monitor " + std::to_string(refused_) + ";";
     }
     for (const PortStatus& port : portStatuses()) {
         block += "status_port:" + port.name + "," +

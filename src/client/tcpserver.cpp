@@ -106,6 +106,7 @@ void TcpServer::stop() {
 
 void TcpServer::close() {
     listenFd.reset();
+    waiting_.clear();
 }
 
 bool TcpServer::pause(std::chrono::milliseconds period) {
@@ -175,8 +176,7 @@ void TcpServer::setClientAddress(std::string address) {
     clientAddress_ = std::move(address);
 }
 
-bool TcpServer::admit(FileDescriptor& connection, const sockaddr_storage& peer,
-                      socklen_t length) {
+bool TcpServer::admit(FileDescriptor& connection, const sockaddr_storage& peer, socklen_t length) {
     const sockaddr* address = reinterpret_cast<const sockaddr*>(&peer);
     if (allowed_.allows(address, length)) {
         return true;
@@ -184,10 +184,10 @@ bool TcpServer::admit(FileDescriptor& connection, const sockaddr_storage& peer,
     // Closed before anything is read: what it sent is discarded by the kernel.
     connection.reset();
     refused_.fetch_add(1);
-    consoleThrottle().print("client-refused",
-                            "Refused client from " + AddressFilter::describe(address, length) +
-                                ": not allowed",
-                            console::Stream::OUT, CONNECTION_LINES);
+    consoleThrottle().print(
+        "client-refused",
+        "Refused client from " + AddressFilter::describe(address, length) + ": not allowed",
+        console::Stream::OUT, CONNECTION_LINES);
     return false;
 }
 

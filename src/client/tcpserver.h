@@ -35,7 +35,8 @@ public:
     void connect();
     // Makes connect() return soon. Safe from any thread.
     void stop();
-    // Closes the listening socket: no client is taken any more. Server thread, after connect().
+    // Closes the listening socket and the connections waiting for their turn: no client is
+    // taken any more. Server thread, after connect().
     void close();
     // The bound port (useful when constructed with port 0).
     uint16_t port() const { return port_; }

@@ -14,8 +14,8 @@ ConsoleThrottle::ConsoleThrottle(std::function<Clock::time_point()> now,
                                  std::chrono::seconds window, Sink sink)
     : now_(std::move(now)), window_(window), sink_(std::move(sink)) {}
 
-void ConsoleThrottle::print(const std::string& key, const std::string& line,
-                            console::Stream stream, std::size_t burst) {
+void ConsoleThrottle::print(const std::string& key, const std::string& line, console::Stream stream,
+                            std::size_t burst) {
     // Printed under the lock, so that a key's lines keep their order.
     std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point now = now_();

@@ -702,7 +702,8 @@ void reconnects(int count) {
     figure("%d client reconnects: after:  %s", count, describe(after).c_str());
     // The storm is said in its first lines and then counted, not a line per connection.
     std::size_t lines = 0;
-    for (const char* line : {"Waiting for connection...", "Connection established.", "Client crush"}) {
+    for (const char* line :
+         {"Waiting for connection...", "Connection established.", "Client crush"}) {
         EXPECT_GE(bench.daemonCount(line), 1u) << line;
         EXPECT_LE(bench.daemonCount(line), 22u) << line;
         lines += bench.daemonCount(line);

@@ -120,10 +120,9 @@ TEST(AddressFilter, BadNetworksAreToldAndNotAdded) {
 }
 
 TEST(AddressFilter, PeersAreDescribedAsTheirFamilySaysThem) {
-    for (const auto& [peer, text] :
-         {std::pair<std::string, std::string>{"10.1.2.3", "10.1.2.3"},
-          {"2001:db8::1", "2001:db8::1"},
-          {"::ffff:10.1.2.3", "10.1.2.3"}}) {
+    for (const auto& [peer, text] : {std::pair<std::string, std::string>{"10.1.2.3", "10.1.2.3"},
+                                     {"2001:db8::1", "2001:db8::1"},
+                                     {"::ffff:10.1.2.3", "10.1.2.3"}}) {
         const Peer address(peer);
         EXPECT_EQ(AddressFilter::describe(address.address(), address.length), text);
     }

@@ -95,7 +95,9 @@ TEST_F(ThrottleClockTest, QuietKeyPrintsAfreshAndKeysAreIndependent) {
 // A line that ordinary use repeats now and then: its first lines of a window are all printed,
 // a storm beyond them is counted, and the next window has its burst again.
 TEST_F(ThrottleClockTest, BurstPrintsTheFirstLinesOfAWindowThenCounts) {
-    auto connect = [this] { throttle.print("connect", "Connection established.", console::Stream::OUT, 3); };
+    auto connect = [this] {
+        throttle.print("connect", "Connection established.", console::Stream::OUT, 3);
+    };
     for (int i = 0; i < 3; ++i) {
         now += 5s;
         connect();

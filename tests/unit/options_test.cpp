@@ -54,7 +54,8 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         std::string monitorBind = "127.0.0.1";
         unsigned monitorMax = 8;
         std::size_t monitorBuffer = 1u << 20;
-        Strings allow, monitorAllow;
+        Strings allow = {};
+        Strings monitorAllow = {};
     };
     struct Case {
         const char* what;
@@ -128,15 +129,35 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          "allow = 172.16.0.0/12\nmonitor-allow = 127.0.0.0/8 ::1\n",
          -1,
          "",
-         {2015, "", "/dev", {}, {}, 0, 2016, "127.0.0.1", 8, 1u << 20,
-          {"10.0.0.0/8", "192.168.1.5", "::1"}, {"127.0.0.1"}}},
+         {2015,
+          "",
+          "/dev",
+          {},
+          {},
+          0,
+          2016,
+          "127.0.0.1",
+          8,
+          1u << 20,
+          {"10.0.0.0/8", "192.168.1.5", "::1"},
+          {"127.0.0.1"}}},
         {"allowed networks from the file; empty is anyone",
          {},
          "allow = 10.0.0.0/8 2001:db8::/32\nmonitor-allow =\n",
          -1,
          "",
-         {2015, "", "/dev", {}, {}, 0, 2016, "127.0.0.1", 8, 1u << 20,
-          {"10.0.0.0/8", "2001:db8::/32"}, {}}},
+         {2015,
+          "",
+          "/dev",
+          {},
+          {},
+          0,
+          2016,
+          "127.0.0.1",
+          8,
+          1u << 20,
+          {"10.0.0.0/8", "2001:db8::/32"},
+          {}}},
         {"allowed network with a long prefix",
          {"--allow", "10.0.0.0/8,10.0.0.0/33"},
          nullptr,
