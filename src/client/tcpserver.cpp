@@ -38,6 +38,7 @@ constexpr std::size_t RECEIVE_BLOCK = 1024;
 // Allowed connections held while a client is served; more wait in the kernel's backlog, as
 // every connection did before its turn.
 constexpr std::size_t WAITING_LIMIT = 8;
+constexpr std::size_t TAKEN_PER_PASS = 64;
 // A client's comings and goings are each said; a storm of connections is said in its first
 // lines of a minute and then counted.
 constexpr std::size_t CONNECTION_LINES = 20;
@@ -192,7 +193,9 @@ bool TcpServer::admit(FileDescriptor& connection, const sockaddr_storage& peer, 
 }
 
 void TcpServer::takeWaiting() {
-    while (waiting_.size() < WAITING_LIMIT) {
+    // Bounded, so that a flood of refused connections still leaves the client its turn.
+    for (std::size_t taken = 0; taken < TAKEN_PER_PASS && waiting_.size() < WAITING_LIMIT;
+         ++taken) {
         sockaddr_storage peer{};
         socklen_t peerLength = sizeof peer;
         FileDescriptor connection(::accept4(listenFd.get(), reinterpret_cast<sockaddr*>(&peer),
