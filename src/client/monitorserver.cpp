@@ -41,6 +41,8 @@ constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
 constexpr int OBSERVER_SOCKET_BUFFER = 32 << 10;
 constexpr int MONITOR_NICE = 10;
+// Refused observers are each said, a storm of them in its first lines of a minute.
+constexpr std::size_t REFUSED_LINES = 20;
 
 // An observer's answers start with this key when something it sent is refused.
 const std::string ERROR_KEY = "monitor_error:";
@@ -288,8 +290,10 @@ void MonitorServer::run() {
 
 void MonitorServer::accept() {
     while (true) {
-        FileDescriptor fd(
-            ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        sockaddr_storage peer{};
+        socklen_t peerLength = sizeof peer;
+        FileDescriptor fd(::accept4(listenFd_.get(), reinterpret_cast<sockaddr*>(&peer),
+                                    &peerLength, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!fd.valid()) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                 errno != ECONNABORTED) {
@@ -301,6 +305,18 @@ void MonitorServer::accept() {
                 waker_.pause(ACCEPT_RETRY_PAUSE);
             }
             return;
+        }
+        const sockaddr* address = reinterpret_cast<const sockaddr*>(&peer);
+        if (!allowed_.allows(address, peerLength)) {
+            // Closed before anything is read or sent.
+            fd.reset();
+            ++refused_;
+            consoleThrottle().print("monitor-refused",
+                                    "Monitor: refused observer from " +
+                                        AddressFilter::describe(address, peerLength) +
+                                        ": not allowed",
+                                    console::Stream::OUT, REFUSED_LINES);
+            continue;
         }
         if (observers_.size() >= maxObservers_) {
             const std::string refusal =
@@ -420,6 +436,12 @@ std::string MonitorServer::statusBlock() const {
     block += "status_observers:" + std::to_string(observers_.size()) + ";";
     // The stand's speed set-point: the control client's latest device_rpm (0 before one).
     block += "status_stand_setpoint:" + std::to_string(Stand::rpm.load()) + ";";
+    // Only where a port lets some peers in and not others.
+    if (controlRefused_ || !allowed_.empty()) {
+        block += "status_refused:";
+        block += "control " + std::to_string(controlRefused_ ? controlRefused_() : uint64_t{0}) +
+                 ",monitor " + std::to_string(refused_) + ";";
+    }
     for (const PortStatus& port : portStatuses()) {
         block += "status_port:" + port.name + "," +
                  (port.identified ? std::to_string(port.device) : std::string("unidentified")) +

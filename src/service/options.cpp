@@ -13,6 +13,7 @@
 #include <map>
 #include <sstream>
 
+#include "client/addressfilter.h"
 #include "fleet/fleetconfig.h"
 #include "service/console.h"
 #include "service/filedescriptor.h"
@@ -39,6 +40,11 @@ std::string checkAddress(const std::string& text) {
         return "'" + text + "' is not an IPv4 address";
     }
     return "";
+}
+
+// An empty one stands for none ("allow =" in the file): dropped once parsed.
+std::string checkNetwork(const std::string& text) {
+    return text.empty() ? "" : AddressFilter::check(text);
 }
 
 // Plain decimal seconds, as for the port; up to a day.
@@ -210,6 +216,12 @@ void declare(CLI::App& app, Options& options, std::string& config,
         ->type_name("ADDR")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->check(checkAddress);
+    app.add_option("--allow", options.allow,
+                   "Serve only control clients from these addresses or networks\n"
+                   "(IPv4 or IPv6, a list; default: anyone)")
+        ->type_name("ADDR[/PREFIX]")
+        ->delimiter(',')
+        ->check(checkNetwork);
     app.add_option("--dev-dir", options.devDir, "Directory scanned for serial ports (default /dev)")
         ->type_name("DIR")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
@@ -239,6 +251,12 @@ void declare(CLI::App& app, Options& options, std::string& config,
         ->type_name("ADDR")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->check(checkAddress);
+    app.add_option("--monitor-allow", options.monitorAllow,
+                   "Serve only observers from these addresses or networks\n"
+                   "(IPv4 or IPv6, a list; default: anyone who reaches --monitor-bind)")
+        ->type_name("ADDR[/PREFIX]")
+        ->delimiter(',')
+        ->check(checkNetwork);
     app.add_option("--monitor-max", options.monitorMax,
                    "Observers served at once on the monitor port (default 8)")
         ->type_name("N")
@@ -536,8 +554,9 @@ ParsedOptions parseOptions(int argc, const char* const argv[], const std::string
     } catch (const CLI::Error& error) {
         return failure(commandLineError(app, error));  // read once already: not expected
     }
-    for (std::vector<std::string>* globs : {&parsed.options.ports, &parsed.options.ignore}) {
-        globs->erase(std::remove(globs->begin(), globs->end(), std::string()), globs->end());
+    for (std::vector<std::string>* list : {&parsed.options.ports, &parsed.options.ignore,
+                                           &parsed.options.allow, &parsed.options.monitorAllow}) {
+        list->erase(std::remove(list->begin(), list->end(), std::string()), list->end());
     }
     const std::string fleetError = resolveFleet(parsed.options);
     if (!fleetError.empty()) {

@@ -16,6 +16,7 @@
 #include "consolecapture.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
+#include "service/consolethrottle.h"
 #include "service/outbox.h"
 #include "testsupport.h"
 
@@ -34,6 +35,8 @@ sockaddr_in loopback(uint16_t port) {
 class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // A fresh server's connection lines: the throttle that counts them is process-wide.
+        consoleThrottle().clear();
         ASSERT_TRUE(server.listen());
         ASSERT_NE(server.port(), 0);
         thread = std::thread([this] { server.connect(); });

@@ -76,6 +76,8 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         std::string monitorBind = "127.0.0.1";
         unsigned monitorMax = 8;
         std::size_t monitorBuffer = 1u << 20;
+        Strings allow = {};
+        Strings monitorAllow = {};
     };
     struct Case {
         const char* what;
@@ -143,6 +145,53 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          nullptr,
          2,
          "benchd: --capture: '/tmp/' is not a file name\n",
+         {}},
+        {"allowed networks: repeated, listed, from the file, the command line wins",
+         {"--allow", "10.0.0.0/8,192.168.1.5", "--allow", "::1", "--monitor-allow", "127.0.0.1"},
+         "allow = 172.16.0.0/12\nmonitor-allow = 127.0.0.0/8 ::1\n",
+         -1,
+         "",
+         {2015,
+          "",
+          "/dev",
+          {},
+          {},
+          0,
+          2016,
+          "127.0.0.1",
+          8,
+          1u << 20,
+          {"10.0.0.0/8", "192.168.1.5", "::1"},
+          {"127.0.0.1"}}},
+        {"allowed networks from the file; empty is anyone",
+         {},
+         "allow = 10.0.0.0/8 2001:db8::/32\nmonitor-allow =\n",
+         -1,
+         "",
+         {2015,
+          "",
+          "/dev",
+          {},
+          {},
+          0,
+          2016,
+          "127.0.0.1",
+          8,
+          1u << 20,
+          {"10.0.0.0/8", "2001:db8::/32"},
+          {}}},
+        {"allowed network with a long prefix",
+         {"--allow", "10.0.0.0/8,10.0.0.0/33"},
+         nullptr,
+         2,
+         "benchd: --allow: '10.0.0.0/33': the prefix is longer than 32 bits\n",
+         {}},
+        {"allowed observer that is a host name",
+         {},
+         "monitor-allow = 127.0.0.1 localhost\n",
+         2,
+         "benchd: %F:1: bad value for 'monitor-allow': 'localhost' is not an address or network "
+         "(ADDR or ADDR/PREFIX)\n",
          {}},
         {"not octal", {"--port", "010"}, nullptr, -1, "", {10, "", "/dev", {}, {}}},
         {"a repeated option: the last",
@@ -433,6 +482,8 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         EXPECT_EQ(o.monitorBind, c.options.monitorBind);
         EXPECT_EQ(o.monitorMax, c.options.monitorMax);
         EXPECT_EQ(o.monitorBuffer, c.options.monitorBuffer);
+        EXPECT_EQ(o.allow, c.options.allow);
+        EXPECT_EQ(o.monitorAllow, c.options.monitorAllow);
         const auto named = std::find(c.args.begin(), c.args.end(), "--config");
         EXPECT_EQ(o.configFile, c.fileText != nullptr   ? file
                                 : named != c.args.end() ? *std::next(named)
