@@ -24,6 +24,7 @@
 #include "protocol/deviceids.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
+#include "service/descriptors.h"
 #include "service/heartbeat.h"
 #include "service/outbox.h"
 
@@ -116,13 +117,15 @@ void TcpServer::connect() {
         FileDescriptor client;
         while (waker_.running() && !client.valid()) {
             heartbeat.beat();
+            // Given up for the last client when the process was out of descriptors.
+            spare_.replenish();
             pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {waker_.pollFd(), POLLIN, 0}};
             // Bounded, so that the loop checks in with the watchdog while nobody connects.
             const int limit = static_cast<int>(Heartbeat::PERIOD.count());
             if (::poll(fds, 2, limit) <= 0 || fds[0].revents == 0) {
                 continue;
             }
-            int fd = ::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = spare_.accept(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
             int error = errno;
             client.reset(fd);
             if (fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
