@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <set>
@@ -197,11 +196,28 @@ int SerialWatcher::connectTTY(const std::string& path) {
     return opening.fd;
 }
 
-std::optional<std::set<std::string>> SerialWatcher::listDevices() {
-    dirent** entries = nullptr;
-    int count = ::scandir(devDir_.c_str(), &entries, nullptr, alphasort);
-    if (count < 0) {
-        const int error = errno;
+std::optional<SerialWatcher::Listing> SerialWatcher::listDevices() {
+    // Read in one go, unsorted: the map sorts, and a directory of thousands of entries costs
+    // little a second.
+    Listing names;
+    int error = 0;
+    if (DIR* dir = ::opendir(devDir_.c_str())) {
+        while (true) {
+            errno = 0;
+            const dirent* entry = ::readdir(dir);
+            if (entry == nullptr) {
+                error = errno;
+                break;
+            }
+            if (takes(entry->d_name)) {
+                names[entry->d_name] = Listed{entry->d_ino, entry->d_type};
+            }
+        }
+        ::closedir(dir);
+    } else {
+        error = errno;
+    }
+    if (error != 0) {
         readablePasses = 0;
         if (descriptors::isShortage(error)) {
             descriptors::sayShort("device directory [" + devDir_ +
@@ -215,14 +231,6 @@ std::optional<std::set<std::string>> SerialWatcher::listDevices() {
     if (++readablePasses >= READABLE_PASSES_TO_FORGET) {
         dirFailuresSaid.clear();
     }
-    std::set<std::string> names;
-    for (int i = 0; i < count; ++i) {
-        if (takes(entries[i]->d_name)) {
-            names.insert(entries[i]->d_name);
-        }
-        std::free(entries[i]);
-    }
-    std::free(entries);
     return names;
 }
 
@@ -269,7 +277,11 @@ std::shared_ptr<Channel> SerialWatcher::startChannel(const std::string& name, in
     }
 }
 
-void SerialWatcher::retry(const std::string& name, Port& port) {
+void SerialWatcher::retry(const std::string& name, const Listed& listed, Port& port) {
+    if (port.failure == NOT_A_CHARACTER_DEVICE && listed.type == DT_REG &&
+        listed.ino == port.node.ino) {
+        return;
+    }
     int fd = openPort(name, port);
     if (fd < 0) {
         return;
@@ -317,7 +329,7 @@ void SerialWatcher::disconnect(const std::string& name) {
 void SerialWatcher::pass() {
     // A listing that failed tells nothing of which ports are there (the process may be out of
     // descriptors, the directory remounted): only what the readers themselves lost goes.
-    const std::optional<std::set<std::string>> current = listDevices();
+    const std::optional<Listing> current = listDevices();
     const auto listed = [&current](const std::string& name) {
         return current && current->count(name) != 0;
     };
@@ -343,12 +355,12 @@ void SerialWatcher::pass() {
         disconnect(name);
     }
 
-    const std::set<std::string> none;
-    for (const std::string& name : current ? *current : none) {
+    const Listing none;
+    for (const auto& [name, listed] : current ? *current : none) {
         auto found = present.find(name);
         if (found != present.end()) {
             if (!found->second.channel) {
-                retry(name, found->second);
+                retry(name, listed, found->second);
             }
             continue;
         }

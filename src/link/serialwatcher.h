@@ -79,6 +79,12 @@ private:
         Node node;                         // at opening, or where the name led at the last failure
         std::string failure;               // why it is not open, as last said; empty once open
     };
+    // An accepted name as the directory lists it.
+    struct Listed {
+        uint64_t ino = 0;
+        unsigned char type = 0;  // DT_REG, DT_LNK, ... (DT_UNKNOWN where the file system says not)
+    };
+    using Listing = std::map<std::string, Listed>;
     // A terminal opened and configured, or why not.
     struct Opening {
         int fd = -1;
@@ -94,15 +100,16 @@ private:
     void run();
     // The accepted names of the directory; none when it cannot be listed (said once per
     // reason, or as a shortage of descriptors).
-    std::optional<std::set<std::string>> listDevices();
+    std::optional<Listing> listDevices();
     // Opens the name's port for `port`, a new one or one that failed before, and says so:
     // "Connect to", or "Error opening" (a shortage of descriptors) unless that reason was said
     // last. The descriptor or -1.
     int openPort(const std::string& name, Port& port);
     // A channel for the descriptor, or null (said, throttled) when its threads cannot start.
     static std::shared_ptr<Channel> startChannel(const std::string& name, int fd);
-    // Tries again a port that did not open; once it opens, it gets its channel.
-    void retry(const std::string& name, Port& port);
+    // Tries again a port that did not open; once it opens, it gets its channel. A regular file
+    // that is still the one that failed is left alone: it cannot have become a port.
+    void retry(const std::string& name, const Listed& listed, Port& port);
     // Returns an identified board that stayed silent too long to the handshake.
     void checkSilence(Channel& channel);
     // "Device disconnected", the channel retired, and the client told if it was identified.

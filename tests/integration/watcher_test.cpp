@@ -355,6 +355,17 @@ TEST_F(WatcherPassTest, PortThatFailsToOpenIsRetriedOnEveryPassAndSaidOncePerRea
     watcher->pass();
     EXPECT_EQ(out.count("Device disconnected: ttyUSB3\n"), 1u);
     EXPECT_EQ(out.count("Counters [ttyUSB3]"), 1u);
+
+    // A regular file under the name, then a port in its place: opened on the next pass.
+    { std::ofstream(path("ttyUSB3")) << "not a port"; }
+    watcher->pass();
+    watcher->pass();
+    EXPECT_EQ(out.count(error + ": not a character device\n"), 2u);
+    dir.unlink("ttyUSB3");
+    dir.link("ttyUSB3", board.slavePath());
+    watcher->pass();
+    EXPECT_TRUE(channelNamed("ttyUSB3"));
+    EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB3") + "]\n"), 2u);
 }
 
 TEST_F(WatcherPassTest, IdentificationDuringASilenceResetIsNeverHalfUndone) {
