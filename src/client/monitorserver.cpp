@@ -24,6 +24,7 @@
 #include "protocol/deviceids.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
+#include "service/descriptors.h"
 #include "service/outbox.h"
 
 namespace {
@@ -58,6 +59,16 @@ std::string keyOf(const std::string& message) {
 // The board's own announcements stand for these: they are not values to repeat.
 bool isAnnouncement(const std::string& key) {
     return key == "device_connected" || key == "device_disconnected";
+}
+
+// An observer accepted while the boards and the control client need the descriptors left: told
+// why and closed at once.
+void refuseForDescriptors(int fd) {
+    const std::string refusal = ERROR_KEY + "out of descriptors;";
+    ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(fd, SHUT_WR);
+    descriptors::sayShort("observer refused; " + std::to_string(descriptors::reserve()) +
+                          " kept for the boards and the control client");
 }
 
 std::string trimmed(const std::string& text) {
@@ -238,7 +249,11 @@ void MonitorServer::run() {
         fds.clear();
         fds.push_back({waker_.pollFd(), POLLIN, 0});
         fds.push_back({copyWake, POLLIN, 0});
-        fds.push_back({listenFd_.get(), POLLIN, 0});
+        // Left out for a moment after an accept failed: the still readable listener would
+        // keep the loop spinning.
+        const auto now = std::chrono::steady_clock::now();
+        const bool listening = now >= acceptResumes_;
+        fds.push_back({listening ? listenFd_.get() : -1, POLLIN, 0});
         for (const auto& observer : observers_) {
             // One whose buffer is full is not listened to either, until it reads.
             short events = observer->pending() < bufferBytes_ ? POLLIN : 0;
@@ -247,10 +262,14 @@ void MonitorServer::run() {
             }
             fds.push_back({observer->fd.get(), events, 0});
         }
-        const auto now = std::chrono::steady_clock::now();
         long timeout = std::chrono::ceil<std::chrono::milliseconds>(nextAnswerCheck - now).count();
         if (!observers_.empty() || copyWake < 0) {
             timeout = std::min<long>(timeout, TICK.count());
+        }
+        if (!listening) {
+            timeout = std::min<long>(
+                timeout,
+                std::chrono::ceil<std::chrono::milliseconds>(acceptResumes_ - now).count());
         }
         // A failed poll (interrupted) is a pass with nothing ready.
         ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(timeout, 0)));
@@ -297,12 +316,12 @@ void MonitorServer::accept() {
         if (!fd.valid()) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                 errno != ECONNABORTED) {
-                // Out of descriptors, for one: once, then once a minute; and a little wait, or
-                // the listening socket, still readable, would keep the loop spinning.
+                // Out of descriptors, for one: once, then once a minute; the observers are
+                // served on while the listener rests.
                 consoleThrottle().print("monitor-accept",
                                         std::string("Monitor accept: ") + std::strerror(errno),
                                         console::Stream::ERR);
-                waker_.pause(ACCEPT_RETRY_PAUSE);
+                acceptResumes_ = std::chrono::steady_clock::now() + ACCEPT_RETRY_PAUSE;
             }
             return;
         }
@@ -323,6 +342,10 @@ void MonitorServer::accept() {
                 ERROR_KEY + "too many observers (" + std::to_string(maxObservers_) + ");";
             ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::shutdown(fd.get(), SHUT_WR);
+            continue;
+        }
+        if (!descriptors::roomForOptional()) {
+            refuseForDescriptors(fd.get());
             continue;
         }
         int one = 1;

@@ -83,6 +83,7 @@ private:
     Waker waker_{true};
     std::thread thread_;
     // The monitor's thread only, once started.
+    std::chrono::steady_clock::time_point acceptResumes_{};  // after a failed accept
     std::vector<std::unique_ptr<Observer>> observers_;
     std::map<std::string, SharedMessage> latest_;  // key -> its latest whole message
     MessageCopies copies_;                         // the client's messages, copied

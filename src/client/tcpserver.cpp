@@ -24,6 +24,7 @@
 #include "protocol/deviceids.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
+#include "service/descriptors.h"
 #include "service/heartbeat.h"
 #include "service/outbox.h"
 
@@ -129,6 +130,8 @@ void TcpServer::connect() {
         }
         while (waker_.running() && !client.valid()) {
             heartbeat.beat();
+            // Given up for the last client when the process was out of descriptors.
+            spare_.replenish();
             pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {waker_.pollFd(), POLLIN, 0}};
             // Bounded, so that the loop checks in with the watchdog while nobody connects.
             const int limit = static_cast<int>(Heartbeat::PERIOD.count());
@@ -137,8 +140,8 @@ void TcpServer::connect() {
             }
             sockaddr_storage peer{};
             socklen_t peerLength = sizeof peer;
-            int fd = ::accept4(listenFd.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
-                               SOCK_CLOEXEC);
+            int fd = spare_.accept(listenFd.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                                   SOCK_CLOEXEC);
             int error = errno;
             client.reset(fd);
             if (client.valid() && !admit(client, peer, peerLength)) {

@@ -14,6 +14,7 @@
 
 #include "client/addressfilter.h"
 #include "client/messageframer.h"
+#include "service/descriptors.h"
 #include "service/filedescriptor.h"
 #include "service/sync.h"
 #include "service/waker.h"
@@ -88,6 +89,9 @@ private:
     uint16_t port_;
     std::string bindAddress_;
     FileDescriptor listenFd;
+    // The control client is taken even when the boards or observers used every descriptor.
+    // Server thread only.
+    SpareDescriptor spare_;
     Waker waker_{true};  // stop(); the loop polls its descriptor beside the sockets
     std::chrono::seconds clientTimeout_{30};
     std::function<void(bool)> clientHook;

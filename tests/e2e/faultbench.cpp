@@ -177,6 +177,22 @@ ProcStats procStats(pid_t pid) {
     return stats;
 }
 
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // After the command name in parentheses: state, then utime and stime are the 12th and
+    // 13th fields.
+    std::istringstream fields(all.substr(all.rfind(')') + 1));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i >= 12) {
+            ticks += std::stol(field);
+        }
+    }
+    return ticks;
+}
+
 std::string descriptors(pid_t pid) {
     std::string list;
     std::error_code error;
