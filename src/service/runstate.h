@@ -18,12 +18,13 @@
 //   on the monitor port; takes the outbox's copies of the client messages on a tick of its
 //   own, at nice 10 so that the data path's threads go first. Started by main
 //   after the server's port is bound, stopped and joined when the server loop ends.
-// - with --mqtt, the fleet publisher (FleetPublisher::run, fleet/publisher.h): takes the
-//   outbox's copies of the client messages and the ports' status on a tick of its own, at
-//   nice 10, and hands them to libmosquitto; and libmosquitto's network thread
-//   (mosquitto_loop_start), which talks to the broker and reconnects, at nice 10 once
-//   connected. Both started by main after the monitor, stopped and joined before the
-//   watcher retires the channels.
+// - with --mqtt, the fleet publisher (FleetPublisher::run, fleet/publisher.h): looks the
+//   broker up, connects and reconnects, drives libmosquitto's network loop itself (no thread
+//   of libmosquitto's), takes the outbox's copies of the client messages and the ports'
+//   status on a tick of its own, at nice 10. Started by main after the monitor, stopped and
+//   joined before the watcher retires the channels. The name lookup runs on glibc's own
+//   thread (getaddrinfo_a), which benchd neither owns nor waits for: a lookup still out at
+//   the stop is abandoned, its answer freed by glibc's notification.
 // - the console's writer (service/console.h): writes queued console lines.
 // - the capture's writer (capture::Recorder::run, capture/recorder.h), with --capture only:
 //   takes the queued records on a tick of its own, writes, flushes and rotates the ring of
@@ -44,7 +45,7 @@
 // A channel's writeMutex (around writing one frame) takes only the capture's queueMutex_
 // (capture/recorder.h), so that a port's written records keep the order of its writes.
 // libmosquitto's own locks are leaves to us: the publisher calls it holding none of ours, and
-// its callbacks only set the publisher's atomics and wake it.
+// its callbacks run on the publisher's thread, inside its calls.
 // Leaves, under which nothing is taken: the capture's queueMutex_,
 // the TcpServer's clientAddressMutex_ (the client's address, read by the monitor) and every
 // Waker's lock. Console lines and throttled lines are printed after the queue locks are
