@@ -27,6 +27,10 @@ constexpr int PUBLISHER_NICE = 10;
 constexpr int KEEPALIVE_SECONDS = 10;
 // Without a first connection by then, the console says so once.
 constexpr std::chrono::seconds FIRST_CONNECT_GRACE{5};
+// Where the system keeps the certificate authorities it trusts (Debian's ca-certificates).
+const char* const SYSTEM_AUTHORITIES = "/etc/ssl/certs";
+// The shortest turn of the loop while a connection is being made.
+constexpr std::chrono::milliseconds HANDSHAKE_STEP{5};
 // What a stop gives the last messages and the DISCONNECT to go out.
 constexpr std::chrono::milliseconds FLUSH_LIMIT{300};
 
@@ -50,18 +54,31 @@ void announceName(const SSL* ssl, int where, int) {
     }
 }
 
-// A client context whose certificate check includes the host name (OpenSSL's own, during the
-// handshake, before a byte of MQTT is sent). libmosquitto loads the certificate authority and
-// turns peer verification on (MOSQ_OPT_SSL_CTX_WITH_DEFAULTS). `host` outlives the context.
-void* makeTlsContext(const std::string& host) {
+// The client's TLS context: the broker's certificate must chain to `caFile` (empty: the
+// system's authorities) and name `host`, checked by OpenSSL during the handshake, before a
+// byte of MQTT is sent. libmosquitto takes it as it is (MOSQ_OPT_SSL_CTX, without its
+// defaults). `host` outlives the context. Null, with `error`, when it cannot be made.
+void* makeTlsContext(const std::string& host, const std::string& caFile, std::string& error) {
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (context == nullptr) {
+        error = "cannot make the TLS context";
         return nullptr;
     }
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     X509_VERIFY_PARAM* param = SSL_CTX_get0_param(context);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    if (X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) != 1 ||
-        SSL_CTX_set_ex_data(context, hostIndex(), const_cast<std::string*>(&host)) != 1) {
+    const bool loaded =
+        caFile.empty() ? SSL_CTX_load_verify_locations(context, nullptr, SYSTEM_AUTHORITIES) == 1
+                       : SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) == 1;
+    if (!loaded) {
+        error = "cannot load the certificate authority " +
+                (caFile.empty() ? std::string(SYSTEM_AUTHORITIES) : caFile);
+    } else if (X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) != 1 ||
+               SSL_CTX_set_ex_data(context, hostIndex(), const_cast<std::string*>(&host)) != 1) {
+        error = "cannot set up the TLS context";
+    }
+    if (!error.empty()) {
         SSL_CTX_free(context);
         return nullptr;
     }
@@ -170,9 +187,10 @@ bool FleetPublisher::start() {
         console::out(config_.warning);
     }
     if (config_.tls) {
-        tls_ = makeTlsContext(config_.host);
+        std::string error;
+        tls_ = makeTlsContext(config_.host, config_.caFile, error);
         if (tls_ == nullptr) {
-            console::out("MQTT: cannot make the TLS context; no fleet telemetry");
+            console::out("MQTT: " + error + "; no fleet telemetry");
             return false;
         }
     }
@@ -259,15 +277,7 @@ bool FleetPublisher::makeClient() {
         // name; libmosquitto's own check would compare the certificate with the address.
         rc = mosquitto_void_option(client_, MOSQ_OPT_SSL_CTX, tls_);
         if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_int_option(client_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 1);
-        }
-        if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_tls_set(
-                client_, config_.caFile.empty() ? nullptr : config_.caFile.c_str(),
-                config_.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
-        }
-        if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_tls_insecure_set(client_, true);
+            rc = mosquitto_int_option(client_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
         }
     }
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -415,6 +425,11 @@ void FleetPublisher::serviceNetwork(std::chrono::milliseconds wait) {
     errno = 0;
     int rc = mosquitto_loop(client_, static_cast<int>(wait.count()), 1);
     int error = errno;
+    if (rc == MOSQ_ERR_SUCCESS && phase_ == Phase::CONNECTING &&
+        std::chrono::steady_clock::now() - now < HANDSHAKE_STEP) {
+        // A handshake that comes back at once, again and again, must not spin a core.
+        waker_.idle(HANDSHAKE_STEP);
+    }
     if (rc == MOSQ_ERR_SUCCESS) {
         // libmosquitto does not always see a TCP connection that failed or was reset (with
         // TLS it writes to it again at once, in a loop): the socket says so itself.

@@ -320,6 +320,22 @@ TEST(MqttE2E, UserAndPasswordFile) {
     EXPECT_TRUE(refused->waitForOut("refused the connection", 10000ms)) << refused->out();
     refused->stop();
 
+    // Under the service manager: the credential, without --mqtt-password-file. Readable by
+    // every user here, which is said once.
+    TempDir credentials;
+    std::ofstream(credentials.path() + "/mqtt-password") << "s3cret word\n";
+    ::chmod((credentials.path() + "/mqtt-password").c_str(), 0644);
+    auto credential = startDaemon({"--dev-dir", dir.path(), "--mqtt", broker.url() + "/lab",
+                                   "--bench", "bench7", "--mqtt-user", "bench"},
+                                  port, {"CREDENTIALS_DIRECTORY=" + credentials.path()});
+    EXPECT_TRUE(credential->waitForOut("MQTT: publishing to", 10000ms)) << credential->out();
+    EXPECT_EQ(occurrences(credential->out(), "MQTT: the password file " + credentials.path() +
+                                                 "/mqtt-password is readable by every user "
+                                                 "(mode 0644)"),
+              1u)
+        << credential->out();
+    credential->stop();
+
     auto daemon = startDaemon({"--dev-dir", dir.path(), "--mqtt", broker.url() + "/lab", "--bench",
                                "bench7", "--mqtt-user", "bench", "--mqtt-password-file", good},
                               port);
@@ -453,4 +469,27 @@ TEST(MqttE2E, BrokerThatStopsAnsweringIsLostByTheKeepalive) {
     ::kill(broker.pid(), SIGCONT);
     EXPECT_TRUE(lost) << bench.daemon().out();
     EXPECT_TRUE(bench.daemon().waitForOut("is back;", 40000ms)) << bench.daemon().out();
+}
+
+// mqtts: the daemon connects to the address it looked up, yet the broker's certificate must
+// name the host of the URL: "localhost" is trusted, the same broker as 127.0.0.1 is not.
+TEST(MqttE2E, TlsCertificateMustNameTheUrlsHost) {
+    Broker broker({}, "localhost");
+    TempDir dir;
+    const std::string port = std::to_string(broker.port());
+    uint16_t ours = 0;
+    auto named = startDaemon({"--dev-dir", dir.path(), "--mqtt", "mqtts://localhost:" + port,
+                              "--mqtt-ca", broker.caFile(), "--bench", "bench7"},
+                             ours);
+    auto numeric = startDaemon({"--dev-dir", dir.path(), "--mqtt", "mqtts://127.0.0.1:" + port,
+                                "--mqtt-ca", broker.caFile(), "--bench", "bench8"},
+                               ours);
+    EXPECT_TRUE(
+        named->waitForOut("MQTT: publishing to localhost:" + port + " under bench7/", 10000ms))
+        << named->out();
+    EXPECT_TRUE(numeric->waitForOut("not reached yet (TLS handshake failed", 10000ms))
+        << numeric->out();
+    EXPECT_EQ(numeric->out().find("MQTT: publishing"), std::string::npos);
+    EXPECT_EQ(named->stop(), 0);
+    EXPECT_EQ(numeric->stop(), 0);
 }
