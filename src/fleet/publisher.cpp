@@ -206,7 +206,7 @@ void FleetPublisher::stop() {
     }
     thread_.join();
     telemetry_.enable(false);
-    // A lookup still out is left to glibc; its answer is thrown away.
+    // A lookup still out is ended now.
     resolver_.abandon();
     if (client_ != nullptr && connected_) {
         // A clean disconnect sends no will: the daemon says it is gone itself.

@@ -1,10 +1,10 @@
 // Fleet telemetry: the bench's state published to an MQTT broker, read-only. A thread of its
-// own looks the broker up, connects, takes the outbox's copies of the client messages and the
-// ports' status, and drives libmosquitto's network loop itself: nothing of the start, the data
-// path or the stop waits on a name server or a broker. The telemetry comes from a bounded
-// queue, and while the broker is away it is dropped and counted. Every failed try (lookup,
-// TCP, TLS, refusal, an answer that never comes) is followed by a pause, 1 s doubling to 30 s.
-// Nothing is subscribed to: nothing received from the broker can reach a board.
+// own has the broker looked up (fleet/resolver.h), connects, takes the outbox's copies of the
+// client messages and the ports' status, and drives libmosquitto's network loop itself: nothing of
+// the start, the data path or the stop waits on a name server or a broker. The telemetry comes from
+// a bounded queue, and while the broker is away it is dropped and counted. Every failed try
+// (lookup, TCP, TLS, refusal, an answer that never comes) is followed by a pause, 1 s doubling to
+// 30 s. Nothing is subscribed to: nothing received from the broker can reach a board.
 //
 // Topics under config.base():
 //   telemetry/<key>  every client message's value, QoS 0, not retained

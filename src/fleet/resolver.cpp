@@ -1,39 +1,24 @@
 #include "fleet/resolver.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cstring>
-
-// One lookup's request and answer, owned by two: the Resolver, and glibc's notification that
-// runs once the lookup has finished. The last of the two to let go frees it, so that a lookup
-// abandoned while glibc still works on it is freed when glibc is done with it.
-struct Lookup {
-    std::string host;
-    addrinfo hints{};
-    gaicb request{};
-    std::atomic<int> owners{2};
-};
+#include <sstream>
 
 namespace {
 
-void release(Lookup* lookup) {
-    if (lookup->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        if (lookup->request.ar_result != nullptr) {
-            ::freeaddrinfo(lookup->request.ar_result);
-        }
-        delete lookup;
-    }
-}
-
-// On glibc's notification thread, once the lookup finished (never for one cancelled).
-void finished(sigval value) {
-    release(static_cast<Lookup*>(value.sival_ptr));
+bool numeric(const std::string& text) {
+    in6_addr scratch{};
+    return ::inet_pton(AF_INET, text.c_str(), &scratch) == 1 ||
+           ::inet_pton(AF_INET6, text.c_str(), &scratch) == 1;
 }
 
 }  // namespace
@@ -43,16 +28,13 @@ Resolver::~Resolver() {
 }
 
 void Resolver::abandon() {
-    if (lookup_ == nullptr) {
-        return;
+    if (child_ > 0) {
+        ::kill(child_, SIGKILL);
+        while (::waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        child_ = -1;
     }
-    gaicb* request = &lookup_->request;
-    if (::gai_cancel(request) == EAI_CANCELED) {
-        // Taken off glibc's queue before it started: no notification will come.
-        release(lookup_);
-    }
-    release(lookup_);
-    lookup_ = nullptr;
+    output_.reset();
     if (state_ == State::PENDING) {
         state_ = State::IDLE;
     }
@@ -60,27 +42,59 @@ void Resolver::abandon() {
 
 Resolver::State Resolver::start(const std::string& host) {
     abandon();
+    host_ = host;
+    text_.clear();
     addresses_.clear();
     error_.clear();
-    auto* lookup = new Lookup;
-    lookup->host = host;
-    lookup->hints.ai_family = AF_UNSPEC;
-    lookup->hints.ai_socktype = SOCK_STREAM;
-    lookup->request.ar_name = lookup->host.c_str();
-    lookup->request.ar_request = &lookup->hints;
-    sigevent notification{};
-    notification.sigev_notify = SIGEV_THREAD;
-    notification.sigev_notify_function = finished;
-    notification.sigev_value.sival_ptr = lookup;
-    gaicb* list[1] = {&lookup->request};
-    const int rc = ::getaddrinfo_a(GAI_NOWAIT, list, 1, &notification);
-    if (rc != 0) {
-        delete lookup;
-        error_ = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+    if (numeric(host)) {
+        addresses_.push_back(host);
+        state_ = State::DONE;
+        return state_;
+    }
+    // An option-like name would be read as an option by getent.
+    if (host.empty() || host[0] == '-') {
+        error_ = "not a host name";
         state_ = State::FAILED;
         return state_;
     }
-    lookup_ = lookup;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        error_ = std::string("cannot make a pipe: ") + std::strerror(errno);
+        state_ = State::FAILED;
+        return state_;
+    }
+    FileDescriptor readEnd(fds[0]);
+    FileDescriptor writeEnd(fds[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // Nothing else of the daemon's (ports, sockets) goes with it.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    // The daemon's signal dispositions and mask are not the child's business.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const char* argv[] = {GETENT, "ahosts", host_.c_str(), nullptr};
+    char* const environment[] = {nullptr};
+    const int rc = ::posix_spawn(&child_, GETENT, &actions, &attributes,
+                                 const_cast<char* const*>(argv), environment);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) {
+        child_ = -1;
+        error_ = std::string("cannot run ") + GETENT + ": " + std::strerror(rc);
+        state_ = State::FAILED;
+        return state_;
+    }
+    output_ = std::move(readEnd);
     state_ = State::PENDING;
     return state_;
 }
@@ -89,36 +103,69 @@ Resolver::State Resolver::poll() {
     if (state_ != State::PENDING) {
         return state_;
     }
-    const int rc = ::gai_error(&lookup_->request);
-    if (rc == EAI_INPROGRESS) {
+    if (!drain()) {
         return state_;
     }
-    if (rc != 0) {
-        error_ = rc == EAI_SYSTEM ? "the lookup failed" : ::gai_strerror(rc);
-        state_ = State::FAILED;
-    } else {
-        for (const addrinfo* info = lookup_->request.ar_result; info != nullptr;
-             info = info->ai_next) {
-            char text[INET6_ADDRSTRLEN] = {};
-            const void* address = nullptr;
-            if (info->ai_family == AF_INET) {
-                address = &reinterpret_cast<const sockaddr_in*>(info->ai_addr)->sin_addr;
-            } else if (info->ai_family == AF_INET6) {
-                address = &reinterpret_cast<const sockaddr_in6*>(info->ai_addr)->sin6_addr;
+    return finish();
+}
+
+bool Resolver::drain() {
+    char buffer[4096];
+    while (output_.valid()) {
+        const ssize_t got = ::read(output_.get(), buffer, sizeof buffer);
+        if (got > 0) {
+            text_.append(buffer, static_cast<std::size_t>(got));
+            if (text_.size() > OUTPUT_LIMIT) {
+                abandon();
+                error_ = "the lookup said too much";
+                state_ = State::FAILED;
+                return false;
             }
-            if (address != nullptr &&
-                ::inet_ntop(info->ai_family, address, text, sizeof text) != nullptr &&
-                std::find(addresses_.begin(), addresses_.end(), text) == addresses_.end()) {
-                addresses_.emplace_back(text);
-            }
-        }
-        state_ = addresses_.empty() ? State::FAILED : State::DONE;
-        if (addresses_.empty()) {
-            error_ = "no IPv4 or IPv6 address";
+        } else if (got == 0) {
+            output_.reset();  // the end: the child is exiting
+        } else if (errno == EINTR) {
+            continue;
+        } else {
+            break;  // EAGAIN: nothing more yet
         }
     }
-    // The answer is copied out; the notification frees the rest.
-    release(lookup_);
-    lookup_ = nullptr;
+    return true;
+}
+
+Resolver::State Resolver::finish() {
+    int status = 0;
+    const pid_t reaped = ::waitpid(child_, &status, WNOHANG);
+    if (reaped == 0) {
+        return state_;  // still running (or its output still open)
+    }
+    child_ = -1;
+    // What it wrote just before it exited.
+    if (!drain()) {
+        return state_;
+    }
+    output_.reset();
+    if (reaped < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        // getent says 2 for a name it does not know.
+        error_ = reaped > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 2 ? "no such host"
+                                                                             : "the lookup failed";
+        state_ = State::FAILED;
+        return state_;
+    }
+    // "ADDRESS  STREAM name", then the same address for other socket types.
+    std::istringstream lines(text_);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::string address = line.substr(0, line.find_first_of(" \t"));
+        if (numeric(address) &&
+            std::find(addresses_.begin(), addresses_.end(), address) == addresses_.end()) {
+            addresses_.push_back(address);
+        }
+    }
+    if (addresses_.empty()) {
+        error_ = "no IPv4 or IPv6 address";
+        state_ = State::FAILED;
+    } else {
+        state_ = State::DONE;
+    }
     return state_;
 }

@@ -22,9 +22,9 @@
 //   broker up, connects and reconnects, drives libmosquitto's network loop itself (no thread
 //   of libmosquitto's), takes the outbox's copies of the client messages and the ports'
 //   status on a tick of its own, at nice 10. Started by main after the monitor, stopped and
-//   joined before the watcher retires the channels. The name lookup runs on glibc's own
-//   thread (getaddrinfo_a), which benchd neither owns nor waits for: a lookup still out at
-//   the stop is abandoned, its answer freed by glibc's notification.
+//   joined before the watcher retires the channels. The name lookup runs in a child process
+//   (getent, fleet/resolver.h), read on the publisher's tick, killed and reaped at once when
+//   still out at the stop.
 // - the console's writer (service/console.h): writes queued console lines.
 // - the capture's writer (capture::Recorder::run, capture/recorder.h), with --capture only:
 //   takes the queued records on a tick of its own, writes, flushes and rotates the ring of
