@@ -469,6 +469,15 @@ TEST(MqttE2E, BrokerThatStopsAnsweringIsLostByTheKeepalive) {
     ::kill(broker.pid(), SIGCONT);
     EXPECT_TRUE(lost) << bench.daemon().out();
     EXPECT_TRUE(bench.daemon().waitForOut("is back;", 40000ms)) << bench.daemon().out();
+
+    // Connected to a broker that has just frozen: the stop does not wait on it either.
+    ASSERT_EQ(::kill(broker.pid(), SIGSTOP), 0);
+    const auto [took, status] = timedStop(bench.daemon());
+    ::kill(broker.pid(), SIGCONT);
+    std::printf("[ figures ] broker frozen while connected: SIGTERM to exit %lld ms\n",
+                static_cast<long long>(took.count()));
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(took, 2000ms);
 }
 
 // mqtts: the daemon connects to the address it looked up, yet the broker's certificate must
