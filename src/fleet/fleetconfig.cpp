@@ -1,6 +1,18 @@
 #include "fleet/fleetconfig.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 namespace {
+
+// A password is one line; what follows it is never read.
+constexpr std::size_t PASSWORD_FILE_READ = 4096;
 
 const char* const URL_FORM = "mqtt://host[:port][/prefix] or mqtts://host[:port][/prefix]";
 
@@ -14,6 +26,10 @@ bool hasTopicWildcard(const std::string& text) {
 std::string checkTopicLevel(const std::string& name) {
     if (name.empty()) {
         return "an empty name";
+    }
+    if (name.size() > BENCH_NAME_MAX) {
+        return "a name of " + std::to_string(name.size()) + " characters (at most " +
+               std::to_string(BENCH_NAME_MAX) + ")";
     }
     if (hasTopicWildcard(name) || name.find('/') != std::string::npos) {
         return "'" + name + "' holds '/', '+' or '#', which MQTT topic levels cannot";
@@ -68,4 +84,56 @@ std::string parseMqttUrl(const std::string& url, FleetConfig& config) {
     config.host = authority;
     config.prefix = prefix;
     return "";
+}
+
+std::string readPasswordFile(const std::string& path, FleetConfig& config) {
+    // Non-blocking: a FIFO without a writer reads as empty instead of holding up the start.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return "cannot read " + path + ": " + std::strerror(errno);
+    }
+    struct stat status {};
+    std::string text;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_IROTH) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        config.warning = "MQTT: the password file " + path + " is readable by every user (mode " +
+                         mode + "); chmod o-r " + path;
+    }
+    char buffer[512];
+    while (text.size() < PASSWORD_FILE_READ && text.find('\n') == std::string::npos) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && errno != EAGAIN) {
+            const int error = errno;
+            ::close(fd);
+            return "cannot read " + path + ": " + std::strerror(error);
+        }
+        if (got <= 0) {
+            break;  // the end, or a pipe with nothing in it yet
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    std::string line = text.substr(0, text.find('\n'));
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    if (line.empty() || line.find('\0') != std::string::npos || line.size() >= PASSWORD_FILE_READ) {
+        return path + " holds no password on its first line";
+    }
+    config.password = line;
+    config.passwordFile = path;
+    return "";
+}
+
+std::string credentialPasswordFile() {
+    const char* directory = std::getenv("CREDENTIALS_DIRECTORY");
+    if (directory == nullptr || directory[0] == '\0') {
+        return "";
+    }
+    const std::string path = std::string(directory) + "/mqtt-password";
+    return ::access(path.c_str(), F_OK) == 0 ? path : "";
 }

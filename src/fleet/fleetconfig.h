@@ -2,6 +2,7 @@
 // credentials and the bench's name, as the options give them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,8 +14,11 @@ struct FleetConfig {
     std::string caFile;  // with tls: the certificate authority; empty: the system's
     std::string prefix;  // topic levels before the bench's name, without a trailing '/'
     std::string user;
-    std::string password;  // the first line of --mqtt-password-file
-    std::string bench;     // the bench's name, one topic level
+    std::string password;      // the first line of --mqtt-password-file
+    std::string passwordFile;  // the file it came from; empty: none
+    // Said once at start, the daemon running on: the password file is readable by every user.
+    std::string warning;
+    std::string bench;  // the bench's name, one topic level
 
     // "<prefix>/<bench>/" or "<bench>/".
     std::string base() const { return (prefix.empty() ? "" : prefix + "/") + bench + "/"; }
@@ -24,5 +28,17 @@ struct FleetConfig {
 // tls, prefix). Empty on success, otherwise what is wrong with the text.
 std::string parseMqttUrl(const std::string& url, FleetConfig& config);
 
-// Empty when `name` may stand as one topic level (the bench's name), otherwise why not.
+// The longest bench name: a topic level that dashboards show and brokers limit.
+constexpr std::size_t BENCH_NAME_MAX = 128;
+
+// Empty when `name` may stand as one topic level (the bench's name, at most BENCH_NAME_MAX
+// characters), otherwise why not.
 std::string checkTopicLevel(const std::string& name);
+
+// Reads the password (the first line of `path`) into config.password, and config.warning when
+// every user may read the file. Empty on success, otherwise what is wrong with the file.
+std::string readPasswordFile(const std::string& path, FleetConfig& config);
+
+// The file --mqtt-password-file stands for when not given: the service manager's credential
+// "mqtt-password" ($CREDENTIALS_DIRECTORY/mqtt-password) when it exists, otherwise empty.
+std::string credentialPasswordFile();

@@ -1,8 +1,10 @@
 // Fleet telemetry: the bench's state published to an MQTT broker, read-only. A thread of its
-// own takes the outbox's copies of the client messages and the ports' status and hands them to
-// libmosquitto, whose own network thread talks to the broker. Nothing of the data path waits on
-// either: the telemetry comes from a bounded queue, and while the broker is away it is dropped
-// and counted. Nothing is subscribed to: nothing received from the broker can reach a board.
+// own has the broker looked up (fleet/resolver.h), connects, takes the outbox's copies of the
+// client messages and the ports' status, and drives libmosquitto's network loop itself: nothing of
+// the start, the data path or the stop waits on a name server or a broker. The telemetry comes from
+// a bounded queue, and while the broker is away it is dropped and counted. Every failed try
+// (lookup, TCP, TLS, refusal, an answer that never comes) is followed by a pause, 1 s doubling to
+// 30 s. Nothing is subscribed to: nothing received from the broker can reach a board.
 //
 // Topics under config.base():
 //   telemetry/<key>  every client message's value, QoS 0, not retained
@@ -12,7 +14,6 @@
 //   online           "1" retained while connected; "0" (the will) once the daemon is gone
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -25,6 +26,7 @@
 
 #include "client/portstatus.h"
 #include "fleet/fleetconfig.h"
+#include "fleet/resolver.h"
 #include "service/outbox.h"
 #include "service/waker.h"
 
@@ -39,10 +41,11 @@ public:
     FleetPublisher(const FleetPublisher&) = delete;
     FleetPublisher& operator=(const FleetPublisher&) = delete;
 
-    // Starts connecting (in the background) and the thread. False, said on the console, when
-    // the MQTT client cannot be made (TLS files, memory); the daemon runs on without it.
+    // Starts the thread, which connects in the background. False, said on the console, when
+    // the TLS context cannot be made; the daemon runs on without it.
     bool start();
-    // Says "offline", disconnects and ends both threads within about a second. Idempotent.
+    // Says "offline" when connected, disconnects and ends the thread within half a second,
+    // whatever the name server or the broker do. Idempotent.
     void stop();
 
     // The bound of messages handed to libmosquitto and not yet written to the broker; beyond
@@ -53,14 +56,39 @@ public:
     // Telemetry is taken and port changes looked for this often.
     static constexpr std::chrono::milliseconds TICK{50};
     static constexpr std::chrono::milliseconds PORT_SCAN{250};
+    // Pauses between failed tries.
+    static constexpr std::chrono::seconds RETRY_FIRST{1};
+    static constexpr std::chrono::seconds RETRY_LAST{30};
+    // A try whose TCP connection, TLS handshake or CONNACK has not come by then has failed.
+    static constexpr std::chrono::seconds CONNECT_LIMIT{10};
 
     // The JSON payloads (tests and the README's examples).
     static std::string boardPayload(const PortStatus& port);
     static std::string statusPayload(long uptimeSeconds, const std::string& client,
                                      uint64_t telemetryDropped);
 
+    // What a libmosquitto return code says, in words (`error`: errno with MOSQ_ERR_ERRNO).
+    static std::string reasonOf(int rc, int error);
+
 private:
+    enum class Phase { WAITING, RESOLVING, CONNECTING, CONNECTED };
+
     void run();
+    // The connection's course: lookup, tries, pauses, losses; said on the console.
+    void advance(std::chrono::steady_clock::time_point now);
+    // Drives libmosquitto's network loop for up to `wait` while there is a socket.
+    void serviceNetwork(std::chrono::milliseconds wait);
+    // A fresh client for one try at `address`; false (with lastFailure_) when it cannot.
+    bool connectTo(const std::string& address);
+    bool makeClient();
+    void dropClient();
+    // The next address, or when none is left a pause before looking the name up again.
+    void tryNext(std::chrono::steady_clock::time_point now);
+    // The try failed for `reason`: tryNext().
+    void tryFailed(const std::string& reason, std::chrono::steady_clock::time_point now);
+    void lost(const std::string& reason, std::chrono::steady_clock::time_point now);
+    // Why there is no connection yet: the last try's failure, or what the try waits for.
+    std::string progress() const;
     void publishTelemetry();
     // The ports' and the status's retained messages: those that changed, every one when
     // `all`.
@@ -81,21 +109,32 @@ private:
     MessageCopies telemetry_{std::numeric_limits<std::size_t>::max()};
     std::function<std::string()> clientAddress_;
     const std::chrono::steady_clock::time_point started_;
-    mosquitto* client_ = nullptr;
-    bool loopStarted_ = false;
+    // With mqtts://: the TLS context every client uses, which verifies the broker's
+    // certificate against config_.host although the client connects to an address.
+    void* tls_ = nullptr;  // SSL_CTX
     Waker waker_;
     std::thread thread_;
 
-    // Set by libmosquitto's thread, read by ours.
-    std::atomic<bool> connected_{false};
-    std::atomic<uint64_t> connections_{0};  // successful connections so far
-    std::atomic<int> lastDisconnect_{0};    // the reason of the last loss
-    std::atomic<int> refusal_{0};           // the last refusal's return code, 0: none
+    // The publisher's thread only (libmosquitto's callbacks run on it too), then stop()'s
+    // once the thread is joined.
+    mosquitto* client_ = nullptr;
+    Resolver resolver_;
+    Phase phase_ = Phase::WAITING;
+    std::chrono::steady_clock::time_point retryAt_;     // WAITING: the next lookup
+    std::chrono::steady_clock::time_point tryStarted_;  // CONNECTING: since when
+    std::chrono::seconds retryPause_{RETRY_FIRST};
+    std::size_t nextAddress_ = 0;  // into resolver_.addresses()
+    bool tcpUp_ = false;           // CONNECTING: the TCP connection is made
+    int connectErrno_ = 0;         // errno as libmosquitto's connect left it
+    std::string lastFailure_;      // why the last try failed
+    bool connected_ = false;       // CONNACK accepted, not lost since
+    uint64_t connections_ = 0;     // successful connections so far
+    int lastDisconnect_ = 0;       // the libmosquitto reason of the last loss
+    int lastErrno_ = 0;            // errno with it
+    int refusal_ = 0;              // the last refusal's return code, 0: none
     // Messages handed to libmosquitto and not yet written (QoS 0) or acknowledged (QoS 1);
     // approximate (zeroed on each connection), enough to bound what libmosquitto holds.
-    std::atomic<int64_t> unsent_{0};
-
-    // The publisher's thread only.
+    int64_t unsent_ = 0;
     std::deque<SharedMessage> scratch_;
     uint64_t telemetrySent_ = 0;
     uint64_t telemetryDropped_ = 0;  // since start

@@ -136,7 +136,8 @@ std::string resolveFleet(Options& options) {
         for (const auto& [value, name] :
              {std::pair<const std::string&, const char*>{options.mqttCa, "--mqtt-ca"},
               {options.mqttUser, "--mqtt-user"},
-              {options.mqttPasswordFile, "--mqtt-password-file"}}) {
+              {options.mqttPasswordFile, "--mqtt-password-file"},
+              {options.bench, "--bench"}}) {
             if (!value.empty()) {
                 return std::string(name) + " needs --mqtt";
             }
@@ -154,25 +155,18 @@ std::string resolveFleet(Options& options) {
         return "--mqtt-ca: cannot read " + options.mqttCa + ": " + std::strerror(errno);
     }
     fleet.caFile = options.mqttCa;
-    if (!options.mqttPasswordFile.empty()) {
-        if (options.mqttUser.empty()) {
-            return "--mqtt-password-file needs --mqtt-user";
+    if (!options.mqttPasswordFile.empty() && options.mqttUser.empty()) {
+        return "--mqtt-password-file needs --mqtt-user";
+    }
+    // Under the service manager the password may come as a credential (LoadCredential=).
+    const std::string passwordFile = !options.mqttPasswordFile.empty() ? options.mqttPasswordFile
+                                     : options.mqttUser.empty()        ? ""
+                                                                       : credentialPasswordFile();
+    if (!passwordFile.empty()) {
+        error = readPasswordFile(passwordFile, fleet);
+        if (!error.empty()) {
+            return "--mqtt-password-file: " + error;
         }
-        std::ifstream file(options.mqttPasswordFile);
-        if (!file) {
-            return "--mqtt-password-file: cannot read " + options.mqttPasswordFile + ": " +
-                   std::strerror(errno);
-        }
-        std::string line;
-        std::getline(file, line);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.empty()) {
-            return "--mqtt-password-file: " + options.mqttPasswordFile +
-                   " holds no password on its first line";
-        }
-        fleet.password = line;
     }
     fleet.user = options.mqttUser;
     fleet.bench = options.bench;
@@ -301,7 +295,8 @@ void declare(CLI::App& app, Options& options, std::string& config,
         ->type_name("NAME")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--mqtt-password-file", options.mqttPasswordFile,
-                   "File whose first line is the MQTT user's password")
+                   "File whose first line is the MQTT user's password (default, with\n"
+                   "--mqtt-user: $CREDENTIALS_DIRECTORY/mqtt-password when it exists)")
         ->type_name("FILE")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--bench", options.bench,

@@ -18,12 +18,13 @@
 //   on the monitor port; takes the outbox's copies of the client messages on a tick of its
 //   own, at nice 10 so that the data path's threads go first. Started by main
 //   after the server's port is bound, stopped and joined when the server loop ends.
-// - with --mqtt, the fleet publisher (FleetPublisher::run, fleet/publisher.h): takes the
-//   outbox's copies of the client messages and the ports' status on a tick of its own, at
-//   nice 10, and hands them to libmosquitto; and libmosquitto's network thread
-//   (mosquitto_loop_start), which talks to the broker and reconnects, at nice 10 once
-//   connected. Both started by main after the monitor, stopped and joined before the
-//   watcher retires the channels.
+// - with --mqtt, the fleet publisher (FleetPublisher::run, fleet/publisher.h): looks the
+//   broker up, connects and reconnects, drives libmosquitto's network loop itself (no thread
+//   of libmosquitto's), takes the outbox's copies of the client messages and the ports'
+//   status on a tick of its own, at nice 10. Started by main after the monitor, stopped and
+//   joined before the watcher retires the channels. The name lookup runs in a child process
+//   (getent, fleet/resolver.h), read on the publisher's tick, killed and reaped at once when
+//   still out at the stop.
 // - with --failsafe, the fail-safe (FailSafe::run, client/failsafe.h): waits out the delay after
 //   the client is lost, parses the safe state, and while it is in force looks at the boards
 //   every 100 ms for one newly identified. Started and joined by main.
@@ -49,7 +50,7 @@
 // A channel's writeMutex (around writing one frame) takes only the capture's queueMutex_
 // (capture/recorder.h), so that a port's written records keep the order of its writes.
 // libmosquitto's own locks are leaves to us: the publisher calls it holding none of ours, and
-// its callbacks only set the publisher's atomics and wake it.
+// its callbacks run on the publisher's thread, inside its calls.
 // Leaves, under which nothing is taken: the capture's queueMutex_,
 // the TcpServer's clientAddressMutex_ (the client's address, read by the monitor) and every
 // Waker's lock. Console lines and throttled lines are printed after the queue locks are

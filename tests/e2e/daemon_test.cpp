@@ -398,7 +398,12 @@ TEST(DaemonE2E, SecondDaemonOnTheSamePortExits) {
 
 TEST(DaemonE2E, BadOptionExitsWithUsage) {
     const std::vector<std::string> bad[] = {
-        {"--bogus"}, {"--port", "abc"}, {"extra"}, {"--bind", "not-an-address"}};
+        {"--bogus"},
+        {"--port", "abc"},
+        {"extra"},
+        {"--bind", "not-an-address"},
+        {"--bench", std::string(70000, 'b')},
+        {"--mqtt", "mqtt://127.0.0.1", "--bench", std::string(70000, 'b')}};
     for (const auto& args : bad) {
         std::vector<std::string> argv = {benchdPath()};
         argv.insert(argv.end(), args.begin(), args.end());

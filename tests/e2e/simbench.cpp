@@ -30,7 +30,8 @@ Bytes SimFrame::payload() const {
 }
 
 SimBench::SimBench(const std::vector<std::string>& boards,
-                   const std::vector<std::string>& daemonArgs) {
+                   const std::vector<std::string>& daemonArgs,
+                   const std::vector<std::string>& wrapper) {
     std::vector<std::string> argv = {tool("benchsim"), "-v", "--dir", dir_.path()};
     argv.insert(argv.end(), boards.begin(), boards.end());
     sim_ = std::make_unique<Process>(argv);
@@ -42,7 +43,7 @@ SimBench::SimBench(const std::vector<std::string>& boards,
     }
     std::vector<std::string> args = {"--dev-dir", dir_.path()};
     args.insert(args.end(), daemonArgs.begin(), daemonArgs.end());
-    daemon_ = startDaemon(args, port_);
+    daemon_ = startDaemon(args, port_, {}, 0, wrapper);
 }
 
 SimBench::~SimBench() {

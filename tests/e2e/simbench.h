@@ -31,9 +31,10 @@ class SimBench {
 public:
     // Starts `benchsim -v` with the boards (KIND=NAME[,fault...]), waits for their links, then
     // starts benchd on the directory and a free port (with `daemonArgs` besides), and returns
-    // once benchd listens.
+    // once benchd listens. `wrapper`: a command benchd runs under (startDaemon()).
     explicit SimBench(const std::vector<std::string>& boards,
-                      const std::vector<std::string>& daemonArgs = {});
+                      const std::vector<std::string>& daemonArgs = {},
+                      const std::vector<std::string>& wrapper = {});
     ~SimBench();
     SimBench(const SimBench&) = delete;
     SimBench& operator=(const SimBench&) = delete;

@@ -22,6 +22,7 @@ namespace {
 
 constexpr const char* MOSQUITTO = "/usr/sbin/mosquitto";
 constexpr const char* MOSQUITTO_PASSWD = "/usr/bin/mosquitto_passwd";
+constexpr const char* OPENSSL = "/usr/bin/openssl";
 
 uint16_t anyFreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -54,7 +55,7 @@ bool accepts(uint16_t port) {
 
 }  // namespace
 
-Broker::Broker(std::vector<std::pair<std::string, std::string>> users) {
+Broker::Broker(std::vector<std::pair<std::string, std::string>> users, const std::string& tlsName) {
     char path[] = "/tmp/benchd-broker-XXXXXX";
     if (::mkdtemp(path) == nullptr) {
         throw std::runtime_error("no temporary directory for the broker");
@@ -68,6 +69,27 @@ Broker::Broker(std::vector<std::pair<std::string, std::string>> users) {
         if (std::system(command.c_str()) != 0) {
             throw std::runtime_error("mosquitto_passwd failed");
         }
+    }
+    if (!tlsName.empty()) {
+        const std::string ca = dir_ + "/ca";
+        const std::string server = dir_ + "/server";
+        const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+        const std::string commands[] = {
+            std::string(OPENSSL) + " req -x509" + key + "-keyout " + ca + ".key -out " + ca +
+                ".crt -days 2 -subj '/CN=bench test authority'",
+            std::string(OPENSSL) + " req" + key + "-keyout " + server + ".key -out " + server +
+                ".csr -subj '/CN=" + tlsName + "'",
+            "printf 'subjectAltName=DNS:" + tlsName + "\\n' > " + server + ".ext",
+            std::string(OPENSSL) + " x509 -req -in " + server + ".csr -CA " + ca + ".crt -CAkey " +
+                ca + ".key -CAcreateserial -out " + server + ".crt -days 2 -extfile " + server +
+                ".ext"};
+        for (const std::string& command : commands) {
+            if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) {
+                throw std::runtime_error("cannot make the broker's certificate: " + command);
+            }
+        }
+        listenerSettings_ =
+            "cafile " + ca + ".crt\ncertfile " + server + ".crt\nkeyfile " + server + ".key\n";
     }
     std::ofstream config(dir_ + "/mosquitto.conf.in");
     config << "allow_anonymous " << (users.empty() ? "true" : "false") << "\n"
@@ -100,7 +122,7 @@ bool Broker::startOn(uint16_t port) {
     {
         std::ifstream in(dir_ + "/mosquitto.conf.in");
         std::ofstream out(dir_ + "/mosquitto.conf");
-        out << in.rdbuf() << "listener " << port << " 127.0.0.1\n";
+        out << in.rdbuf() << "listener " << port << " 127.0.0.1\n" << listenerSettings_;
     }
     const std::string config = dir_ + "/mosquitto.conf";
     pid_ = ::fork();

@@ -28,8 +28,11 @@ using namespace std::chrono_literals;
 
 class Broker {
 public:
-    // `users`: (name, password) pairs; when given, only they may connect.
-    explicit Broker(std::vector<std::pair<std::string, std::string>> users = {});
+    // `users`: (name, password) pairs; when given, only they may connect. `tlsName`: when
+    // given, the broker speaks only TLS, with a certificate for that name signed by a
+    // certificate authority of its own (caFile()), both made with the openssl tool.
+    explicit Broker(std::vector<std::pair<std::string, std::string>> users = {},
+                    const std::string& tlsName = "");
     ~Broker();
     Broker(const Broker&) = delete;
     Broker& operator=(const Broker&) = delete;
@@ -38,6 +41,7 @@ public:
     uint16_t port() const { return port_; }
     pid_t pid() const { return pid_; }
     std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+    std::string caFile() const { return dir_ + "/ca.crt"; }
     // Stops the broker (SIGTERM, then SIGKILL) and waits for it; start() brings it back on the
     // same port, empty, and returns once it accepts.
     void stop();
@@ -46,6 +50,7 @@ public:
 private:
     bool startOn(uint16_t port);
     std::string dir_;
+    std::string listenerSettings_;  // after the listener line: its TLS files
     uint16_t port_ = 0;
     pid_t pid_ = -1;
 };

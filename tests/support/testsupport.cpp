@@ -411,12 +411,14 @@ int Process::wait(std::chrono::milliseconds timeout) {
 }
 
 std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port,
-                                     const std::vector<std::string>& env, long openFiles) {
+                                     const std::vector<std::string>& env, long openFiles,
+                                     const std::vector<std::string>& wrapper) {
     constexpr int TRIES = 8;
     std::unique_ptr<Process> daemon;
     for (int attempt = 0; attempt < TRIES; ++attempt) {
         port = freePort();
-        std::vector<std::string> argv = {benchdPath()};
+        std::vector<std::string> argv = wrapper;
+        argv.push_back(benchdPath());
         // A configuration installed on this machine must not change what the tests see.
         if (std::find(args.begin(), args.end(), "--config") == args.end()) {
             argv.insert(argv.end(), {"--config", "/dev/null"});

@@ -152,9 +152,11 @@ std::string benchdPath();
 // then exits at once with "Cant bind socket" and nothing else done (it binds before it opens
 // any board), so it is started again on another port, a few times at most. A daemon that
 // neither listens nor fails to bind within the wait is returned as it is. Unless `args` name a
-// --monitor-port, the daemon opens none. `openFiles` as for Process.
+// --monitor-port, the daemon opens none. `openFiles` as for Process. `wrapper`: a command that
+// runs the daemon, given as its arguments (it must exec it, so that the pid is the daemon's).
 std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port,
-                                     const std::vector<std::string>& env = {}, long openFiles = 0);
+                                     const std::vector<std::string>& env = {}, long openFiles = 0,
+                                     const std::vector<std::string>& wrapper = {});
 
 // A service manager's notification socket (a unix datagram socket in a temporary directory):
 // start the daemon with NOTIFY_SOCKET=path() and read what it says.

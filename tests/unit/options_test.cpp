@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -453,6 +454,30 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          2,
          "benchd: " + tooLarge + " is larger than 1 MiB: not a configuration file\n",
          {}},
+        {"bench name too long",
+         {"--mqtt", "mqtt://h", "--bench", std::string(70000, 'b')},
+         nullptr,
+         2,
+         "benchd: --bench: a name of 70000 characters (at most 128)\n",
+         {}},
+        {"bench name too long, without a broker",
+         {"--bench", std::string(129, 'b')},
+         nullptr,
+         2,
+         "benchd: --bench: a name of 129 characters (at most 128)\n",
+         {}},
+        {"bench name without a broker",
+         {"--bench", "b1"},
+         nullptr,
+         2,
+         "benchd: --bench needs --mqtt\n",
+         {}},
+        {"mqtt password file a directory",
+         {"--mqtt", "mqtt://h", "--mqtt-user", "u", "--mqtt-password-file", "/"},
+         nullptr,
+         2,
+         "benchd: --mqtt-password-file: cannot read /: Is a directory\n",
+         {}},
         {"no '='", {}, "port 2016\n", 2, "benchd: %F:1: expected 'key = value'\n", {}},
         {"a section", {}, "[benchd]\nport = 1\n", 2, "benchd: %F:1: expected 'key = value'\n", {}},
     };
@@ -489,6 +514,49 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
                                 : named != c.args.end() ? *std::next(named)
                                                         : "");
     }
+}
+
+// Under the service manager the MQTT password comes as a credential when no file is named; a
+// password file every user may read is said, not refused.
+TEST(Options, MqttPasswordFromTheServiceCredential) {
+    TempDir dir;
+    const std::string credential = dir.path() + "/mqtt-password";
+    writeFile(credential, "from the credential\n");
+    ::chmod(credential.c_str(), 0400);
+    const std::string named = dir.path() + "/named";
+    writeFile(named, "named\n");
+    ::chmod(named.c_str(), 0644);
+    ::setenv("CREDENTIALS_DIRECTORY", dir.path().c_str(), 1);
+    const Strings broker = {"--mqtt", "mqtt://h", "--bench", "b1"};
+    auto with = [&](Strings more) {
+        Strings args = broker;
+        args.insert(args.end(), more.begin(), more.end());
+        return parse(args, "/nonexistent");
+    };
+
+    ParsedOptions parsed = with({"--mqtt-user", "u"});
+    ASSERT_TRUE(parsed.run) << parsed.text;
+    EXPECT_EQ(parsed.options.fleet.password, "from the credential");
+    EXPECT_EQ(parsed.options.fleet.warning, "");
+
+    // A file named wins; readable by every user, it is said.
+    parsed = with({"--mqtt-user", "u", "--mqtt-password-file", named});
+    ASSERT_TRUE(parsed.run) << parsed.text;
+    EXPECT_EQ(parsed.options.fleet.password, "named");
+    EXPECT_EQ(parsed.options.fleet.warning, "MQTT: the password file " + named +
+                                                " is readable by every user (mode 0644); "
+                                                "chmod o-r " +
+                                                named);
+
+    // No user, no password; no credential, no password either.
+    parsed = with({});
+    ASSERT_TRUE(parsed.run) << parsed.text;
+    EXPECT_EQ(parsed.options.fleet.password, "");
+    ::unlink(credential.c_str());
+    parsed = with({"--mqtt-user", "u"});
+    ::unsetenv("CREDENTIALS_DIRECTORY");
+    ASSERT_TRUE(parsed.run) << parsed.text;
+    EXPECT_EQ(parsed.options.fleet.password, "");
 }
 
 TEST(Options, CommandLineErrorsShowTheUsage) {
