@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,8 +94,11 @@ TEST(ConsoleE2E, StandardOutputThatNobodyReadsHoldsUpNeitherClientNorBoards) {
             ASSERT_TRUE(board.write(board.frame(62, delayPayload(i))));
         }
     }
+    // A decoder that a busy machine leaves more than its queue behind drops the oldest frames,
+    // counted: a report may be missing only as one of those.
+    int missing = 0;
     for (int i = REPORT_EVERY; i <= FRAMES; i += REPORT_EVERY) {
-        EXPECT_TRUE(client.waitFor(delayMessage(i), 0, 10000ms)) << i;
+        missing += client.waitFor(delayMessage(i), 0, 10000ms) ? 0 : 1;
     }
     EXPECT_TRUE(waitUntil(
         [&] { return board.hostAcks().size() >= acks + FRAMES + FRAMES / REPORT_EVERY; }, 10000ms))
@@ -115,6 +119,17 @@ TEST(ConsoleE2E, StandardOutputThatNobodyReadsHoldsUpNeitherClientNorBoards) {
         << text.substr(0, 300);
     figure("stdout never read: the console reported %s lines dropped", dropped[1].str().c_str());
     EXPECT_GT(std::stol(dropped[1].str()), FRAMES / 2);
+    if (missing > 0) {
+        // The console takes lines again: its counters say what the decoder dropped.
+        ::kill(daemon->pid(), SIGUSR1);
+        const std::string counters = readUntil(unread.get(), "frames dropped ", 10000ms);
+        std::smatch framesDropped;
+        ASSERT_TRUE(std::regex_search(counters, framesDropped, std::regex("frames dropped (\\d+)")))
+            << missing << " reports missing, and no counters said";
+        EXPECT_GE(std::stol(framesDropped[1].str()), missing);
+        figure("stdout never read: %d reports missing, %s frames dropped by the decoder", missing,
+               framesDropped[1].str().c_str());
+    }
     EXPECT_TRUE(alive(*daemon));
 }
 
