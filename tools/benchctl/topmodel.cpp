@@ -153,6 +153,11 @@ void TopModel::onMessage(const std::string& message) {
     found->second.text = printable(value, MAX_VALUE);
 }
 
+const TopModel::Value* TopModel::value(const std::string& key) const {
+    auto found = values_.find(key);
+    return found == values_.end() ? nullptr : &found->second;
+}
+
 void TopModel::connected(const std::string& where) {
     connection_ = (everConnected_ ? "reconnected to " : "connected to ") + where;
     everConnected_ = true;

@@ -42,6 +42,8 @@ public:
     // "1490 (set-point unit), rising; set-point 1500"; empty before the
     // first device_rpm.
     std::string speedLine() const;
+    // The latest value of `key`; nullptr before one (or for an unknown key beyond the limit).
+    const Value* value(const std::string& key) const;
     const std::map<std::string, std::vector<double>>& charts() const { return charts_; }
     // The latest complete status block (complete() false before the first).
     const StatusBlock& status() const { return status_; }
