@@ -25,6 +25,8 @@ struct ChannelOptions {
     std::chrono::milliseconds startPause{1000};
     // The send queue's clock (how long queued commands have waited); tests step it by hand.
     std::chrono::steady_clock::time_point (*clock)() = std::chrono::steady_clock::now;
+    // How long the sender waits for a command's ACK before it tries again.
+    std::chrono::milliseconds ackWait{10};
     // Tests: runs after the receive side has started and before the sender starts; a throw
     // here stands for a sender thread that could not be started.
     void (*beforeSenderStart)() = nullptr;

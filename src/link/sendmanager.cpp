@@ -19,7 +19,6 @@ Mutex devMutex;
 namespace {
 
 constexpr int SEND_TRIES = 3;
-constexpr std::chrono::milliseconds ACK_WAIT{10};
 constexpr std::chrono::milliseconds HANDSHAKE_PAUSE{500};
 // Between the passes of an unidentified board: keeps the handshake about 510 ms apart.
 constexpr std::chrono::milliseconds IDLE_PAUSE{10};
@@ -234,7 +233,7 @@ bool SendManager::sendWithRetries(std::unique_ptr<Command> command) {
             (onTheLine ? counters.retries : counters.commandsSent).fetch_add(1);
             onTheLine = true;
         }
-        bool stillRunning = waker_.waitFor(ACK_WAIT, ackIn);
+        bool stillRunning = waker_.waitFor(channel->options().ackWait, ackIn);
         acknowledged = ackIn();
         if (!stillRunning) {
             // A stopped channel writes nothing more.

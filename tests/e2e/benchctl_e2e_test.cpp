@@ -582,7 +582,7 @@ TEST(BenchctlE2e, TopAndMonitorOnASimulatedBenchFollowTheDaemonThroughARestart) 
         }
         control->send(
             "device_active:1;device_rpm:1500;device_temperature:40;osc:1;"
-            "injector_active:1;injector_i1:20;injector_i2:12;");
+            "injector_active:1;injector_i1:20;injector_i2:12;regulator1_active:1;");
     };
     ASSERT_NO_FATAL_FAILURE(startBench());
 
@@ -606,9 +606,31 @@ TEST(BenchctlE2e, TopAndMonitorOnASimulatedBenchFollowTheDaemonThroughARestart) 
     // The ports table with the four boards, values with their units, the stand's speed against
     // the control client's set-point, a chart drawn in braille.
     const std::vector<std::string> bench{
-        "ttyUSB0", "62 STAND62",  "ttyUSB1",        "ttyUSB2",  "ttyUSB3",       "(set-point unit)",
-        "degrees", "stand speed", "injector_chart", "\xe2\xa0", "set-point 1500"};
+        "ttyUSB0", "62 STAND62",  "ttyUSB1",        "ttyUSB2",  "ttyUSB3",
+        "degrees", "stand speed", "injector_chart", "\xe2\xa0", "set-point 1500 rpm",
+        "ch10"};
     ASSERT_TRUE(shows(bench)) << screen;
+    // Values a technician reads: the speed in rpm, switches in words, the delay meter's three
+    // figures by name, and no placeholder where the unit is the board's own.
+    const std::regex readable[] = {
+        std::regex("stand speed \\d+ rpm"),
+        std::regex("rotation +running"),
+        std::regex("fan +off"),
+        std::regex("regulator 1 +on"),
+        std::regex("regulator 2 +off"),
+        std::regex("delay +min \\d+ \xc2\xb7 max -?\\d+ \xc2\xb7 avg -?\\d+")};
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            screen = tmux.capture();
+            return std::all_of(std::begin(readable), std::end(readable),
+                               [&](const std::regex& re) { return std::regex_search(screen, re); });
+        },
+        30s))
+        << screen;
+    for (const char* placeholder :
+         {"board unit", "setting unit", "set-point unit", "max-time unit", "0 off"}) {
+        EXPECT_EQ(screen.find(placeholder), std::string::npos) << placeholder << "\n" << screen;
+    }
     EXPECT_TRUE(waitUntil([&] { return std::atoi(speedOf(tmux.capture()).c_str()) > 0; }, 20s))
         << "the stand turns";
     ASSERT_TRUE(monitor.waitForOut("device_rpm:", 10s)) << monitor.err();

@@ -165,4 +165,14 @@ std::string delayMessage(int32_t max) {
     return "delay_meter:100," + std::to_string(max) + ",100;";
 }
 
+std::vector<HostFrame> withoutRetries(const std::vector<HostFrame>& frames) {
+    std::vector<HostFrame> once;
+    for (const HostFrame& frame : frames) {
+        if (once.empty() || once.back().bytes != frame.bytes) {
+            once.push_back(frame);
+        }
+    }
+    return once;
+}
+
 }  // namespace fault_e2e

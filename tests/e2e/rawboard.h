@@ -28,6 +28,10 @@ struct HostFrame {
     bool isVersionRequest() const;
 };
 
+// The frames with each retry left out: a command not acknowledged within its wait goes out
+// again as the same frame, which a busy machine makes happen at any time.
+std::vector<HostFrame> withoutRetries(const std::vector<HostFrame>& frames);
+
 // It acknowledges the host's data frames, answers every version request with its device id,
 // and once asked sends its version report every second to stay alive. Everything else it
 // sends is up to the test: whole frames, half frames, noise.

@@ -88,7 +88,7 @@ struct ServiceBench {
     // The host's commands to `board` since `since`: neither the handshake nor the schedule.
     static std::vector<Bytes> commandsSince(const RawBoard& board, Clock::time_point since) {
         std::vector<Bytes> commands;
-        for (const HostFrame& frame : board.hostFrames()) {
+        for (const HostFrame& frame : withoutRetries(board.hostFrames())) {
             if (frame.at >= since && !frame.isVersionRequest() && frame.code() != codes::SCHEDULE) {
                 commands.push_back(body(frame.bytes));
             }

@@ -96,7 +96,8 @@ constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
 // An identified, configured channel whose reader and sender run against the board. Its
 // numbers start at 10, away from the ACK number 0 that a new channel holds.
 struct Link {
-    explicit Link(int offset) : board(offset), channel(board.pty().openSlave(), NO_THREADS) {
+    explicit Link(int offset, ChannelOptions options = NO_THREADS)
+        : board(offset), channel(board.pty().openSlave(), options) {
         channel.sendManager->frameCounter = 10;
         channel.setDevice(known_devices::CRIT0304);
         channel.setDefined();
@@ -120,24 +121,19 @@ struct Link {
 
 TEST(WakeupSender, AckDuringTheWaitEndsItAndTheNextCommandFollows) {
     constexpr int COUNT = 30;
-    Link link(0);
+    // A long wait for each ACK: a sender that waited it out would need a minute for them all,
+    // and a busy machine cannot make an ACK miss it.
+    ChannelOptions slowRetries = NO_THREADS;
+    slowRetries.ackWait = 2000ms;
+    Link link(0, slowRetries);
     link.enqueue(COUNT);
-    ASSERT_TRUE(waitUntil([&] { return link.board.frames().size() >= COUNT; }));
+    ASSERT_TRUE(waitUntil([&] { return link.board.frames().size() >= COUNT; }, 20000ms));
     EXPECT_TRUE(link.out.waitFor("Ack number: [39]\n"));
     std::vector<AckingBoard::Frame> frames = link.board.frames();
-    std::vector<long> gaps;  // microseconds
     for (int i = 0; i < COUNT; ++i) {
         // Each written once: acknowledged at its first try.
         EXPECT_EQ(frames[i].number, 10 + i);
-        if (i > 0) {
-            gaps.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                 frames[i].at - frames[i - 1].at)
-                                                 .count()));
-        }
     }
-    // A sender that waited out its 10 ms after each write would space them 10 ms at least.
-    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
-    EXPECT_LT(gaps[gaps.size() / 2], 5000);
     link.channel.retire();
     EXPECT_EQ(link.board.frames().size(), static_cast<std::size_t>(COUNT));
 }

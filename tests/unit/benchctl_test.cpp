@@ -16,6 +16,7 @@
 #include "brailleplot.h"
 #include "chartmessage.h"
 #include "ctloptions.h"
+#include "keytable.h"
 #include "messagestream.h"
 #include "monitorfilter.h"
 #include "statusblock.h"
@@ -487,12 +488,32 @@ TEST(BenchctlBackoff, DoublesUpToTheLongestAndStartsAgainAfterReset) {
 TEST(BenchctlTop, ModelFromMessages) {
     TopModel model;
     model.connected("127.0.0.1:2016");
-    for (const char* message :
-         {"device_connected:62", "device_connected:34", "device_rpm:480", "device_rpm:790",
-          "device_temperature1:22", "pressure_pressure:1200", "flowmeter_flow:1,2,3,4,5,6,7,8,9,10",
-          "injector_chart:1.00,2.00,3.00", "injector_chart3:4.00", "injector_chart2:bad",
-          "monitor_dropped:5", "monitor_dropped:7", "monitor_error:unknown key",
-          "mystery_key:\x1b[2Jhello", "device_disconnected:34"}) {
+    for (const char* message : {"device_connected:62",
+                                "device_connected:34",
+                                "device_rpm:480",
+                                "device_rpm:790",
+                                "device_temperature1:22",
+                                "pressure_pressure:1200",
+                                "flowmeter_flow:1,2,3,4,5,6,7,8,9,10",
+                                "injector_chart:1.00,2.00,3.00",
+                                "injector_chart3:4.00",
+                                "injector_chart2:bad",
+                                "monitor_dropped:5",
+                                "monitor_dropped:7",
+                                "monitor_error:unknown key",
+                                "mystery_key:\x1b[2Jhello",
+                                "device_disconnected:34",
+                                "device_temperature2:\x07",
+                                "device_active:1",
+                                "device_fan:0",
+                                "regulator1_active:7",
+                                "regulator2_active:x",
+                                "regulator1_current:1.50",
+                                "injector_status:3",
+                                "leakage_time_passed:8000",
+                                "flowmeter_flow:1,2,3,4,5,6,7,8,9,10,11,12",
+                                "flowmeter_calibrate:250.00,inf",
+                                "delay_meter:310,388,350"}) {
         model.onMessage(message);
     }
     for (const std::string& message : STATUS_BLOCK) {
@@ -505,8 +526,10 @@ TEST(BenchctlTop, ModelFromMessages) {
     EXPECT_EQ(model.status().ports().size(), 2u);
     EXPECT_EQ(model.charts().size(), 2u) << "a bad chart is not kept";
     EXPECT_EQ(model.charts().at("injector_chart"), (std::vector<double>{1, 2, 3}));
-    EXPECT_EQ(model.speedLine(), "stand speed 790 (set-point unit), rising; set-point 1500");
+    EXPECT_EQ(model.speedLine(), "stand speed 790 rpm, rising; set-point 1500 rpm");
 
+    // Each key as the key table reads it: a unit only where it is known, words for switches,
+    // lists labelled per element (missing ones "-", extra ones kept), nothing unprintable.
     struct Expected {
         const char* group;
         const char* key;
@@ -514,14 +537,31 @@ TEST(BenchctlTop, ModelFromMessages) {
         const char* unit;
     };
     const std::vector<Expected> expected = {
-        {"stand: 62 STAND62", "device_rpm", "790", "set-point unit"},
+        {"stand: 62 STAND62", "device_rpm", "790", "rpm"},
         {"stand: 62 STAND62", "device_temperature1", "22", "degrees"},
-        {"injector tester: no board identified", "pressure_pressure", "1200", "board unit"},
-        {"flowmeter: no board identified", "flowmeter_flow", "1,2,3,4,5,6,7,8,9,10", "10 channels"},
+        {"stand: 62 STAND62", "device_temperature2", "?", ""},
+        {"stand: 62 STAND62", "device_active", "running", ""},
+        {"stand: 62 STAND62", "device_fan", "off", ""},
+        {"injector tester: no board identified", "pressure_pressure", "1200", ""},
+        {"injector tester: no board identified", "regulator1_active", "on (7)", ""},
+        {"injector tester: no board identified", "regulator2_active", "x", ""},
+        {"injector tester: no board identified", "regulator1_current", "1.50", ""},
+        {"injector tester: no board identified", "injector_status", "3", ""},
+        {"injector tester: no board identified", "leakage_time_passed", "8000", ""},
+        {"flowmeter: no board identified", "flowmeter_flow",
+         "ch1 1 \u00b7 ch2 2 \u00b7 ch3 3 \u00b7 ch4 4 \u00b7 ch5 5 \u00b7 ch6 6 \u00b7 ch7 7 "
+         "\u00b7 ch8 8 \u00b7 ch9 9 \u00b7 ch10 10 \u00b7 more 11,12",
+         ""},
+        {"flowmeter: no board identified", "flowmeter_calibrate",
+         "ch1 250.00 \u00b7 ch2 inf \u00b7 ch3 - \u00b7 ch4 - \u00b7 ch5 - \u00b7 ch6 - \u00b7 "
+         "ch7 - \u00b7 ch8 - \u00b7 ch9 - \u00b7 ch10 -",
+         ""},
+        {"delay meter: no board identified", "delay_meter", "min 310 \u00b7 max 388 \u00b7 avg 350",
+         ""},
         {"other keys", "mystery_key", "?[2Jhello", ""},
     };
     std::vector<TopModel::Group> groups = model.groups();
-    ASSERT_EQ(groups.size(), expected.size() - 1);
+    ASSERT_EQ(groups.size(), 5u);
     for (const Expected& e : expected) {
         bool found = false;
         for (const TopModel::Group& group : groups) {
@@ -535,6 +575,35 @@ TEST(BenchctlTop, ModelFromMessages) {
             }
         }
         EXPECT_TRUE(found) << e.key;
+    }
+    // Charts are the chart messages' keys; a page shows them summed up, or as sent when bad.
+    for (int chart = 1; chart <= ChartMessage::CHARTS; ++chart) {
+        const KeyInfo* info = findKey(ChartMessage::keyFor(chart));
+        ASSERT_NE(info, nullptr) << chart;
+        EXPECT_EQ(info->kind, ValueKind::Chart) << chart;
+    }
+    EXPECT_EQ(formatLine("injector_chart2", "1.00,5.00,-2.50"), "3 points, -2.50 to 5.00");
+    EXPECT_EQ(formatLine("injector_chart2", "1.00,\x1b"), "1.00,?");
+    EXPECT_EQ(formatLine("delay_meter", "0,400,333", " | "), "min 0 | max 400 | avg 333");
+    // Whatever arrives, every key's cells are printable, bounded and no more than its elements.
+    const std::string hostile[] = {"",
+                                   std::string(5000, ','),
+                                   std::string("1\0002,3", 5) /* a NUL inside */,
+                                   "\x1b[2J,\xc2\xb7,\x7f",
+                                   std::string(5000, '9'),
+                                   "-99999999999999999999999,1e400,nan"};
+    for (const KeyInfo& info : keyTable()) {
+        for (const std::string& raw : hostile) {
+            std::vector<Cell> cells = formatValue(info.key, raw);
+            ASSERT_FALSE(cells.empty()) << info.key;
+            EXPECT_LE(cells.size(), std::max<std::size_t>(1, info.elements.size() + 1)) << info.key;
+            for (const Cell& cell : cells) {
+                EXPECT_LE(cell.text.size(), MAX_CELL_TEXT) << info.key;
+                for (char c : cell.label + cell.text + cell.unit) {
+                    ASSERT_TRUE(c >= 0x20 && c < 0x7f) << info.key << ": " << cell.text;
+                }
+            }
+        }
     }
 
     // Unknown keys are bounded; a reconnection forgets the boards until announced again.
@@ -575,8 +644,13 @@ TEST(BenchctlTop, PlotsAndScreenFitTheTerminal) {
     for (const std::string& message : STATUS_BLOCK) {
         model.onMessage(message);
     }
-    model.onMessage("device_rpm:1500");
-    model.onMessage("injector_chart:1.00,5.00,2.00");
+    for (const char* message :
+         {"device_rpm:1500", "injector_chart:1.00,5.00,2.00", "device_fan:0",
+          "delay_meter:310,388,350", "flowmeter_flow:250,250,250,250,250,250,250,250,250,7",
+          "flowmeter_calibrate:250.00,250.00,250.00,250.00,250.00,250.00,250.00,250.00,250.00,"
+          "-inf"}) {
+        model.onMessage(message);
+    }
     for (auto [width, height] : std::vector<std::pair<int, int>>{{120, 40}, {80, 24}, {20, 5}}) {
         std::vector<std::string> lines = TopScreen::compose(model, width, height, true);
         ASSERT_LE(lines.size(), static_cast<std::size_t>(height));
@@ -587,12 +661,30 @@ TEST(BenchctlTop, PlotsAndScreenFitTheTerminal) {
         }
         if (height >= 24) {
             for (const char* shown : {"ttyUSB0", "62 STAND62", "1500", "injector_chart: 3 points",
-                                      "set-point 1500", "observers 2"}) {
+                                      "set-point 1500", "observers 2", "stand speed 1500 rpm",
+                                      "off", "min 310 \u00b7 max 388 \u00b7 avg 350", "ch1", "ch10",
+                                      "calibration x1000", "-inf"}) {
                 EXPECT_NE(all.find(shown), std::string::npos) << shown << "\n" << all;
             }
             EXPECT_NE(all.find("\xe2\xa0"), std::string::npos) << "a braille plot\n" << all;
+            // The ten flowmeter channels in columns, each under its name.
+            std::smatch row;
+            ASSERT_TRUE(std::regex_search(all, row, std::regex("\n( +ch1 .*)\n  flow( .*)\n")))
+                << all;
+            EXPECT_EQ(row[1].length(), row[2].length() + 6) << all;
         }
     }
+    // Where the terminal cannot show UTF-8, nothing but ASCII reaches it.
+    for (const std::string& line : TopScreen::compose(model, 120, 40, false)) {
+        for (char c : line) {
+            ASSERT_GE(c, 0x20) << line;
+        }
+    }
+    std::string ascii;
+    for (const std::string& line : TopScreen::compose(model, 120, 40, false)) {
+        ascii += line + "\n";
+    }
+    EXPECT_NE(ascii.find("min 310 | max 388 | avg 350"), std::string::npos) << ascii;
 }
 
 namespace {
@@ -640,7 +732,9 @@ TEST(BenchctlWeb, ModelPacesValuesAndSendsTheRestAsItComes) {
     nlohmann::json rpm = dataOf(events[1]);
     EXPECT_EQ(rpm["key"], "device_rpm");
     EXPECT_EQ(rpm["board"], "stand");
-    EXPECT_EQ(rpm["text"], "100");
+    EXPECT_EQ(rpm["text"], "100 rpm");
+    EXPECT_EQ(rpm["cells"][0]["text"], "100");
+    EXPECT_EQ(rpm["cells"][0]["unit"], "rpm") << "the unit from the table top uses";
     EXPECT_EQ(dataOf(events[0])[0]["ids"], nlohmann::json::array({"62 STAND62"}));
     nlohmann::json flow = dataOf(events[2]);
     EXPECT_EQ(flow["board"], "flowmeter");
@@ -648,7 +742,7 @@ TEST(BenchctlWeb, ModelPacesValuesAndSendsTheRestAsItComes) {
     events.clear();
     model.tick(t0 + 100ms, events);
     ASSERT_EQ(namesOf(events), (std::vector<std::string>{"value"}));
-    EXPECT_EQ(dataOf(events[0])["text"], "300");
+    EXPECT_EQ(dataOf(events[0])["text"], "300 rpm");
     events.clear();
     model.tick(t0 + 300ms, events);
     EXPECT_TRUE(events.empty()) << "nothing new, nothing sent";

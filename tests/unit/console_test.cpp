@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,6 +57,14 @@ TEST(Console, LinesBeyondTheLimitsAreDroppedCountedAndReportedOnceItDrains) {
     const std::string big(16384, 'b');
     Console console(out.write.get(), err.write.get(), Console::Limits{16, 1 << 20});
     console.line(console::Stream::OUT, big);
+    // Wait until the writer holds the big line alone, blocked on the full pipe: a writer that
+    // starts late would take the next lines with it and tell the drops in two reports.
+    int held = 0;
+    for (int tries = 0; tries < 1000 && held < 4096; ++tries) {
+        std::this_thread::sleep_for(5ms);
+        ::ioctl(out.read.get(), FIONREAD, &held);
+    }
+    ASSERT_GE(held, 4096) << "the writer never filled the pipe";
     for (int i = 0; i < 100; ++i) {
         console.line(console::Stream::OUT, "line " + std::to_string(i));
     }

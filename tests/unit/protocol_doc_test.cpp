@@ -1,6 +1,7 @@
 // The client protocol reference in the README is what the control software's developers code
 // against: every key in its tables must be one the daemon knows, every key the daemon knows
-// must be in the tables, and the boards listed for an inbound key must be the ones it reaches.
+// must be in the tables, and the boards listed for an inbound key must be the ones it reaches;
+// benchctl's key table reads every value key the reference lists.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "bench/telemetry_crit.h"
 #include "bench/telemetry_meters.h"
 #include "client/tcpcommandparser.h"
+#include "keytable.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "link/sendmanager.h"
@@ -306,6 +308,17 @@ TEST(ProtocolDocKeys, OutboundTablesListExactlyTheKeysTheDaemonSends) {
     }
     EXPECT_EQ(difference(documentedKeys("Keys the daemon sends"), toEveryone), "");
     EXPECT_EQ(difference(documentedKeys("Keys only observers get"), toObservers), "");
+
+    // benchctl reads every value key through its key table (the board announcements are
+    // events, shown as the boards identified).
+    std::set<std::string> values = documentedKeys("Keys the daemon sends");
+    values.erase("device_connected");
+    values.erase("device_disconnected");
+    std::set<std::string> shown;
+    for (const KeyInfo& info : keyTable()) {
+        EXPECT_TRUE(shown.insert(info.key).second) << info.key << " is in the key table twice";
+    }
+    EXPECT_EQ(difference(values, shown), "");
 }
 
 }  // namespace

@@ -3,95 +3,17 @@
 #include <cstdlib>
 
 #include "chartmessage.h"
+#include "keytable.h"
 
 namespace {
 
-enum Board { STAND, TESTER, FLOWMETER, DELAYMETER, OTHER, BOARDS };
-
-struct KeyInfo {
-    const char* key;
-    Board board;
-    const char* label;
-    const char* unit;
-};
-
-// The keys the daemon sends, as the README's protocol reference gives them: the board that
-// reports each, and its unit where the reference names one ("board unit": the board's own).
-const KeyInfo KEYS[] = {
-    {"device_rpm", STAND, "speed", "set-point unit"},
-    {"device_active", STAND, "rotation", "0 off"},
-    {"device_temperature1", STAND, "temperature 1", "degrees"},
-    {"device_temperature2", STAND, "temperature 2", "degrees"},
-    {"device_tank", STAND, "tank", "board unit"},
-    {"device_fan", STAND, "fan", "0 off"},
-    {"device_pressure1", STAND, "pressure 1", ""},
-    {"pressure_pressure", TESTER, "pressure", "board unit"},
-    {"pressure_max", TESTER, "pressure max", "board unit"},
-    {"injector_status", TESTER, "injector status", ""},
-    {"regulator1_active", TESTER, "regulator 1", "0 off"},
-    {"regulator1_current", TESTER, "regulator 1 current", "setting unit"},
-    {"regulator1_duty_cycle", TESTER, "regulator 1 duty", "setting unit"},
-    {"regulator2_active", TESTER, "regulator 2", "0 off"},
-    {"regulator2_current", TESTER, "regulator 2 current", "setting unit"},
-    {"regulator2_duty_cycle", TESTER, "regulator 2 duty", "setting unit"},
-    {"regulator3_active", TESTER, "regulator 3", "0 off"},
-    {"regulator3_current", TESTER, "regulator 3 current", "setting unit"},
-    {"regulator3_duty_cycle", TESTER, "regulator 3 duty", "setting unit"},
-    {"leakage_time_passed", TESTER, "leakage time", "max-time unit"},
-    {"flowmeter_flow", FLOWMETER, "flow", "10 channels"},
-    {"flowmeter_calibrate", FLOWMETER, "calibration", "ratio x 1000"},
-    {"delay_meter", DELAYMETER, "delay", "min,max,avg board unit"},
-};
-
-const char* const BOARD_NAMES[BOARDS] = {"stand", "injector tester", "flowmeter", "delay meter",
-                                         "other"};
-
-Board boardOfId(const std::string& id) {
-    if (id == "61" || id == "62") {
-        return STAND;
-    }
-    if (id == "33" || id == "34") {
-        return TESTER;
-    }
-    if (id == "12") {
-        return FLOWMETER;
-    }
-    if (id == "5") {
-        return DELAYMETER;
-    }
-    return OTHER;
-}
-
-const KeyInfo* infoOf(const std::string& key) {
-    for (const KeyInfo& info : KEYS) {
-        if (key == info.key) {
-            return &info;
-        }
-    }
-    return nullptr;
-}
-
-// Printable ASCII only, at most `limit` characters: a terminal must not receive control
-// sequences from the network.
-std::string printable(const std::string& text, std::size_t limit) {
-    std::string out;
-    for (char c : text) {
-        if (out.size() >= limit) {
-            out.replace(limit - 3, 3, "...");
-            break;
-        }
-        out += (c >= 0x20 && c < 0x7f) ? c : '?';
-    }
-    return out;
-}
+// Characters kept of a raw value: more than any list the daemon sends, so that nothing a
+// person can read is cut before formatting, and a flood of one key stays bounded.
+constexpr std::size_t MAX_RAW = 1024;
 
 bool isChartKey(const std::string& key) {
-    for (int chart = 1; chart <= ChartMessage::CHARTS; ++chart) {
-        if (key == ChartMessage::keyFor(chart)) {
-            return true;
-        }
-    }
-    return false;
+    const KeyInfo* info = findKey(key);
+    return info && info->kind == ValueKind::Chart;
 }
 
 }  // namespace
@@ -139,21 +61,17 @@ void TopModel::onMessage(const std::string& message) {
     }
     auto found = values_.find(key);
     if (found == values_.end()) {
-        const KeyInfo* info = infoOf(key);
-        if (!info && (otherKeys_ >= MAX_OTHER_KEYS || key.empty())) {
+        const bool known = findKey(key) != nullptr;
+        if (!known && (otherKeys_ >= MAX_OTHER_KEYS || key.empty())) {
             return;
         }
-        otherKeys_ += info == nullptr;
-        std::string shownKey = printable(key, 40);
-        found = values_
-                    .emplace(key, Value{shownKey, info ? info->label : shownKey, "",
-                                        info ? info->unit : ""})
-                    .first;
+        otherKeys_ += !known;
+        found = values_.emplace(key, std::string()).first;
     }
-    found->second.text = printable(value, MAX_VALUE);
+    found->second = value.substr(0, MAX_RAW);
 }
 
-const TopModel::Value* TopModel::value(const std::string& key) const {
+const std::string* TopModel::raw(const std::string& key) const {
     auto found = values_.find(key);
     return found == values_.end() ? nullptr : &found->second;
 }
@@ -171,34 +89,51 @@ void TopModel::disconnected(const std::string& reason) {
     }
 }
 
+TopModel::Value TopModel::valueOf(const std::string& key, const std::string& raw) {
+    const KeyInfo* info = findKey(key);
+    Value value;
+    value.key = printable(key, 40);
+    value.cells = formatValue(key, raw);
+    value.label = info ? info->label : value.key;
+    value.kind = info ? info->kind : ValueKind::Number;
+    if (value.kind == ValueKind::List) {
+        value.text = formatLine(key, raw);
+    } else {
+        value.text = value.cells.front().text;
+        value.unit = value.cells.front().unit;
+    }
+    return value;
+}
+
 std::vector<TopModel::Group> TopModel::groups() const {
-    std::vector<Group> groups(BOARDS);
-    for (int board = 0; board < BOARDS; ++board) {
+    std::vector<Group> groups(BOARD_KINDS);
+    for (int board = 0; board < BOARD_KINDS; ++board) {
+        const BoardKind kind = static_cast<BoardKind>(board);
         std::string ids;
         for (const std::string& id : identified_) {
-            if (boardOfId(id) == board) {
+            if (boardOfId(id) == kind) {
                 ids += (ids.empty() ? "" : ", ") + StatusBlock::boardName(id);
             }
         }
-        groups[board].title = std::string(BOARD_NAMES[board]) + ": " +
+        groups[board].title = std::string(boardName(kind)) + ": " +
                               (ids.empty() ? std::string("no board identified") : ids);
-        if (board == OTHER) {
+        if (kind == BoardKind::Other) {
             groups[board].title = ids.empty() ? "other keys" : "other boards: " + ids;
         }
     }
-    for (const KeyInfo& info : KEYS) {
+    for (const KeyInfo& info : keyTable()) {
         auto found = values_.find(info.key);
         if (found != values_.end()) {
-            groups[info.board].values.push_back(found->second);
+            groups[static_cast<int>(info.board)].values.push_back(valueOf(info.key, found->second));
         }
     }
-    for (const auto& [key, value] : values_) {
-        if (!infoOf(key)) {
-            groups[OTHER].values.push_back(value);
+    for (const auto& [key, raw] : values_) {
+        if (!findKey(key)) {
+            groups[static_cast<int>(BoardKind::Other)].values.push_back(valueOf(key, raw));
         }
     }
     std::vector<Group> shown;
-    for (int board = 0; board < BOARDS; ++board) {
+    for (int board = 0; board < BOARD_KINDS; ++board) {
         bool hasBoard = groups[board].title.find("no board") == std::string::npos &&
                         groups[board].title != "other keys";
         if (!groups[board].values.empty() || hasBoard) {
@@ -212,7 +147,7 @@ std::string TopModel::speedLine() const {
     if (rpm_.empty()) {
         return {};
     }
-    std::string line = "stand speed " + rpm_ + " (set-point unit)";
+    std::string line = "stand speed " + formatLine("device_rpm", rpm_);
     char* endNow = nullptr;
     char* endBefore = nullptr;
     double now = std::strtod(rpm_.c_str(), &endNow);
@@ -223,5 +158,5 @@ std::string TopModel::speedLine() const {
     // The set-point is the control client's setting, which the status block tells.
     const std::string& setpoint = status_.standSetpoint();
     return line + (setpoint.empty() ? std::string("; set-point not known yet")
-                                    : "; set-point " + setpoint);
+                                    : "; set-point " + formatLine("device_rpm", setpoint));
 }

@@ -1,7 +1,8 @@
 // What `benchctl top` shows, built from the daemon's messages alone (no terminal): the latest
-// value of every key grouped by board with its unit, the latest chart of each chart key, the
-// boards identified, the port table of the latest status block, the messages lost, and the
-// state of the connection. Anything the daemon sends is bounded here: values are cut and
+// value of every key grouped by board, read through the key table (keytable.h: labels, units
+// where known, words for switches, labelled list elements), the latest chart of each chart
+// key, the boards identified, the port table of the latest status block, the messages lost,
+// and the state of the connection. Anything the daemon sends is bounded here: values are cut and
 // made printable, unknown keys are shown under "other" up to a limit.
 #pragma once
 
@@ -11,18 +12,22 @@
 #include <string>
 #include <vector>
 
+#include "keytable.h"
 #include "statusblock.h"
 
 class TopModel {
 public:
-    static constexpr std::size_t MAX_VALUE = 60;       // characters shown of a value
-    static constexpr std::size_t MAX_OTHER_KEYS = 32;  // unknown keys kept
+    static constexpr std::size_t MAX_VALUE = MAX_CELL_TEXT;  // characters shown of a value
+    static constexpr std::size_t MAX_OTHER_KEYS = 32;        // unknown keys kept
 
     struct Value {
         std::string key;
         std::string label;  // "speed"; the key itself for unknown keys
-        std::string text;   // printable, at most MAX_VALUE characters
-        std::string unit;   // from the protocol reference, may be empty
+        // "1502", "on"; a list's elements with their names, "min 310 · max 388 · avg 350"
+        std::string text;
+        std::string unit;  // "rpm"; empty where the board's own unit, and for lists
+        ValueKind kind = ValueKind::Number;
+        std::vector<Cell> cells;  // one per list element; the value itself otherwise
     };
     struct Group {
         std::string title;          // "stand: 62 STAND62", "stand: no board identified"
@@ -39,11 +44,11 @@ public:
 
     // Groups that have a value or an identified board, stand first, "other" last.
     std::vector<Group> groups() const;
-    // "1490 (set-point unit), rising; set-point 1500"; empty before the
-    // first device_rpm.
+    // "stand speed 1490 rpm, rising; set-point 1500 rpm"; empty before the first device_rpm.
     std::string speedLine() const;
-    // The latest value of `key`; nullptr before one (or for an unknown key beyond the limit).
-    const Value* value(const std::string& key) const;
+    // The latest value of `key` as the daemon sent it (bounded, not yet made printable);
+    // nullptr before one, or for an unknown key beyond the limit.
+    const std::string* raw(const std::string& key) const;
     const std::map<std::string, std::vector<double>>& charts() const { return charts_; }
     // The latest complete status block (complete() false before the first).
     const StatusBlock& status() const { return status_; }
@@ -54,7 +59,9 @@ public:
     unsigned long messages() const { return messages_; }
 
 private:
-    std::map<std::string, Value> values_;
+    static Value valueOf(const std::string& key, const std::string& raw);
+
+    std::map<std::string, std::string> values_;  // the latest raw value of each key
     std::size_t otherKeys_ = 0;
     std::map<std::string, std::vector<double>> charts_;
     StatusBlock pending_, status_;

@@ -21,6 +21,63 @@ std::string number(double value) {
     return text;
 }
 
+// Lists of more elements than this are drawn as a table.
+constexpr std::size_t SHORT_LIST = 4;
+
+std::string cellText(const Cell& cell, bool labelled) {
+    return (labelled ? cell.label + " " : "") + cell.text +
+           (cell.unit.empty() ? "" : " " + cell.unit);
+}
+
+// Lists as rows under a header of their elements' names, the columns split into blocks that
+// fit the width.
+void addTable(const std::vector<const TopModel::Value*>& rows, int width,
+              std::vector<std::string>& lines) {
+    if (rows.empty()) {
+        return;
+    }
+    // A column per element; a list that carries more values than its elements has one more.
+    std::vector<std::string> header;
+    for (const TopModel::Value* row : rows) {
+        for (std::size_t column = header.size(); column < row->cells.size(); ++column) {
+            header.push_back(row->cells[column].label);
+        }
+    }
+    std::vector<std::size_t> widths;
+    for (std::size_t column = 0; column < header.size(); ++column) {
+        std::size_t widest = header[column].size();
+        for (const TopModel::Value* row : rows) {
+            if (column < row->cells.size()) {
+                widest = std::max(widest, cellText(row->cells[column], false).size());
+            }
+        }
+        widths.push_back(widest + 2);
+    }
+    const std::size_t labelWidth = 22;
+    for (std::size_t first = 0; first < header.size();) {
+        std::size_t last = first + 1;
+        std::size_t used = labelWidth + widths[first];
+        while (last < header.size() && used + widths[last] <= static_cast<std::size_t>(width)) {
+            used += widths[last++];
+        }
+        std::string top = std::string(labelWidth, ' ');
+        for (std::size_t column = first; column < last; ++column) {
+            top += padLeft(header[column], widths[column]);
+        }
+        lines.push_back(top);
+        for (const TopModel::Value* row : rows) {
+            std::string line = "  " + pad(row->label, labelWidth - 2);
+            for (std::size_t column = first; column < last; ++column) {
+                line +=
+                    padLeft(column < row->cells.size() ? cellText(row->cells[column], false) : "-",
+                            widths[column]);
+            }
+            lines.push_back(line);
+        }
+        first = last;
+    }
+}
+
 }  // namespace
 
 std::string TopScreen::fit(const std::string& line, int width) {
@@ -86,14 +143,20 @@ std::vector<std::string> TopScreen::compose(const TopModel& model, int width, in
         lines.push_back(model.speedLine());
     }
 
-    // Values in cells across the width, one group after the other.
+    // Values in cells across the width, one group after the other; then the group's lists,
+    // a short one on a line of its own, long ones as a table with a column per element.
     const int cellWidth = 40;
     const int perLine = std::max(1, width / cellWidth);
+    const char* separator = braille ? " \u00b7 " : " | ";
     for (const TopModel::Group& group : model.groups()) {
         lines.push_back(group.title);
         std::string line;
         int inLine = 0;
+        std::vector<const TopModel::Value*> table;
         for (const TopModel::Value& value : group.values) {
+            if (value.kind == ValueKind::List) {
+                continue;
+            }
             std::string cell = "  " + pad(value.label, 20) + " " + value.text +
                                (value.unit.empty() ? "" : " " + value.unit);
             line += inLine + 1 < perLine ? pad(cell, cellWidth) : cell;
@@ -106,6 +169,21 @@ std::vector<std::string> TopScreen::compose(const TopModel& model, int width, in
         if (!line.empty()) {
             lines.push_back(line);
         }
+        for (const TopModel::Value& value : group.values) {
+            if (value.kind != ValueKind::List) {
+                continue;
+            }
+            if (value.cells.size() <= SHORT_LIST) {
+                std::string text;
+                for (const Cell& cell : value.cells) {
+                    text += (text.empty() ? "" : separator) + cellText(cell, true);
+                }
+                lines.push_back("  " + pad(value.label, 20) + " " + text);
+            } else {
+                table.push_back(&value);
+            }
+        }
+        addTable(table, width, lines);
     }
 
     // Charts in the rows left: side by side when the terminal is wide.

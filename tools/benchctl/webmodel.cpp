@@ -117,7 +117,7 @@ void WebModel::onMessage(const std::string& message, Clock::time_point now,
         }
         return;
     }
-    if (!top_.value(key)) {
+    if (!top_.raw(key)) {
         return;  // an unknown key beyond the ones kept
     }
     heard_[boardOfKey(key)] = now;
@@ -195,9 +195,9 @@ json WebModel::boardsJson() const {
 }
 
 json WebModel::valueJson(const std::string& key) const {
-    const TopModel::Value* value = top_.value(key);
+    const std::string* raw = top_.raw(key);
     json cells = json::array();
-    for (const Cell& cell : formatValue(key, value ? value->text : "")) {
+    for (const Cell& cell : formatValue(key, raw ? *raw : "")) {
         cells.push_back({{"label", cell.label}, {"text", cell.text}, {"unit", cell.unit}});
     }
     const KeyInfo* info = findKey(key);
@@ -205,7 +205,7 @@ json WebModel::valueJson(const std::string& key) const {
             {"board", boardOfKey(key)},
             {"label", info ? info->label : printable(key, 40)},
             {"order", orderOf(key)},
-            {"text", value ? value->text : ""},
+            {"text", formatLine(key, raw ? *raw : "")},
             {"cells", cells}};
 }
 
@@ -225,9 +225,9 @@ json WebModel::chartJson(const std::string& key, bool full) const {
 }
 
 json WebModel::speedJson() const {
-    const TopModel::Value* speed = top_.value("device_rpm");
+    const std::string* raw = top_.raw("device_rpm");
     const KeyInfo* info = findKey("device_rpm");
-    return {{"speed", speed ? speed->text : ""},
+    return {{"speed", raw ? formatValue("device_rpm", *raw).front().text : ""},
             {"setpoint", top_.status().standSetpoint()},
             {"unit", info ? info->unit : ""},
             {"line", top_.speedLine()}};
