@@ -12,7 +12,7 @@ const std::string& WebPage::html() {
 </head>
 <body>
 <header>
-  <h1><span id="bench">Test bench</span> <small>live, read-only</small></h1>
+  <h1>Bench <span id="bench">-</span> <small>live, read-only</small></h1>
   <dl id="summary">
     <div><dt>benchd</dt><dd id="version">-</dd></div>
     <div><dt>up</dt><dd id="uptime">-</dd></div>
@@ -24,6 +24,7 @@ const std::string& WebPage::html() {
 <div id="banner" role="alert" hidden></div>
 <div id="notice" role="status" hidden></div>
 <main>
+<div class="column">
   <section id="speed-panel" aria-labelledby="speed-title">
     <h2 id="speed-title">Stand speed</h2>
     <p class="big"><output id="speed">-</output> <span class="unit" id="speed-unit"></span></p>
@@ -34,6 +35,8 @@ const std::string& WebPage::html() {
     <h2 id="boards-title">Latest values by board</h2>
     <div id="board-list"></div>
   </section>
+</div>
+<div class="column">
   <section id="charts" aria-labelledby="charts-title">
     <h2 id="charts-title">Oscillogram charts</h2>
     <div id="chart-list"></div>
@@ -51,6 +54,7 @@ const std::string& WebPage::html() {
       </table>
     </div>
   </section>
+</div>
 </main>
 <footer>
   <p>Served by <code>benchctl web</code> from benchd's monitor port: this page only watches
@@ -80,12 +84,9 @@ dd { margin: 0; font-weight: 600; }
 #banner { background: var(--bad); color: #fff; padding: 10px 16px; font-weight: 700; }
 #notice { background: #fff4ce; padding: 8px 16px; }
 main { display: grid; grid-template-columns: 1fr; gap: 14px; padding: 14px 16px; }
+.column { display: flex; flex-direction: column; gap: 14px; min-width: 0; }
 @media (min-width: 1000px) {
-  main { grid-template-columns: minmax(360px, 1fr) 2fr; }
-  #speed-panel { grid-column: 1; }
-  #boards { grid-column: 1; grid-row: 2 / span 2; }
-  #charts { grid-column: 2; grid-row: 1 / span 2; }
-  #ports { grid-column: 2; }
+  main { grid-template-columns: minmax(360px, 1fr) 2fr; align-items: start; }
 }
 section { background: var(--panel); border: 1px solid var(--line); border-radius: 6px;
           padding: 10px 12px; min-width: 0; }
@@ -97,10 +98,11 @@ tbody th { font-weight: normal; }
 td.text { font-weight: 600; }
 td.unit { color: var(--muted); }
 .scroll { overflow-x: auto; }
-#port-table td, #port-table th { white-space: nowrap; }
+#port-table { font-size: 0.9em; }
+#port-table td, #port-table th { white-space: nowrap; padding-right: 6px; }
 .big { font-size: 2em; margin: 0; font-weight: 700; }
-.unit { color: var(--muted); font-size: 0.6em; font-weight: normal; }
-p .unit { font-size: 1em; }
+.unit { color: var(--muted); font-weight: normal; }
+.big .unit { font-size: 0.6em; }
 .board.empty h3::after { content: " (no board identified)"; color: var(--muted);
                          font-weight: normal; text-transform: none; }
 #chart-list { display: grid; grid-template-columns: repeat(auto-fill, minmax(280px, 1fr));
@@ -280,7 +282,7 @@ function age(ms) {
 function applyStatus(s) {
   lastStatus = s;
   $('bench').textContent = s.bench;
-  document.title = `${s.bench}: test bench`;
+  document.title = `Bench ${s.bench}`;
   const b = s.benchd;
   $('version').textContent = b ? b.version : '-';
   $('uptime').textContent = b ? b.uptimeText : '-';

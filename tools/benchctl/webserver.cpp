@@ -171,6 +171,7 @@ void WebServer::routes() {
                                        .sse();
                         }
                         MutexLock lock(modelMutex_);
+                        refreshCounts();  // this viewer included
                         out += model_.snapshot(Clock::now()).sse();
                         queue->refreshed();
                         break;
