@@ -943,14 +943,16 @@ public:
         stop_.store(true);
         thread_.join();
     }
-    // Waits for the speed event "text":"<speed> rpm" until `deadline`; when it came.
-    bool waitForSpeed(long speed, Clock::time_point deadline, Clock::time_point& at) {
+    // Waits for the speed event "text":"<speed> rpm" that arrived after `sent`, until
+    // `deadline`; when it came.
+    bool waitForSpeed(long speed, Clock::time_point sent, Clock::time_point deadline,
+                      Clock::time_point& at) {
         std::unique_lock<std::mutex> lock(mutex_);
         const std::string text = "\"text\":\"" + std::to_string(speed) + " rpm\"";
         return arrived_.wait_until(lock, deadline, [&] {
             auto found = speeds_.find(text);
-            if (found == speeds_.end()) {
-                return false;
+            if (found == speeds_.end() || found->second < sent) {
+                return false;  // not yet, or an earlier round of the same speed
             }
             at = found->second;
             return true;
@@ -984,7 +986,7 @@ private:
                 if (text.find("\"key\":\"device_rpm\"") != std::string::npos) {
                     std::size_t t = text.find("\"text\":\"", text.find("\"key\":\"device_rpm\""));
                     if (t != std::string::npos) {
-                        speeds_.emplace(text.substr(t, text.find('"', t + 8) + 1 - t), at);
+                        speeds_[text.substr(t, text.find('"', t + 8) + 1 - t)] = at;
                         if (speeds_.size() > 4096) {
                             speeds_.erase(speeds_.begin());
                         }
@@ -1079,7 +1081,7 @@ WebFigures measureWeb(const Options& options) {
             speed = speed >= 1900 ? 1000 : speed + 17;  // never steady: the motor guard stays off
             const Clock::time_point sent = board.send(speedReport(board, speed));
             Clock::time_point at;
-            if (viewers.front()->waitForSpeed(speed, sent + 2s, at)) {
+            if (viewers.front()->waitForSpeed(speed, sent, sent + 2s, at)) {
                 into.ms.push_back(millis(at - sent));
             } else {
                 ++into.lost;

@@ -375,6 +375,13 @@ TEST(BenchctlWebE2e, ServesThePageJsonAndEventsReadOnly) {
     }
     EXPECT_EQ(server.others(), 0) << "nothing but status; reaches the daemon";
 
+    // A second page on the same port is refused, not served beside the first.
+    const std::string taken = "127.0.0.1:" + std::to_string(web.port);
+    Process second({benchctl(), "web", "--listen", taken, "--monitor",
+                    "127.0.0.1:" + std::to_string(server.port())});
+    EXPECT_EQ(second.wait(15s), 1) << second.out();
+    EXPECT_EQ(second.err(), "benchctl: cannot listen on " + taken + ": Address already in use\n");
+
     // The JSON for scripts, once the status block and the values are in.
     nlohmann::json status, values;
     ASSERT_TRUE(waitUntil(

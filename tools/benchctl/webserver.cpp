@@ -56,6 +56,12 @@ WebServer::WebServer(const CtlConfig& config)
     http_->set_read_timeout(10, 0);
     http_->set_keep_alive_timeout(2);
     http_->set_payload_max_length(64 * 1024);
+    // The library's default adds SO_REUSEPORT, which would let a second benchctl web share the
+    // port and take half the browsers: a port in use must be an error.
+    http_->set_socket_options([](socket_t socket) {
+        int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     routes();
 }
 
