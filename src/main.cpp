@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "capture/recorder.h"
+#include "client/addressfilter.h"
 #include "client/failsafe.h"
 #include "client/monitorserver.h"
 #include "client/servicestatus.h"
@@ -37,6 +39,15 @@ void requestCaptureReopen(int) {
 constexpr std::chrono::milliseconds SAFE_STATE_WAIT{1000};
 constexpr std::chrono::milliseconds CONSOLE_WAIT{300};
 
+// The networks as options give them, checked already.
+AddressFilter filterOf(const std::vector<std::string>& networks) {
+    AddressFilter filter;
+    for (const std::string& network : networks) {
+        filter.add(network);
+    }
+    return filter;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,6 +77,7 @@ int main(int argc, char** argv) {
 
     // The port comes first: a daemon that cannot serve a client must not take the boards.
     TcpServer server(options.port, options.bindAddress);
+    server.setAllowed(filterOf(options.allow));
     if (!server.listen()) {
         console::drain();
         return 1;
@@ -97,6 +109,10 @@ int main(int argc, char** argv) {
         // Observers are a convenience: a monitor port that cannot be bound is said, not fatal.
         MonitorServer monitor(options.monitorPort, options.monitorBind, options.monitorMax,
                               options.monitorBuffer, [&server] { return server.clientAddress(); });
+        monitor.setAllowed(filterOf(options.monitorAllow));
+        if (!options.allow.empty() || !options.monitorAllow.empty()) {
+            monitor.setControlRefused([&server] { return server.refused(); });
+        }
         monitor.start();
         // Fleet telemetry: the bench's state published to an MQTT broker, only with --mqtt.
         std::unique_ptr<FleetPublisher> fleet;

@@ -1,5 +1,6 @@
 #include "capture/record.h"
 
+#include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -119,9 +120,24 @@ bool PcapWriter::open(const std::string& path, std::string& error) {
         error = "cannot make a pcap handle";
         return false;
     }
+    // O_EXCL with O_CREAT fails on any existing name, a symbolic link included, dangling or
+    // not; O_NOFOLLOW says so in its own words.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) {
+        error = std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        pcap_close(handle);
+        handle = nullptr;
+        return false;
+    }
     errno = 0;
-    dumper = pcap_dump_open(handle, path.c_str());
+    dumper = pcap_dump_fopen(handle, file);
     if (dumper == nullptr) {
+        // The header could not be written, the one failure with this link type: libpcap
+        // has closed the stream then.
         error = pcap_geterr(handle);
         pcap_close(handle);
         handle = nullptr;

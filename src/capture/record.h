@@ -73,7 +73,10 @@ public:
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
 
-    // Creates (or truncates) the file and writes the pcap header; false with the reason.
+    // Creates the file and writes the pcap header; false with the reason. The name must be
+    // free: an existing one (a link someone planted, or any file) is never opened, let alone
+    // written through. The file is made 0640 (less as the umask says): it holds the client's
+    // commands.
     bool open(const std::string& path, std::string& error);
     bool isOpen() const { return dumper != nullptr; }
     // Appends one record; false with the reason when the file could not take it.

@@ -5,11 +5,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "service/console.h"
 #include "service/consolethrottle.h"
+#include "service/filedescriptor.h"
 
 namespace capture {
 
@@ -30,13 +33,6 @@ std::size_t weight(const Record& record) {
 std::uint64_t fileSize(const Record& record) {
     const std::size_t name = std::min<std::size_t>(record.port.size(), 255);
     return 16u + std::min<std::uint64_t>(5u + name + record.payload.size(), SNAPLEN);
-}
-
-// More than pcap's file header: a file that a full disk left with its header alone, or
-// nothing, is simply written over on the next try.
-bool holdsRecords(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 24;
 }
 
 }  // namespace
@@ -191,14 +187,9 @@ void Recorder::run() {
 }
 
 bool Recorder::openFile() {
-    // An earlier capture under the name (a restart, a reopen without a move) goes down the
-    // ring rather than being overwritten.
-    if (holdsRecords(settings_.path)) {
-        shiftRing();
-    }
     std::string error;
     // Flushed at once: whoever reads the file finds a whole (empty) capture.
-    if (!file_.open(settings_.path, error) || !file_.flush(error)) {
+    if (!freeName(error) || !file_.open(settings_.path, error) || !file_.flush(error)) {
         fail(error);
         return false;
     }
@@ -214,15 +205,61 @@ bool Recorder::openFile() {
     return true;
 }
 
-void Recorder::shiftRing() {
-    const std::string& path = settings_.path;
-    for (unsigned i = settings_.files - 1; i >= 2; --i) {
-        std::rename((path + "." + std::to_string(i - 1)).c_str(),
-                    (path + "." + std::to_string(i)).c_str());
+std::string Recorder::ringName(unsigned n) const {
+    return n == 0 ? settings_.path : settings_.path + "." + std::to_string(n);
+}
+
+bool Recorder::freeName(std::string& error) {
+    // Looked at, never followed. A link planted after this look is still harmless: a rename
+    // onto it replaces the link itself, and the new file is made only where nothing is.
+    struct stat head {};
+    bool headThere = false;
+    for (unsigned n = 0; n < settings_.files; ++n) {
+        const std::string name = ringName(n);
+        struct stat info {};
+        if (::lstat(name.c_str(), &info) != 0) {
+            if (errno == ENOENT) {
+                continue;
+            }
+            error = std::strerror(errno);
+            return false;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            error = name + " is " + fileKind(info.st_mode) + ", not a regular file";
+            return false;
+        }
+        if (n == 0) {
+            head = info;
+            headThere = true;
+        }
     }
-    if (settings_.files > 1) {
-        std::rename(path.c_str(), (path + ".1").c_str());
+    if (!headThere) {
+        return true;
     }
+    // An earlier capture under the name (a restart, a reopen without a move) goes down the
+    // ring rather than being overwritten; a file that a full disk left with pcap's header
+    // alone, or nothing, is removed.
+    if (head.st_size > 24 && settings_.files > 1) {
+        return shiftRing(error);
+    }
+    if (::unlink(settings_.path.c_str()) != 0 && errno != ENOENT) {
+        error = "cannot remove the old " + settings_.path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Recorder::shiftRing(std::string& error) {
+    for (unsigned n = settings_.files - 1; n >= 1; --n) {
+        const std::string from = ringName(n - 1);
+        const std::string to = ringName(n);
+        // A gap in the ring (FILE.2 but no FILE.1) is no failure; FILE itself must move.
+        if (std::rename(from.c_str(), to.c_str()) != 0 && (n == 1 || errno != ENOENT)) {
+            error = "cannot move " + from + " to " + to + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool Recorder::writeOne(const Record& record) {

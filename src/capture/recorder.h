@@ -7,6 +7,10 @@
 // cannot be written (a read-only or full place) is said once on the console, with its reason;
 // the writer tries again every RETRY_PERIOD and on requestReopen(), saying the line again only
 // when the reason changes.
+//
+// The place may be shared with other users: a name of the ring that is anything but a regular
+// file (a link someone planted, a FIFO, a directory) is refused like a place that cannot be
+// written, and nothing found under a name is ever opened: a capture file is always made anew.
 #pragma once
 
 #include <atomic>
@@ -63,9 +67,14 @@ private:
     void run();
     // Opens FILE; on failure says why (once per reason) and schedules the next try.
     bool openFile();
+    // Clears the way for a new FILE; false with the reason.
+    bool freeName(std::string& error);
     bool writeOne(const Record& record);
-    // Moves FILE to FILE.1, FILE.1 to FILE.2, ..., the oldest falling off the ring.
-    void shiftRing();
+    // Moves FILE to FILE.1, FILE.1 to FILE.2, ..., the oldest falling off the ring; false with
+    // the reason when FILE could not be moved.
+    bool shiftRing(std::string& error);
+    // FILE for 0, else FILE.n.
+    std::string ringName(unsigned n) const;
     void fail(const std::string& reason);
 
     const RecorderSettings settings_;

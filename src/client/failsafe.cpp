@@ -1,5 +1,6 @@
 #include "client/failsafe.h"
 
+#include "client/servicestatus.h"
 #include "client/tcpcommandparser.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
@@ -11,6 +12,18 @@ namespace {
 // How often the boards are looked at while the stop waits for their acknowledgements; longer
 // than one try of a command, so that a command taken off the queue shows in the ACK number.
 constexpr std::chrono::milliseconds SETTLE_POLL{30};
+// How often the boards are looked at while the fail-safe is in force: a board that identifies
+// itself gets the safe state within this, long before a motor could be told anything else.
+constexpr std::chrono::milliseconds WATCH_PERIOD{100};
+
+// " (ttyUSB0 stand 61, ttyUSB1 tester 34)", or " (no board identified)".
+std::string listed(const std::vector<std::string>& boards) {
+    std::string text;
+    for (const std::string& board : boards) {
+        text += (text.empty() ? "" : ", ") + board;
+    }
+    return " (" + (text.empty() ? std::string("no board identified") : text) + ")";
+}
 
 // Every board has sent out its queue and acknowledged the last command.
 bool settled() {
@@ -56,20 +69,57 @@ void FailSafe::clientChanged(bool connected) {
         connected_.store(connected);
         lost_ = !connected;
         lostAt_ = std::chrono::steady_clock::now();
+        if (connected) {
+            // The client sets the bench as it wants from now on.
+            inForce_ = false;
+            reached_.clear();
+        }
     }
     wake_.notify_all();
 }
 
-void FailSafe::applyLocked() {
+void FailSafe::applyLocked(const Channel* only) {
     for (const std::string& setting : settings()) {
-        TcpCommandParser::parse(setting);
+        TcpCommandParser::parse(setting, only);
     }
-    lost_ = false;
+    if (only == nullptr) {
+        lost_ = false;
+    }
+}
+
+void FailSafe::reachNewBoardsLocked() {
+    std::map<uint64_t, uint32_t> reached;
+    std::vector<std::string> boards;
+    for (const auto& entry : channelSnapshot()) {
+        const Channel& channel = *entry.second;
+        const Channel::Identity identity = channel.identity();
+        const auto found = reached_.find(channel.serial());
+        if (Channel::definedIn(identity) &&
+            (found == reached_.end() || found->second != identity)) {
+            applyLocked(&channel);
+            boards.push_back(boardDescription(entry.first, Channel::deviceOf(identity)));
+            reached.emplace(channel.serial(), identity);
+        } else if (found != reached_.end()) {
+            reached.insert(*found);
+        }
+    }
+    // Retired channels are forgotten.
+    reached_.swap(reached);
+    if (!boards.empty()) {
+        console::out(std::string("Fail-safe: no control client, ") +
+                     (boards.size() == 1 ? "board set to its" : "boards set to their") +
+                     " safe state on identification" + listed(boards));
+    }
 }
 
 void FailSafe::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
+        if (inForce_ && !lost_) {
+            reachNewBoardsLocked();
+            wake_.wait_for(lock, WATCH_PERIOD, [this] { return stop_ || !inForce_ || lost_; });
+            continue;
+        }
         if (!lost_) {
             wake_.wait(lock, [this] { return stop_ || lost_; });
             continue;
@@ -78,9 +128,21 @@ void FailSafe::run() {
         if (wake_.wait_until(lock, deadline, [this] { return stop_ || !lost_; })) {
             continue;
         }
+        // The boards identified now are reached by the parse; noted first, so that one
+        // identified meanwhile is at worst set twice, never missed.
+        reached_.clear();
+        std::vector<std::string> boards;
+        for (const auto& entry : channelSnapshot()) {
+            const Channel::Identity identity = entry.second->identity();
+            if (Channel::definedIn(identity)) {
+                reached_.emplace(entry.second->serial(), identity);
+                boards.push_back(boardDescription(entry.first, Channel::deviceOf(identity)));
+            }
+        }
         applyLocked();
+        inForce_ = true;
         console::out("Fail-safe: control client lost for " + std::to_string(delay_.count()) +
-                     " s, boards set to their safe state");
+                     " s, boards set to their safe state" + listed(boards));
     }
 }
 

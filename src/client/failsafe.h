@@ -1,16 +1,22 @@
 // The bench's safe state when the control client is gone: once the client's connection has
 // ended and no client is back within the delay, every identified board gets the settings that
-// stop it, through the same parser as a client's settings; once per loss. The daemon's stop
-// sends them too. With a delay of zero it only tracks whether a client is connected.
+// stop it, through the same parser as a client's settings; once per loss. Until a client
+// connects, the fail-safe stays in force: a board identified meanwhile (one that was away when
+// it fired, or that came back) gets the safe state too. The daemon's stop sends it as well.
+// With a delay of zero it only tracks whether a client is connected.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+class Channel;
 
 class FailSafe {
 public:
@@ -33,8 +39,12 @@ public:
 
 private:
     void run();
-    // Parses the settings. mutex_ held: a client's text is never parsed at the same time.
-    void applyLocked();
+    // Parses the settings, for every identified board or `only` that one. mutex_ held: a
+    // client's text is never parsed at the same time.
+    void applyLocked(const Channel* only = nullptr);
+    // In force: the boards identified since they were last set get the safe state, said in
+    // one line. mutex_ held.
+    void reachNewBoardsLocked();
 
     const std::chrono::seconds delay_;
     std::atomic<bool> connected_{false};
@@ -43,5 +53,10 @@ private:
     bool lost_ = false;                             // a loss not yet answered; guarded by mutex_
     std::chrono::steady_clock::time_point lostAt_;  // guarded by mutex_
     bool stop_ = false;                             // guarded by mutex_
+    // Fired, and no client since; guarded by mutex_.
+    bool inForce_ = false;
+    // While in force: each channel (by serial) that got the safe state, with the identity it
+    // had then; a new identification changes the identity. Guarded by mutex_.
+    std::map<uint64_t, uint32_t> reached_;
     std::thread thread_;
 };

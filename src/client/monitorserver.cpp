@@ -24,6 +24,7 @@
 #include "protocol/deviceids.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
+#include "service/descriptors.h"
 #include "service/outbox.h"
 
 namespace {
@@ -41,6 +42,8 @@ constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
 constexpr int OBSERVER_SOCKET_BUFFER = 32 << 10;
 constexpr int MONITOR_NICE = 10;
+// Refused observers are each said, a storm of them in its first lines of a minute.
+constexpr std::size_t REFUSED_LINES = 20;
 
 // An observer's answers start with this key when something it sent is refused.
 const std::string ERROR_KEY = "monitor_error:";
@@ -56,6 +59,16 @@ std::string keyOf(const std::string& message) {
 // The board's own announcements stand for these: they are not values to repeat.
 bool isAnnouncement(const std::string& key) {
     return key == "device_connected" || key == "device_disconnected";
+}
+
+// An observer accepted while the boards and the control client need the descriptors left: told
+// why and closed at once.
+void refuseForDescriptors(int fd) {
+    const std::string refusal = ERROR_KEY + "out of descriptors;";
+    ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(fd, SHUT_WR);
+    descriptors::sayShort("observer refused; " + std::to_string(descriptors::reserve()) +
+                          " kept for the boards and the control client");
 }
 
 std::string trimmed(const std::string& text) {
@@ -236,7 +249,11 @@ void MonitorServer::run() {
         fds.clear();
         fds.push_back({waker_.pollFd(), POLLIN, 0});
         fds.push_back({copyWake, POLLIN, 0});
-        fds.push_back({listenFd_.get(), POLLIN, 0});
+        // Left out for a moment after an accept failed: the still readable listener would
+        // keep the loop spinning.
+        const auto now = std::chrono::steady_clock::now();
+        const bool listening = now >= acceptResumes_;
+        fds.push_back({listening ? listenFd_.get() : -1, POLLIN, 0});
         for (const auto& observer : observers_) {
             // One whose buffer is full is not listened to either, until it reads.
             short events = observer->pending() < bufferBytes_ ? POLLIN : 0;
@@ -245,10 +262,14 @@ void MonitorServer::run() {
             }
             fds.push_back({observer->fd.get(), events, 0});
         }
-        const auto now = std::chrono::steady_clock::now();
         long timeout = std::chrono::ceil<std::chrono::milliseconds>(nextAnswerCheck - now).count();
         if (!observers_.empty() || copyWake < 0) {
             timeout = std::min<long>(timeout, TICK.count());
+        }
+        if (!listening) {
+            timeout = std::min<long>(
+                timeout,
+                std::chrono::ceil<std::chrono::milliseconds>(acceptResumes_ - now).count());
         }
         // A failed poll (interrupted) is a pass with nothing ready.
         ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(timeout, 0)));
@@ -288,25 +309,43 @@ void MonitorServer::run() {
 
 void MonitorServer::accept() {
     while (true) {
-        FileDescriptor fd(
-            ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        sockaddr_storage peer{};
+        socklen_t peerLength = sizeof peer;
+        FileDescriptor fd(::accept4(listenFd_.get(), reinterpret_cast<sockaddr*>(&peer),
+                                    &peerLength, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!fd.valid()) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                 errno != ECONNABORTED) {
-                // Out of descriptors, for one: once, then once a minute; and a little wait, or
-                // the listening socket, still readable, would keep the loop spinning.
+                // Out of descriptors, for one: once, then once a minute; the observers are
+                // served on while the listener rests.
                 consoleThrottle().print("monitor-accept",
                                         std::string("Monitor accept: ") + std::strerror(errno),
                                         console::Stream::ERR);
-                waker_.pause(ACCEPT_RETRY_PAUSE);
+                acceptResumes_ = std::chrono::steady_clock::now() + ACCEPT_RETRY_PAUSE;
             }
             return;
+        }
+        const sockaddr* address = reinterpret_cast<const sockaddr*>(&peer);
+        if (!allowed_.allows(address, peerLength)) {
+            // Closed before anything is read or sent.
+            fd.reset();
+            ++refused_;
+            consoleThrottle().print("monitor-refused",
+                                    "Monitor: refused observer from " +
+                                        AddressFilter::describe(address, peerLength) +
+                                        ": not allowed",
+                                    console::Stream::OUT, REFUSED_LINES);
+            continue;
         }
         if (observers_.size() >= maxObservers_) {
             const std::string refusal =
                 ERROR_KEY + "too many observers (" + std::to_string(maxObservers_) + ");";
             ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::shutdown(fd.get(), SHUT_WR);
+            continue;
+        }
+        if (!descriptors::roomForOptional()) {
+            refuseForDescriptors(fd.get());
             continue;
         }
         int one = 1;
@@ -420,6 +459,12 @@ std::string MonitorServer::statusBlock() const {
     block += "status_observers:" + std::to_string(observers_.size()) + ";";
     // The stand's speed set-point: the control client's latest device_rpm (0 before one).
     block += "status_stand_setpoint:" + std::to_string(Stand::rpm.load()) + ";";
+    // Only where a port lets some peers in and not others.
+    if (controlRefused_ || !allowed_.empty()) {
+        block += "status_refused:";
+        block += "control " + std::to_string(controlRefused_ ? controlRefused_() : uint64_t{0}) +
+                 ",monitor " + std::to_string(refused_) + ";";
+    }
     for (const PortStatus& port : portStatuses()) {
         block += "status_port:" + port.name + "," +
                  (port.identified ? std::to_string(port.device) : std::string("unidentified")) +

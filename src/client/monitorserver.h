@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/addressfilter.h"
 #include "service/filedescriptor.h"
 #include "service/outbox.h"
 #include "service/waker.h"
@@ -42,6 +43,16 @@ public:
     // An observer that died is dropped after about this long (see client/liveness.h). Call
     // before start().
     void setObserverTimeout(std::chrono::seconds timeout) { observerTimeout_ = timeout; }
+    // Only peers the filter allows are served; a connection from elsewhere is closed at once
+    // without a byte read, said and counted. By default everyone who reaches the bound
+    // address is. Call before start().
+    void setAllowed(AddressFilter allowed) { allowed_ = std::move(allowed); }
+    // The control port's refused connections, for the status block, which tells the refused
+    // connections once this is set or the monitor has a filter of its own. Called from the
+    // monitor's thread. Call before start().
+    void setControlRefused(std::function<uint64_t()> refused) {
+        controlRefused_ = std::move(refused);
+    }
 
     // Keys whose latest value is kept; a further key is not kept (said on the console).
     static constexpr std::size_t KEY_LIMIT = 1024;
@@ -64,11 +75,15 @@ private:
     std::size_t bufferBytes_;
     std::function<std::string()> clientAddress_;
     std::chrono::seconds observerTimeout_{30};
+    AddressFilter allowed_;
+    std::function<uint64_t()> controlRefused_;
+    uint64_t refused_ = 0;  // the monitor's thread only
     const std::chrono::steady_clock::time_point started_;
     FileDescriptor listenFd_;
     Waker waker_{true};
     std::thread thread_;
     // The monitor's thread only, once started.
+    std::chrono::steady_clock::time_point acceptResumes_{};  // after a failed accept
     std::vector<std::unique_ptr<Observer>> observers_;
     std::map<std::string, SharedMessage> latest_;  // key -> its latest whole message
     MessageCopies copies_;                         // the client's messages, copied

@@ -26,6 +26,10 @@ std::string kindOf(int device) {
 
 }  // namespace
 
+std::string boardDescription(const std::string& port, int device) {
+    return port + " " + kindOf(device) + " " + std::to_string(device);
+}
+
 std::string serviceStatus(bool clientConnected) {
     std::string boards;
     int count = 0;
@@ -35,8 +39,7 @@ std::string serviceStatus(bool clientConnected) {
             continue;
         }
         const int device = Channel::deviceOf(identity);
-        boards += (count == 0 ? "" : ", ") + entry.first + " " + kindOf(device) + " " +
-                  std::to_string(device);
+        boards += (count == 0 ? "" : ", ") + boardDescription(entry.first, device);
         ++count;
     }
     std::string status = std::to_string(count) + (count == 1 ? " board" : " boards") +

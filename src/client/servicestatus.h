@@ -6,3 +6,5 @@
 
 // Safe from any thread.
 std::string serviceStatus(bool clientConnected);
+// One board as the status names it: "ttyUSB0 stand 61".
+std::string boardDescription(const std::string& port, int device);

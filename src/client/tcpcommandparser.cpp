@@ -271,11 +271,12 @@ uint32_t mergeKey(const Command& command, Sent sent) {
     return command.code();
 }
 
-// Every receiving board gets copies of its own: its send manager frees what it has sent.
-void route(const Commands& commands, const Key& key) {
+// Every receiving board (or `only`) gets copies of its own: its send manager frees what it has
+// sent.
+void route(const Commands& commands, const Key& key, const Channel* only) {
     for (const auto& entry : channelSnapshot()) {
         Channel& channel = *entry.second;
-        if (!belongs(key.receivers, channel.getDevice())) {
+        if ((only != nullptr && &channel != only) || !belongs(key.receivers, channel.getDevice())) {
             continue;
         }
         Commands copies;
@@ -314,7 +315,7 @@ void split(const std::string& text, char separator, std::vector<std::string>& pi
     pieces.push_back(text.substr(start));
 }
 
-void TcpCommandParser::parse(std::string message) {
+void TcpCommandParser::parse(std::string message, const Channel* only) {
     sended = false;
     try {
         std::vector<std::string> pieces;
@@ -336,7 +337,7 @@ void TcpCommandParser::parse(std::string message) {
             key->store(reading.value);
         }
         // Commands no board took die here; the settings keep their new values.
-        route(key->build(reading.value), *key);
+        route(key->build(reading.value), *key, only);
     } catch (const std::bad_alloc&) {
         reportError("out of memory");
     } catch (const std::exception& error) {

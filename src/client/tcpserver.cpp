@@ -24,6 +24,7 @@
 #include "protocol/deviceids.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
+#include "service/descriptors.h"
 #include "service/heartbeat.h"
 #include "service/outbox.h"
 
@@ -35,6 +36,13 @@ constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
 // How often the client is checked for an answer to the data waiting for it.
 constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
 constexpr std::size_t RECEIVE_BLOCK = 1024;
+// Allowed connections held while a client is served; more wait in the kernel's backlog, as
+// every connection did before its turn.
+constexpr std::size_t WAITING_LIMIT = 8;
+constexpr std::size_t TAKEN_PER_PASS = 64;
+// A client's comings and goings are each said; a storm of connections is said in its first
+// lines of a minute and then counted.
+constexpr std::size_t CONNECTION_LINES = 20;
 
 // One message bound for the client (with its ";"), when capture is on.
 void captureOutgoing(const std::string& message) {
@@ -100,6 +108,7 @@ void TcpServer::stop() {
 
 void TcpServer::close() {
     listenFd.reset();
+    waiting_.clear();
 }
 
 bool TcpServer::pause(std::chrono::milliseconds period) {
@@ -112,19 +121,32 @@ void TcpServer::connect() {
     }
     Heartbeat heartbeat("server");
     while (waker_.running()) {
-        console::out("Waiting for connection...");
+        consoleThrottle().print("client-waiting", "Waiting for connection...", console::Stream::OUT,
+                                CONNECTION_LINES);
         FileDescriptor client;
+        if (!waiting_.empty()) {
+            client = std::move(waiting_.front());
+            waiting_.pop_front();
+        }
         while (waker_.running() && !client.valid()) {
             heartbeat.beat();
+            // Given up for the last client when the process was out of descriptors.
+            spare_.replenish();
             pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {waker_.pollFd(), POLLIN, 0}};
             // Bounded, so that the loop checks in with the watchdog while nobody connects.
             const int limit = static_cast<int>(Heartbeat::PERIOD.count());
             if (::poll(fds, 2, limit) <= 0 || fds[0].revents == 0) {
                 continue;
             }
-            int fd = ::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+            sockaddr_storage peer{};
+            socklen_t peerLength = sizeof peer;
+            int fd = spare_.accept(listenFd.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                                   SOCK_CLOEXEC);
             int error = errno;
             client.reset(fd);
+            if (client.valid() && !admit(client, peer, peerLength)) {
+                continue;
+            }
             if (fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
                 // Out of descriptors, for one: wait a little instead of spinning, and say so
                 // once, then once a minute.
@@ -158,8 +180,49 @@ void TcpServer::setClientAddress(std::string address) {
     clientAddress_ = std::move(address);
 }
 
+bool TcpServer::admit(FileDescriptor& connection, const sockaddr_storage& peer, socklen_t length) {
+    const sockaddr* address = reinterpret_cast<const sockaddr*>(&peer);
+    if (allowed_.allows(address, length)) {
+        return true;
+    }
+    // Closed before anything is read: what it sent is discarded by the kernel.
+    connection.reset();
+    refused_.fetch_add(1);
+    consoleThrottle().print(
+        "client-refused",
+        "Refused client from " + AddressFilter::describe(address, length) + ": not allowed",
+        console::Stream::OUT, CONNECTION_LINES);
+    return false;
+}
+
+void TcpServer::takeWaiting() {
+    // Bounded, so that a flood of refused connections still leaves the client its turn.
+    for (std::size_t taken = 0; taken < TAKEN_PER_PASS && waiting_.size() < WAITING_LIMIT;
+         ++taken) {
+        sockaddr_storage peer{};
+        socklen_t peerLength = sizeof peer;
+        FileDescriptor connection(::accept4(listenFd.get(), reinterpret_cast<sockaddr*>(&peer),
+                                            &peerLength, SOCK_CLOEXEC));
+        if (!connection.valid()) {
+            const int error = errno;
+            if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR &&
+                error != ECONNABORTED) {
+                consoleThrottle().print("accept",
+                                        std::string("Error accept: ") + std::strerror(error),
+                                        console::Stream::ERR);
+                acceptPausedUntil_ = std::chrono::steady_clock::now() + ACCEPT_RETRY_PAUSE;
+            }
+            return;
+        }
+        if (admit(connection, peer, peerLength)) {
+            waiting_.push_back(std::move(connection));
+        }
+    }
+}
+
 void TcpServer::serve(int client, Heartbeat& heartbeat) {
-    console::out("Connection established.");
+    consoleThrottle().print("client-established", "Connection established.", console::Stream::OUT,
+                            CONNECTION_LINES);
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
     char host[INET_ADDRSTRLEN] = "";
@@ -193,9 +256,14 @@ void TcpServer::serve(int client, Heartbeat& heartbeat) {
         heartbeat.beat();
         // The client's text, a queued message and stop() each end the wait. While the client's
         // socket is full the queue waits for room instead.
-        pollfd fds[3] = {{client, static_cast<short>(POLLIN | (clientFull ? POLLOUT : 0)), 0},
+        // The listening socket too, while a filter may refuse what waits there: a refused
+        // connection is closed at once, not when this client has gone.
+        const bool listening = !allowed_.empty() && waiting_.size() < WAITING_LIMIT &&
+                               std::chrono::steady_clock::now() >= acceptPausedUntil_;
+        pollfd fds[4] = {{client, static_cast<short>(POLLIN | (clientFull ? POLLOUT : 0)), 0},
                          {waker_.pollFd(), POLLIN, 0},
-                         {clientFull ? -1 : messageWake, POLLIN, 0}};
+                         {clientFull ? -1 : messageWake, POLLIN, 0},
+                         {listening ? listenFd.get() : -1, POLLIN, 0}};
         // A client whose machine or cable died is looked for once a second, not on every
         // message's way out.
         const auto now = std::chrono::steady_clock::now();
@@ -212,9 +280,12 @@ void TcpServer::serve(int client, Heartbeat& heartbeat) {
         int timeout = static_cast<int>(
             messageWake >= 0 ? untilCheck : std::min<long>(untilCheck, POLL_PAUSE.count()));
         // A failed poll (interrupted) is a pass with nothing ready.
-        ::poll(fds, 3, timeout);
+        ::poll(fds, 4, timeout);
         if (!waker_.running()) {
             break;
+        }
+        if (fds[3].revents != 0) {
+            takeWaiting();
         }
         if (fds[2].revents != 0) {
             // Read empty before the queue is taken, so no message is left unsignalled.
@@ -244,14 +315,19 @@ bool TcpServer::unanswered(int client) const {
 bool TcpServer::receive(int client, char* block, std::size_t size) {
     ssize_t count = ::recv(client, block, size, MSG_DONTWAIT);
     if (count == 0) {
-        console::err("Client crush");
+        consoleThrottle().print("client-crush", "Client crush", console::Stream::ERR,
+                                CONNECTION_LINES);
         return false;
     }
     if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         // A reset connection never turns readable again: end it like a close, and say it as
         // a close is said.
-        console::err(errno == ECONNRESET ? std::string("Client crush")
-                                         : std::string("Error recv: ") + std::strerror(errno));
+        if (errno == ECONNRESET) {
+            consoleThrottle().print("client-crush", "Client crush", console::Stream::ERR,
+                                    CONNECTION_LINES);
+        } else {
+            console::err(std::string("Error recv: ") + std::strerror(errno));
+        }
         return false;
     }
     if (count > 0) {

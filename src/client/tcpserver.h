@@ -6,10 +6,15 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
+#include <sys/socket.h>
+
+#include "client/addressfilter.h"
 #include "client/messageframer.h"
+#include "service/descriptors.h"
 #include "service/filedescriptor.h"
 #include "service/sync.h"
 #include "service/waker.h"
@@ -31,7 +36,8 @@ public:
     void connect();
     // Makes connect() return soon. Safe from any thread.
     void stop();
-    // Closes the listening socket: no client is taken any more. Server thread, after connect().
+    // Closes the listening socket and the connections waiting for their turn: no client is
+    // taken any more. Server thread, after connect().
     void close();
     // The bound port (useful when constructed with port 0).
     uint16_t port() const { return port_; }
@@ -45,6 +51,12 @@ public:
     void setClientHook(std::function<void(bool connected)> hook) { clientHook = std::move(hook); }
     // "address:port" of the client being served, empty while none is. Safe from any thread.
     std::string clientAddress() const;
+    // Only peers the filter allows are served; a connection from elsewhere is closed at once
+    // without a byte read, even while a client is served, said and counted. Set before
+    // connect(); by default everyone is allowed.
+    void setAllowed(AddressFilter allowed) { allowed_ = std::move(allowed); }
+    // Connections refused by the filter since the start. Safe from any thread.
+    uint64_t refused() const { return refused_.load(); }
 
 private:
     enum class Flush { DRAINED, FULL, FAILED };
@@ -67,10 +79,19 @@ private:
     // Sleeps up to `period`, returning early on stop(). False once stopped.
     bool pause(std::chrono::milliseconds period);
     void setClientAddress(std::string address);
+    // Whether the connection just accepted from `peer` may stay; one that may not is closed,
+    // said and counted.
+    bool admit(FileDescriptor& connection, const sockaddr_storage& peer, socklen_t length);
+    // While a client is served: takes the connections waiting on the listening socket, closes
+    // the refused ones and keeps the allowed ones, in order, for their turn.
+    void takeWaiting();
 
     uint16_t port_;
     std::string bindAddress_;
     FileDescriptor listenFd;
+    // The control client is taken even when the boards or observers used every descriptor.
+    // Server thread only.
+    SpareDescriptor spare_;
     Waker waker_{true};  // stop(); the loop polls its descriptor beside the sockets
     std::chrono::seconds clientTimeout_{30};
     std::function<void(bool)> clientHook;
@@ -79,6 +100,13 @@ private:
     // it half sent until its socket has room again. Server thread only.
     std::string outgoing;
     std::size_t outgoingSent = 0;
+    AddressFilter allowed_;
+    std::atomic<uint64_t> refused_{0};
+    // Allowed connections taken while a client was served, oldest first. Server thread only.
+    std::deque<FileDescriptor> waiting_;
+    // A failed accept while serving: the listening socket is left alone until then. Server
+    // thread only.
+    std::chrono::steady_clock::time_point acceptPausedUntil_;
     mutable Mutex clientAddressMutex_;  // a leaf
     std::string clientAddress_ GUARDED_BY(clientAddressMutex_);
 };

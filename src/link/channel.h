@@ -51,9 +51,9 @@ struct ChannelCounters {
 
 class Channel {
 public:
-    // Takes ownership of the port's descriptor (which may be invalid: a port that failed to
-    // open still gets a channel) and, unless told otherwise, starts the three threads. `name`
-    // is the device name (ttyUSB0) that its console lines carry.
+    // Takes ownership of the port's descriptor (invalid only for tests that drive a channel
+    // without a port) and, unless told otherwise, starts the three threads. `name` is the
+    // device name (ttyUSB0) that its console lines carry.
     explicit Channel(FileDescriptor fd, ChannelOptions options = {}, std::string name = "");
     // Retires the channel.
     ~Channel();

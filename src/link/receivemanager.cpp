@@ -79,8 +79,8 @@ bool ReceiveManager::pause(std::chrono::milliseconds period) {
 bool ReceiveManager::waitForInput(short* events) {
     const int stopFd = waker_.pollFd();
     pollfd fds[2] = {{channel->fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-    // A port that failed to open (-1) is left out by poll: the reader then only waits for
-    // the stop.
+    // A channel without a port (-1, in tests) is left out by poll: the reader then only waits
+    // for the stop.
     // Bounded, so that a quiet port still lets the reader check in with the watchdog.
     const auto limit = stopFd >= 0 ? Heartbeat::PERIOD : RETRY_PAUSE;
     int ready = ::poll(fds, 2, static_cast<int>(limit.count()));

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <set>
@@ -24,6 +23,7 @@
 #include "protocol/deviceids.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
+#include "service/descriptors.h"
 #include "service/filedescriptor.h"
 #include "service/heartbeat.h"
 #include "service/outbox.h"
@@ -34,6 +34,8 @@ namespace {
 constexpr std::chrono::seconds PASS_PAUSE{1};
 // Passes without a version report after which an identified board counts as silent.
 constexpr uint32_t SILENT_PASSES = 5;
+// Passes the directory must be readable before a reason it could not be read for is said again.
+constexpr unsigned READABLE_PASSES_TO_FORGET = 60;
 
 constexpr const char* NOT_A_CHARACTER_DEVICE = "not a character device";
 constexpr const char* NOT_A_TERMINAL = "not a terminal";
@@ -58,7 +60,11 @@ SerialWatcher::SerialWatcher(std::string devDir, PortGlobs globs)
 SerialWatcher::~SerialWatcher() {
     stop();
     while (!present.empty()) {
-        retire(present.begin()->first);
+        if (present.begin()->second.channel) {
+            retire(present.begin()->first);
+        } else {
+            present.erase(present.begin());
+        }
     }
 }
 
@@ -122,8 +128,15 @@ SerialWatcher::Opening SerialWatcher::openTerminal(const std::string& path) {
         opening.failure = NOT_A_CHARACTER_DEVICE;
         return opening;
     }
+    // The last few descriptors stay for the listing, the service manager and the client.
+    if (!descriptors::roomForPort()) {
+        opening.failure = std::strerror(EMFILE);
+        opening.shortage = true;
+        return opening;
+    }
     FileDescriptor fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
+        opening.shortage = descriptors::isShortage(errno);
         opening.failure = std::strerror(errno);
         return opening;
     }
@@ -183,26 +196,41 @@ int SerialWatcher::connectTTY(const std::string& path) {
     return opening.fd;
 }
 
-std::set<std::string> SerialWatcher::listDevices() {
-    std::set<std::string> names;
-    dirent** entries = nullptr;
-    int count = ::scandir(devDir_.c_str(), &entries, nullptr, alphasort);
-    if (count < 0) {
-        // Said once; it may appear (a mount, a late udev), so scanning goes on.
-        if (!dirUnreadable) {
-            console::err("Cannot read device directory [" + devDir_ + "]: " + std::strerror(errno));
-            dirUnreadable = true;
+std::optional<SerialWatcher::Listing> SerialWatcher::listDevices() {
+    // Read in one go, unsorted: the map sorts, and a directory of thousands of entries costs
+    // little a second.
+    Listing names;
+    int error = 0;
+    if (DIR* dir = ::opendir(devDir_.c_str())) {
+        while (true) {
+            errno = 0;
+            const dirent* entry = ::readdir(dir);
+            if (entry == nullptr) {
+                error = errno;
+                break;
+            }
+            if (takes(entry->d_name)) {
+                names[entry->d_name] = Listed{entry->d_ino, entry->d_type};
+            }
         }
-        return names;
+        ::closedir(dir);
+    } else {
+        error = errno;
     }
-    dirUnreadable = false;
-    for (int i = 0; i < count; ++i) {
-        if (takes(entries[i]->d_name)) {
-            names.insert(entries[i]->d_name);
+    if (error != 0) {
+        readablePasses = 0;
+        if (descriptors::isShortage(error)) {
+            descriptors::sayShort("device directory [" + devDir_ +
+                                  "] not read; its ports stay as they are");
+        } else if (dirFailuresSaid.insert(std::strerror(error)).second) {
+            // Once per reason; it may appear (a mount, a late udev), so scanning goes on.
+            console::err("Cannot read device directory [" + devDir_ + "]: " + std::strerror(error));
         }
-        std::free(entries[i]);
+        return std::nullopt;
     }
-    std::free(entries);
+    if (++readablePasses >= READABLE_PASSES_TO_FORGET) {
+        dirFailuresSaid.clear();
+    }
     return names;
 }
 
@@ -222,7 +250,11 @@ int SerialWatcher::openPort(const std::string& name, Port& port) {
     }
     // A node that gets its group a moment after it appears fails until then: said once.
     if (opening.failure != port.failure) {
-        console::out("Error opening [" + path + "]: " + opening.failure);
+        if (opening.shortage) {
+            descriptors::sayShort("port [" + path + "] not opened; tried again on every scan");
+        } else {
+            console::out("Error opening [" + path + "]: " + opening.failure);
+        }
         port.failure = opening.failure;
     }
     return -1;
@@ -245,29 +277,24 @@ std::shared_ptr<Channel> SerialWatcher::startChannel(const std::string& name, in
     }
 }
 
-void SerialWatcher::retry(const std::string& name, Port& port) {
+void SerialWatcher::retry(const std::string& name, const Listed& listed, Port& port) {
+    if (port.failure == NOT_A_CHARACTER_DEVICE && listed.type == DT_REG &&
+        listed.ino == port.node.ino) {
+        return;
+    }
     int fd = openPort(name, port);
     if (fd < 0) {
         return;
     }
-    // The old channel never had a port: it goes without a word.
-    std::shared_ptr<Channel> old = std::move(port.channel);
     std::shared_ptr<Channel> channel = startChannel(name, fd);
-    {
-        MutexLock lock(channelMapMutex);
-        if (channel) {
-            channelMap[name] = channel;
-        } else {
-            channelMap.erase(name);
-        }
-    }
-    if (channel) {
-        port.channel = std::move(channel);
-    } else {
+    if (!channel) {
         // The name counts as unseen and is opened anew next pass.
         present.erase(name);
+        return;
     }
-    old->retire();
+    port.channel = channel;
+    MutexLock lock(channelMapMutex);
+    channelMap[name] = std::move(channel);
 }
 
 unsigned char SerialWatcher::retire(std::string name) {
@@ -300,42 +327,59 @@ void SerialWatcher::disconnect(const std::string& name) {
 }
 
 void SerialWatcher::pass() {
-    std::set<std::string> current = listDevices();
+    // A listing that failed tells nothing of which ports are there (the process may be out of
+    // descriptors, the directory remounted): only what the readers themselves lost goes.
+    const std::optional<Listing> current = listDevices();
+    const auto listed = [&current](const std::string& name) {
+        return current && current->count(name) != 0;
+    };
 
     // Vanished names, and names whose open port is no longer the one opened: they go first,
-    // and the latter come back below as new ports.
+    // and the latter come back below as new ports. A name that never opened goes silently.
     std::vector<std::string> gone;
+    std::vector<std::string> unopened;
     for (const auto& [name, port] : present) {
-        const bool open = port.failure.empty();
-        if (current.count(name) == 0 ||
-            (open && (port.channel->hasFailed() || nodeOf(devDir_ + "/" + name) != port.node))) {
+        if (!port.channel) {
+            if (current && !listed(name)) {
+                unopened.push_back(name);
+            }
+        } else if (port.channel->hasFailed() ||
+                   (current && (!listed(name) || nodeOf(devDir_ + "/" + name) != port.node))) {
             gone.push_back(name);
         }
+    }
+    for (const std::string& name : unopened) {
+        present.erase(name);
     }
     for (const std::string& name : gone) {
         disconnect(name);
     }
 
-    for (const std::string& name : current) {
+    const Listing none;
+    for (const auto& [name, listed] : current ? *current : none) {
         auto found = present.find(name);
         if (found != present.end()) {
-            if (!found->second.failure.empty()) {
-                retry(name, found->second);
+            if (!found->second.channel) {
+                retry(name, listed, found->second);
             }
             continue;
         }
-        // A port that did not open still gets its channel, which idles until it does.
+        // A port that does not open gets no channel (no thread, no descriptor) until it does.
         Port port;
-        int fd = openPort(name, port);
-        port.channel = startChannel(name, fd);
-        if (!port.channel) {
-            // The name counts as unseen and is tried next pass.
-            continue;
+        const int fd = openPort(name, port);
+        if (fd >= 0) {
+            port.channel = startChannel(name, fd);
+            if (!port.channel) {
+                // The name counts as unseen and is tried next pass.
+                continue;
+            }
         }
         std::shared_ptr<Channel> channel = port.channel;
         present.emplace(name, std::move(port));
-        MutexLock lock(channelMapMutex);
-        channelMap[name] = std::move(channel);
+        if (channel) {
+            MutexLock lock(channelMapMutex);
+            channelMap[name] = std::move(channel);
+        }
     }
 
     const bool printCounters = countersRequested.exchange(false);

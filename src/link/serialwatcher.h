@@ -3,13 +3,16 @@
 // silent boards to the handshake. A port whose device node changed under the same name, or
 // whose reader lost it, counts as vanished and then new: a board plugged out and in again
 // between two scans is reopened. Only terminals are opened; an entry that cannot be opened
-// (not yet permitted, not a terminal) is tried again on every pass and said once per reason.
+// (not yet permitted, not a terminal, no descriptor left) gets no channel: it is tried again on
+// every pass and said once per reason. A pass whose listing fails changes nothing: only a port
+// that its reader lost is retired then.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -72,14 +75,21 @@ private:
         bool operator!=(const Node& other) const { return !(*this == other); }
     };
     struct Port {
-        std::shared_ptr<Channel> channel;
-        Node node;            // at opening, or what the name led to at the last failure
-        std::string failure;  // why it is not open, as last said; empty once open
+        std::shared_ptr<Channel> channel;  // null while the port is not open
+        Node node;                         // at opening, or where the name led at the last failure
+        std::string failure;               // why it is not open, as last said; empty once open
     };
+    // An accepted name as the directory lists it.
+    struct Listed {
+        uint64_t ino = 0;
+        unsigned char type = 0;  // DT_REG, DT_LNK, ... (DT_UNKNOWN where the file system says not)
+    };
+    using Listing = std::map<std::string, Listed>;
     // A terminal opened and configured, or why not.
     struct Opening {
         int fd = -1;
         std::string failure;
+        bool shortage = false;  // no descriptor to spare: nothing wrong with the port
         Node node;
     };
     static Node nodeOf(const std::string& path);
@@ -88,16 +98,18 @@ private:
     static void configure(int fd, const std::string& path);
 
     void run();
-    // The accepted names of the directory; empty, and said once, when it cannot be listed.
-    std::set<std::string> listDevices();
+    // The accepted names of the directory; none when it cannot be listed (said once per
+    // reason, or as a shortage of descriptors).
+    std::optional<Listing> listDevices();
     // Opens the name's port for `port`, a new one or one that failed before, and says so:
-    // "Connect to", or "Error opening" unless that reason was said last. The descriptor or -1.
+    // "Connect to", or "Error opening" (a shortage of descriptors) unless that reason was said
+    // last. The descriptor or -1.
     int openPort(const std::string& name, Port& port);
     // A channel for the descriptor, or null (said, throttled) when its threads cannot start.
     static std::shared_ptr<Channel> startChannel(const std::string& name, int fd);
-    // Tries again a port that did not open; once it opens, its channel takes the old one's
-    // place.
-    void retry(const std::string& name, Port& port);
+    // Tries again a port that did not open; once it opens, it gets its channel. A regular file
+    // that is still the one that failed is left alone: it cannot have become a port.
+    void retry(const std::string& name, const Listed& listed, Port& port);
     // Returns an identified board that stayed silent too long to the handshake.
     void checkSilence(Channel& channel);
     // "Device disconnected", the channel retired, and the client told if it was identified.
@@ -110,8 +122,10 @@ private:
     PortGlobs globs_;
     // Names seen in the last pass, with the channel made for each; pass() only.
     std::map<std::string, Port> present;
-    // The directory could not be listed at the last pass, and that was said; pass() only.
-    bool dirUnreadable = false;
+    // Why the directory could not be listed, as said; forgotten once it has been readable for
+    // a while, so that a directory that flaps is not said on every flap. pass() only.
+    std::set<std::string> dirFailuresSaid;
+    unsigned readablePasses = 0;
     std::function<void(Channel&)> silenceHook;  // pass() only
     Waker waker_;                               // stop()
     std::thread thread;

@@ -14,19 +14,24 @@ ConsoleThrottle::ConsoleThrottle(std::function<Clock::time_point()> now,
                                  std::chrono::seconds window, Sink sink)
     : now_(std::move(now)), window_(window), sink_(std::move(sink)) {}
 
-void ConsoleThrottle::print(const std::string& key, const std::string& line,
-                            console::Stream stream) {
+void ConsoleThrottle::print(const std::string& key, const std::string& line, console::Stream stream,
+                            std::size_t burst) {
     // Printed under the lock, so that a key's lines keep their order.
     std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point now = now_();
     auto found = entries_.find(key);
     if (found == entries_.end()) {
-        entries_.emplace(key, Entry{now, 0, std::string(), stream});
+        entries_.emplace(key, Entry{now, 1, 0, std::string(), stream});
         sink_(stream, line);
         return;
     }
     Entry& entry = found->second;
     if (now - entry.printed < window_) {
+        if (entry.shown < burst) {
+            ++entry.shown;
+            sink_(stream, line);
+            return;
+        }
         ++entry.repeats;
         entry.line = line;
         entry.stream = stream;
@@ -38,6 +43,7 @@ void ConsoleThrottle::print(const std::string& key, const std::string& line,
         sink_(stream, line);
     }
     entry.printed = now;
+    entry.shown = 1;
     entry.repeats = 0;
     entry.line.clear();
 }
@@ -52,6 +58,7 @@ void ConsoleThrottle::flush() {
         } else if (entry.repeats > 0) {
             sink_(entry.stream, summary(entry.line, entry.repeats));
             entry.printed = now;
+            entry.shown = 1;
             entry.repeats = 0;
             entry.line.clear();
             ++it;

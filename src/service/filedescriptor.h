@@ -1,6 +1,8 @@
 // Owns one descriptor (serial port, socket) and closes it on destruction.
 #pragma once
 
+#include <sys/types.h>
+
 #include <utility>
 
 class FileDescriptor {
@@ -28,3 +30,6 @@ public:
 private:
     int fd_ = -1;
 };
+
+// What a file of this mode is, for a console line: "a symbolic link", "a FIFO", ...
+const char* fileKind(mode_t mode);

@@ -1,6 +1,8 @@
 #include "service/options.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -11,7 +13,10 @@
 #include <map>
 #include <sstream>
 
+#include "client/addressfilter.h"
 #include "fleet/fleetconfig.h"
+#include "service/console.h"
+#include "service/filedescriptor.h"
 
 namespace {
 
@@ -35,6 +40,11 @@ std::string checkAddress(const std::string& text) {
         return "'" + text + "' is not an IPv4 address";
     }
     return "";
+}
+
+// An empty one stands for none ("allow =" in the file): dropped once parsed.
+std::string checkNetwork(const std::string& text) {
+    return text.empty() ? "" : AddressFilter::check(text);
 }
 
 // Plain decimal seconds, as for the port; up to a day.
@@ -206,6 +216,12 @@ void declare(CLI::App& app, Options& options, std::string& config,
         ->type_name("ADDR")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->check(checkAddress);
+    app.add_option("--allow", options.allow,
+                   "Serve only control clients from these addresses or networks\n"
+                   "(IPv4 or IPv6, a list; default: anyone)")
+        ->type_name("ADDR[/PREFIX]")
+        ->delimiter(',')
+        ->check(checkNetwork);
     app.add_option("--dev-dir", options.devDir, "Directory scanned for serial ports (default /dev)")
         ->type_name("DIR")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
@@ -235,6 +251,12 @@ void declare(CLI::App& app, Options& options, std::string& config,
         ->type_name("ADDR")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->check(checkAddress);
+    app.add_option("--monitor-allow", options.monitorAllow,
+                   "Serve only observers from these addresses or networks\n"
+                   "(IPv4 or IPv6, a list; default: anyone who reaches --monitor-bind)")
+        ->type_name("ADDR[/PREFIX]")
+        ->delimiter(',')
+        ->check(checkNetwork);
     app.add_option("--monitor-max", options.monitorMax,
                    "Observers served at once on the monitor port (default 8)")
         ->type_name("N")
@@ -323,13 +345,80 @@ struct ConfigLine {
     std::string text;
 };
 
-// The lines of the file that say something (neither blank nor a comment), numbered.
-bool readLines(const std::string& path, std::vector<ConfigLine>& lines, std::string& error) {
-    std::ifstream file(path);
-    if (!file) {
+// Far beyond any real configuration file; a bound on what a wrong one (a log, a device) costs.
+constexpr std::size_t MAX_CONFIG_BYTES = 1u << 20;
+
+std::string notRegular(const std::string& path, mode_t mode) {
+    return path + " is " + fileKind(mode) + ", not a regular file";
+}
+
+// The whole file, when it is a regular file of at most MAX_CONFIG_BYTES; false with the reason.
+// A FIFO or a device named by mistake is refused without waiting on it or reading it.
+bool readConfig(const std::string& path, std::string& text, std::string& error) {
+    // Links are followed (/etc/benchd/benchd.conf may well be one). Looked at before it is
+    // opened, so that no device is opened at all; the descriptor is checked again after.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        // "--config /dev/null", the usual way to say no file, stays an empty one.
+        struct stat null {};
+        if (S_ISCHR(info.st_mode) && ::stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+            info.st_rdev == null.st_rdev) {
+            text.clear();
+            return true;
+        }
+        error = notRegular(path, info.st_mode);
+        return false;
+    }
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0) {
         error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
+    if (!S_ISREG(info.st_mode)) {
+        error = notRegular(path, info.st_mode);
+        return false;
+    }
+    // Room for what the file says it holds, and one byte to see that it ends there; a file
+    // that grows meanwhile (or a /proc file, of size 0) is read on up to one byte past the
+    // bound, which tells a file too large.
+    text.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(
+                    static_cast<std::uintmax_t>(info.st_size), MAX_CONFIG_BYTES)) +
+                1);
+    std::size_t size = 0;
+    bool tooLarge = false;
+    while (!tooLarge) {
+        if (size == text.size()) {
+            text.resize(MAX_CONFIG_BYTES + 1);
+        }
+        const ssize_t got = ::read(fd.get(), &text[size], text.size() - size);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            error = "cannot read " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        size += static_cast<std::size_t>(got);
+        tooLarge = size > MAX_CONFIG_BYTES;
+    }
+    if (tooLarge) {
+        error = path + " is larger than 1 MiB: not a configuration file";
+        return false;
+    }
+    text.resize(size);
+    return true;
+}
+
+// The lines of the file that say something (neither blank nor a comment), numbered.
+bool readLines(const std::string& path, std::vector<ConfigLine>& lines, std::string& error) {
+    std::string all;
+    if (!readConfig(path, all, error)) {
+        return false;
+    }
+    std::istringstream file(all);
     std::string text;
     for (int number = 1; std::getline(file, text); ++number) {
         const std::size_t first = text.find_first_not_of(" \t\r");
@@ -337,11 +426,35 @@ bool readLines(const std::string& path, std::vector<ConfigLine>& lines, std::str
             lines.push_back({number, text});
         }
     }
-    if (file.bad()) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
     return true;
+}
+
+// Whether the value of a 'key = value' line opens a quote that it never closes, read as
+// CLI11's reader reads it: a quote opens the value or an item of a list, and with
+// `comments` the value ends at the first '#', quotes or not.
+bool openQuote(const std::string& line, bool comments) {
+    std::string value = line.substr(line.find('=') + 1);
+    if (comments) {
+        value = value.substr(0, value.find('#'));
+    }
+    bool itemStart = true;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (itemStart && (c == '"' || c == '\'' || c == '`')) {
+            std::size_t end = value.find(c, i + 1);
+            while (end != std::string::npos && value[end - 1] == '\\') {
+                end = value.find(c, end + 1);
+            }
+            if (end == std::string::npos) {
+                return true;
+            }
+            i = end;
+            itemStart = false;
+            continue;
+        }
+        itemStart = c == ' ' || c == '\t' || c == ',' || c == '[';
+    }
+    return false;
 }
 
 // Applies the file to `options`, one line at a time through CLI11's own configuration reader,
@@ -369,6 +482,11 @@ std::string applyFile(const std::string& path, Options& options, const std::stri
         const CLI::Option* option = app.get_option_no_throw("--" + key);
         if (option == nullptr || !option->get_configurable()) {
             return where + "unknown option '" + key + "'";
+        }
+        if (openQuote(line.text, true)) {
+            // Read on, it would be a value with a stray quote in it, matching nothing.
+            return where + "unterminated quote in the value of '" + key + "'" +
+                   (openQuote(line.text, false) ? "" : " (a '#' starts a comment, even in quotes)");
         }
         auto [first, fresh] = seen.emplace(key, line.number);
         if (!fresh) {
@@ -422,7 +540,8 @@ ParsedOptions parseOptions(int argc, const char* const argv[], const std::string
     if (!config.empty()) {
         std::string error = applyFile(config, parsed.options, defaultConfig);
         if (!error.empty()) {
-            return failure(error);
+            // The file's bytes, echoed, cannot break or forge the line.
+            return failure(console::escaped(error));
         }
         parsed.options.configFile = config;
     }
@@ -435,8 +554,9 @@ ParsedOptions parseOptions(int argc, const char* const argv[], const std::string
     } catch (const CLI::Error& error) {
         return failure(commandLineError(app, error));  // read once already: not expected
     }
-    for (std::vector<std::string>* globs : {&parsed.options.ports, &parsed.options.ignore}) {
-        globs->erase(std::remove(globs->begin(), globs->end(), std::string()), globs->end());
+    for (std::vector<std::string>* list : {&parsed.options.ports, &parsed.options.ignore,
+                                           &parsed.options.allow, &parsed.options.monitorAllow}) {
+        list->erase(std::remove(list->begin(), list->end(), std::string()), list->end());
     }
     const std::string fleetError = resolveFleet(parsed.options);
     if (!fleetError.empty()) {

@@ -13,6 +13,9 @@
 struct Options {
     uint16_t port = 2015;     // 0: a port the system picks, printed once bound
     std::string bindAddress;  // one IPv4 address of this PC; empty: all addresses
+    // Networks ("ADDR[/PREFIX]", IPv4 or IPv6) whose control clients are served; empty:
+    // anyone's.
+    std::vector<std::string> allow;
     std::string devDir = "/dev";
     // Globs over device names (not paths): with `ports` only the names matching one of them
     // are taken, instead of the built-in filter; a name matching `ignore` never is.
@@ -24,6 +27,8 @@ struct Options {
     // The monitor port, for read-only observers beside the control client; 0: none.
     uint16_t monitorPort = 2016;
     std::string monitorBind = "127.0.0.1";
+    // Networks whose observers are served; empty: anyone who reaches monitorBind.
+    std::vector<std::string> monitorAllow;
     unsigned monitorMax = 8;  // observers at once
     // Bytes each observer may have waiting; beyond it the observer loses messages, counted.
     std::size_t monitorBuffer = 1u << 20;

@@ -24,6 +24,9 @@
 //   (mosquitto_loop_start), which talks to the broker and reconnects, at nice 10 once
 //   connected. Both started by main after the monitor, stopped and joined before the
 //   watcher retires the channels.
+// - with --failsafe, the fail-safe (FailSafe::run, client/failsafe.h): waits out the delay after
+//   the client is lost, parses the safe state, and while it is in force looks at the boards
+//   every 100 ms for one newly identified. Started and joined by main.
 // - the console's writer (service/console.h): writes queued console lines.
 // - the capture's writer (capture::Recorder::run, capture/recorder.h), with --capture only:
 //   takes the queued records on a tick of its own, writes, flushes and rotates the ring of
@@ -33,6 +36,8 @@
 //   only sets the capture's reopen flag.
 //
 // Locks, outermost first; a lock is only ever taken while holding locks above it:
+//   0. the fail-safe's mutex_ (client/failsafe.h): held around its parsing of the safe state,
+//      which takes the locks below; the server thread takes it alone (its client hook).
 //   1. channelMapMutex (link/channelregistry.h): held alone, to copy or change the map.
 //   2. decoderMutex (bench/decoder.h): the decoders' process-wide state, around one handler.
 //   3. tcpMutex (service/outbox.h) or devMutex (link/sendmanager.h) or a channel's receive

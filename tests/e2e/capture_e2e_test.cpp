@@ -2,10 +2,12 @@
 // wrote to it, record for record, and the client's messages both ways.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -342,4 +344,85 @@ TEST(CaptureE2E, UnwritablePlaceIsSaidOnceAndTheBenchIsServed) {
                hasRecord(select(records, Direction::FromBoard, "ttyUSB0"), Kind::DataFrame, later);
     }));
     EXPECT_EQ(daemon->stop(), 0);
+}
+
+namespace {
+
+std::string contents(const std::string& path) {
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+            text.append(buffer, n);
+        }
+        std::fclose(file);
+    }
+    return text;
+}
+
+}  // namespace
+
+// A shared capture directory where someone planted symbolic links under the capture's names,
+// at a file of someone else's or at nothing yet: nothing is ever written through them, the
+// capture is refused with its line, the bench is served as without it. Once the links are
+// gone, SIGHUP starts a capture that others cannot read, whatever the umask.
+TEST(CaptureE2E, PlantedLinksAreNeverWrittenThrough) {
+    TempDir captures;
+    const std::string file = captures.path() + "/bench.pcap";
+    const std::string precious = captures.path() + "/precious";
+    const std::string kept = "someone else's file\n";
+    std::ofstream(precious) << kept;
+    const std::string missing = captures.path() + "/missing";
+    struct Case {
+        const char* name;  // where the link is planted
+        std::string target;
+    };
+    const Case cases[] = {
+        {"bench.pcap", precious},
+        {"bench.pcap", missing},
+        {"bench.pcap.3", precious},  // the last name of the ring
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " -> " + c.target);
+        const std::string link = captures.path() + "/" + c.name;
+        ASSERT_EQ(::symlink(c.target.c_str(), link.c_str()), 0);
+        TempDir dir;
+        uint16_t port = 0;
+        const mode_t umask = ::umask(0);
+        std::unique_ptr<Process> daemon =
+            startDaemon({"--dev-dir", dir.path(), "--capture", file}, port);
+        ::umask(umask);
+        RawBoard board(5);
+        dir.link("ttyUSB0", board.slavePath());
+        FeedClient client(port);
+        ASSERT_TRUE(client.waitFor("device_connected:5;", 0, 10000ms)) << daemon->out();
+        EXPECT_TRUE(daemon->waitForOut("Capture to " + file + " failed: " + link +
+                                       " is a symbolic link, not a regular file; the bench is "
+                                       "served without it, trying again every 10 s\n"))
+            << daemon->out();
+        const int figure = 9000 + ++n;
+        ASSERT_TRUE(board.write(board.frame(codes::DELAY_FIGURES, delayPayload(figure))));
+        ASSERT_TRUE(client.waitFor(delayMessage(figure))) << daemon->out();
+
+        // Tried again on SIGHUP: still refused, said once.
+        ASSERT_EQ(::kill(daemon->pid(), SIGHUP), 0);
+        ASSERT_TRUE(board.write(board.frame(codes::DELAY_FIGURES, delayPayload(figure + 100))));
+        ASSERT_TRUE(client.waitFor(delayMessage(figure + 100))) << daemon->out();
+        EXPECT_EQ(occurrences(daemon->out(), "Capture to "), 1u) << daemon->out();
+        EXPECT_EQ(contents(precious), kept);
+        EXPECT_NE(::access(missing.c_str(), F_OK), 0) << "nothing made at the link's target";
+
+        // The link gone, the capture starts, a file of the daemon's own.
+        ASSERT_EQ(::unlink(link.c_str()), 0);
+        ASSERT_EQ(::kill(daemon->pid(), SIGHUP), 0);
+        ASSERT_TRUE(daemon->waitForOut("Capture: writing " + file + " again")) << daemon->out();
+        struct stat info {};
+        ASSERT_EQ(::lstat(file.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_mode & 07777, 0640u);
+        EXPECT_EQ(daemon->stop(), 0);
+        EXPECT_EQ(contents(precious), kept);
+        ASSERT_EQ(::unlink(file.c_str()), 0);
+    }
 }

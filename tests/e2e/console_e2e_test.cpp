@@ -59,23 +59,6 @@ std::string readUntil(int fd, const std::string& text, std::chrono::milliseconds
     return got;
 }
 
-// User and system CPU time of the process, in clock ticks.
-long cpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // After the command name in parentheses: state, then utime and stime are the 12th and
-    // 13th fields.
-    std::istringstream fields(all.substr(all.rfind(')') + 1));
-    std::string field;
-    long ticks = 0;
-    for (int i = 1; i <= 13 && fields >> field; ++i) {
-        if (i >= 12) {
-            ticks += std::stol(field);
-        }
-    }
-    return ticks;
-}
-
 std::size_t framesWithCode(const RawBoard& board, unsigned char code) {
     const std::vector<HostFrame> frames = board.hostFrames();
     return std::count_if(frames.begin(), frames.end(),

@@ -51,6 +51,8 @@ struct ProcStats {
     long rssKb = -1;
 };
 ProcStats procStats(pid_t pid);
+// User and system CPU time of the process, in clock ticks.
+long cpuTicks(pid_t pid);
 // What the process's descriptors point at, one per line.
 std::string descriptors(pid_t pid);
 std::string describe(const ProcStats& stats);

@@ -17,10 +17,19 @@ using testing_support::waitUntil;
 
 namespace fault_e2e {
 
-int connectTo(uint16_t port, int receiveBuffer) {
+int connectTo(uint16_t port, int receiveBuffer, const std::string& from) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
+    }
+    if (!from.empty()) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            ::close(fd);
+            return -1;
+        }
     }
     if (receiveBuffer > 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
@@ -36,10 +45,10 @@ int connectTo(uint16_t port, int receiveBuffer) {
     return fd;
 }
 
-FeedClient::FeedClient(uint16_t port, int receiveBuffer) {
+FeedClient::FeedClient(uint16_t port, int receiveBuffer, const std::string& from) {
     waitUntil(
         [&] {
-            fd_ = connectTo(port, receiveBuffer);
+            fd_ = connectTo(port, receiveBuffer, from);
             return fd_ >= 0;
         },
         5000ms);

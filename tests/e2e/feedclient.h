@@ -16,13 +16,16 @@ using namespace std::chrono_literals;
 
 // A plain blocking socket connected to 127.0.0.1:port, or -1. receiveBuffer > 0 shrinks its
 // receive buffer.
-int connectTo(uint16_t port, int receiveBuffer = 0);
+// `from`: the loopback address the connection comes from (127.0.0.2); empty: the system's
+// choice.
+int connectTo(uint16_t port, int receiveBuffer = 0, const std::string& from = "");
 
 class FeedClient {
 public:
     // Connects to 127.0.0.1:port, retrying for a few seconds while the daemon starts.
     // receiveBuffer > 0 shrinks the socket's receive buffer (a stalled client fills it fast).
-    explicit FeedClient(uint16_t port, int receiveBuffer = 0);
+    // `from` as for connectTo().
+    explicit FeedClient(uint16_t port, int receiveBuffer = 0, const std::string& from = "");
     ~FeedClient();
     FeedClient(const FeedClient&) = delete;
     FeedClient& operator=(const FeedClient&) = delete;

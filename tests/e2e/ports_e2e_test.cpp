@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,4 +87,32 @@ TEST(PortsE2E, PortsFromTheConfigurationFileTakeOnlyTheirGlobs) {
     TcpClient client(static_cast<uint16_t>(std::stoi(listening[1])));
     ASSERT_TRUE(client.connected());
     EXPECT_TRUE(daemon.waitForOut("Connection established.\n"));
+}
+
+// Configuration files that are no such thing: a FIFO (which nobody writes to) is refused at
+// once rather than waited on, a quote left open is not taken as a glob matching nothing, and a
+// NUL byte or an escape sequence in the file reaches the console escaped. Each stops the start
+// with its line and status 2, before any port is looked at.
+TEST(PortsE2E, ConfigurationFileEdgesStopTheStartWithTheirLine) {
+    TempDir dir;
+    TempDir etc;
+    const std::string fifo = etc.path() + "/fifo.conf";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string quote = etc.path() + "/quote.conf";
+    std::ofstream(quote) << "port = 0\nports = \"ttyUSB*\n";
+    const std::string bytes = etc.path() + "/bytes.conf";
+    std::ofstream(bytes) << std::string("\0po\x1B[2Jrt = 1\n", 14);
+    const std::pair<std::string, std::string> cases[] = {
+        {fifo, "benchd: " + fifo + " is a FIFO, not a regular file\n"},
+        {quote, "benchd: " + quote + ":2: unterminated quote in the value of 'ports'\n"},
+        {bytes, "benchd: " + bytes + ":1: unknown option '\\x00po\\x1B[2Jrt'\n"},
+    };
+    for (const auto& [config, line] : cases) {
+        // Should it start after all, it takes no port another test may need.
+        Process daemon({benchdPath(), "--config", config, "--dev-dir", dir.path(), "--port", "0",
+                        "--monitor-port", "0"});
+        EXPECT_EQ(daemon.wait(10000ms), 2) << config;
+        EXPECT_EQ(daemon.err(), line);
+        EXPECT_EQ(daemon.out(), "");
+    }
 }

@@ -351,6 +351,64 @@ TEST(ReplayE2e, RefusesAFileThatIsNotACapture) {
     }
 }
 
+// A capture from a bench whose clock was set twice while it ran: an unset clock (1970) put
+// right, decades forward, then set back a day. Each jump is said, and played as no wait at all:
+// the capture plays out in moments, every frame in its order.
+TEST(ReplayE2e, ClockJumpsAreSaidAndNotWaitedOut) {
+    using capture::Direction;
+    using capture::Kind;
+    const Bytes reply = dataFrame(0, codes::VERSION, 1, {3, 4, 1, 12});
+    const Bytes afterSet = dataFrame(1, codes::VERSION, 1, {3, 4, 1, 12});
+    const Bytes afterSetBack = dataFrame(2, codes::VERSION, 1, {3, 4, 1, 12});
+    TempDir dir;
+    const std::string file = dir.path() + "/clock.pcap";
+    {
+        constexpr int64_t UNSET = 86400000000;           // 1970-01-02, in microseconds
+        constexpr int64_t SET = 1700000000000000;        // 2023-11-14
+        constexpr int64_t SET_BACK = SET - 90000000000;  // 25 hours before
+        auto at = [](int64_t us, capture::Record r) {
+            r.microseconds = us;
+            return r;
+        };
+        capture::PcapWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.open(file, error)) << error;
+        for (const capture::Record& r : {
+                 at(UNSET, record(0, Direction::Daemon, Kind::PortOpened)),
+                 at(UNSET + 100000, record(0, Direction::ToBoard, Kind::DataFrame,
+                                           dataFrame(0, codes::VERSION, 2, {}))),
+                 at(UNSET + 130000, record(0, Direction::FromBoard, Kind::DataFrame, reply)),
+                 at(SET, record(0, Direction::FromBoard, Kind::DataFrame, afterSet)),
+                 at(SET_BACK, record(0, Direction::FromBoard, Kind::DataFrame, afterSetBack)),
+                 at(SET_BACK + 100000, record(0, Direction::Daemon, Kind::PortClosed)),
+             }) {
+            ASSERT_TRUE(writer.write(r, error)) << error;
+        }
+    }
+    const std::string link = dir.path() + "/ttyUSB0";
+    Process sim({sim_e2e::SimBench::tool("benchsim"), "--dir", dir.path(), "--replay", file});
+    ASSERT_TRUE(waitUntil([&] { return ::access(link.c_str(), F_OK) == 0; }))
+        << sim.out() << sim.err();
+    HostLine host(link);
+    ASSERT_TRUE(host.valid());
+    host.write(dataFrame(7, codes::VERSION, 2, {}));
+    const Bytes expected = join({ackFrame(7), reply, afterSet, afterSetBack});
+    EXPECT_EQ(hex(host.readAtLeast(expected.size())), hex(expected));
+
+    EXPECT_EQ(sim.wait(10s), 0) << sim.out() << sim.err();
+    const std::string out = sim.out();
+    EXPECT_NE(out.find("replay: the capture's clock jumps 53.9 years forward at 0.130 s; the "
+                       "replay goes straight on from there\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("replay: the capture's clock jumps 1.0 days back at 0.130 s; the replay "
+                       "goes straight on from there\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("frames over 0.230 s"), std::string::npos) << out;
+    EXPECT_NE(out.find("replay: played out: 1 boards, 3 frames played"), std::string::npos) << out;
+}
+
 INSTANTIATE_TEST_SUITE_P(Captures, ReplayE2e, ::testing::ValuesIn(captureNames()),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              std::string name = info.param;

@@ -193,6 +193,54 @@ TEST(ServiceE2E, LostClientPutsTheBoardsInTheirSafeState) {
     EXPECT_TRUE(ServiceBench::commandsSince(bench.tester, lost).empty());
 }
 
+// The stand's link goes while it runs, the client goes, the fail-safe fires with no board
+// there: the stand that comes back gets the safe state as soon as it is identified, once, and
+// a client that connects ends that.
+TEST(ServiceE2E, SafeStateReachesABoardThatComesBackWhileNoClientIs) {
+    const std::vector<Bytes> standSafe = expectedSafeState(known_devices::STAND);
+    ServiceBench bench({"--failsafe", "2"});
+    ASSERT_TRUE(bench.configured());
+    {
+        TcpClient client(bench.port);
+        client.send("device_active:1;device_rpm:1500;");
+        ASSERT_TRUE(bench.daemon->waitForOut("COMMAND: [device_rpm:1500]"));
+        bench.dir.unlink("ttyUSB0");
+        bench.dir.unlink("ttyUSB1");
+        ASSERT_TRUE(waitUntil([&] { return bench.count("Device disconnected") == 2; }, 10000ms));
+    }
+    ASSERT_TRUE(bench.daemon->waitForOut(
+        "Fail-safe: control client lost for 2 s, boards set to their safe state (no board "
+        "identified)\n",
+        10000ms));
+
+    const auto back = Clock::now();
+    bench.dir.link("ttyUSB0", bench.stand.slavePath());
+    ASSERT_TRUE(waitUntil(
+        [&] { return ServiceBench::commandsSince(bench.stand, back).size() >= standSafe.size(); },
+        10000ms));
+    figure("safe state on the stand %.2f s after its link came back",
+           std::chrono::duration<double>(Clock::now() - back).count());
+    EXPECT_TRUE(bench.daemon->waitForOut(
+        "Fail-safe: no control client, board set to its safe state on identification (ttyUSB0 "
+        "stand 61)\n"));
+    // Once: nothing more while the stand stays.
+    EXPECT_FALSE(waitUntil(
+        [&] { return ServiceBench::commandsSince(bench.stand, back).size() > standSafe.size(); },
+        1500ms));
+    EXPECT_EQ(ServiceBench::commandsSince(bench.stand, back), standSafe);
+
+    // A client is back: the bench is its to set, and a board that comes back keeps its
+    // settings.
+    TcpClient again(bench.port);
+    ASSERT_TRUE(waitUntil([&] { return bench.count("Connection established.") == 2; }));
+    const auto later = Clock::now();
+    bench.dir.link("ttyUSB1", bench.tester.slavePath());
+    ASSERT_TRUE(waitUntil([&] { return bench.count("DEVICE CONNECTED: CRIT") == 2; }, 10000ms));
+    EXPECT_FALSE(waitUntil(
+        [&] { return !ServiceBench::commandsSince(bench.tester, later).empty(); }, 1500ms));
+    EXPECT_EQ(bench.count("Fail-safe"), 2u);
+}
+
 TEST(ServiceE2E, WithoutTheOptionALostClientChangesNothing) {
     ServiceBench bench({});
     ASSERT_TRUE(bench.configured());

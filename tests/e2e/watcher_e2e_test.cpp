@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -156,6 +157,28 @@ TEST(WatcherE2E, MissingDeviceDirectoryIsSaidOnceAndWatched) {
     std::filesystem::create_symlink(board.slavePath(), dir + "/ttyUSB0");
     ASSERT_TRUE(daemon.waitForOut("DEVICE CONNECTED: STAND VERSION", 10000ms)) << daemon.out();
     EXPECT_EQ(occurrences(daemon.err(), cannot), 1u);
+
+    // Then it flaps: the board stays connected all along and the reason is not said again.
+    // Two requests for the counters, each answered by a pass, make sure that a pass began
+    // after the change.
+    const auto passAfterNow = [&] {
+        for (int round = 0; round < 2; ++round) {
+            const std::size_t lines = occurrences(daemon.out(), "Counters [ttyUSB0]");
+            ::kill(daemon.pid(), SIGUSR1);
+            ASSERT_TRUE(
+                waitUntil([&] { return occurrences(daemon.out(), "Counters [ttyUSB0]") > lines; }));
+        }
+    };
+    for (int flap = 0; flap < 3; ++flap) {
+        std::filesystem::rename(dir, dir + "-away");
+        passAfterNow();
+        std::filesystem::rename(dir + "-away", dir);
+        passAfterNow();
+    }
+    EXPECT_EQ(occurrences(daemon.err(), cannot), 1u) << daemon.err();
+    EXPECT_EQ(occurrences(daemon.out(), "Device disconnected"), 0u);
+    EXPECT_EQ(occurrences(daemon.out(), "Connect to: ["), 1u);
+    EXPECT_EQ(occurrences(daemon.out(), "DEVICE CONNECTED"), 1u);
 }
 
 TEST(WatcherE2E, ChartFloodWithoutAClientKeepsTheOutboxWithinItsBytes) {

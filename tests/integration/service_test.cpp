@@ -24,6 +24,7 @@
 #include "link/channelregistry.h"
 #include "link/sendmanager.h"
 #include "protocol/deviceids.h"
+#include "service/consolethrottle.h"
 #include "service/notifier.h"
 #include "service/outbox.h"
 #include "testsupport.h"
@@ -66,6 +67,8 @@ TEST(ServiceFailSafe, ClientFoundDeadLeadsToTheSafeState) {
     ConsoleCapture out{1};
     std::shared_ptr<Channel> stand = putIdleChannel("ttyUSB0", known_devices::STAND);
     FailSafe failSafe{std::chrono::seconds(1)};
+    // A fresh server's connection lines: the throttle that counts them is process-wide.
+    consoleThrottle().clear();
     TcpServer server{0, "127.0.0.1"};
     server.setClientTimeout(std::chrono::seconds(2));
     server.setClientHook([&failSafe](bool connected) { failSafe.clientChanged(connected); });

@@ -26,6 +26,7 @@
 #include "link/sendmanager.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/consolethrottle.h"
 #include "service/outbox.h"
 #include "testsupport.h"
 
@@ -177,6 +178,8 @@ namespace {
 class WakeupServer : public ::testing::Test {
 protected:
     void SetUp() override {
+        // A fresh server's connection lines: the throttle that counts them is process-wide.
+        consoleThrottle().clear();
         ASSERT_TRUE(server.listen());
         thread = std::thread([this] { server.connect(); });
         ASSERT_TRUE(out.waitFor("Waiting for connection...\n"));

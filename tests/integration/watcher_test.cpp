@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +19,8 @@
 #include "link/channelregistry.h"
 #include "link/serialwatcher.h"
 #include "protocol/command.h"
+#include "service/consolethrottle.h"
+#include "service/descriptors.h"
 #include "testsupport.h"
 
 using namespace testing_support;
@@ -164,33 +167,104 @@ TEST_F(WatcherPassTest, UnpluggedChannelIsRetiredAndIdentifiedOnesAreAnnounced) 
     }
 }
 
-TEST_F(WatcherPassTest, UnreadableDirectoryCountsAsEmptyAndIsSaidOnce) {
+TEST_F(WatcherPassTest, UnreadableDirectoryChangesNothingAndIsSaidOncePerReason) {
     ConsoleCapture err(2);
     std::string devDir = dir.path() + "/dev";
     std::filesystem::create_directory(devDir);
     std::filesystem::create_symlink(board.slavePath(), devDir + "/ttyUSB0");
+    Pty second;
+    std::filesystem::create_symlink(second.slavePath(), devDir + "/ttyUSB1");
     SerialWatcher own(devDir);
     own.pass();
-    ASSERT_TRUE(channelNamed("ttyUSB0"));
+    const std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+    ASSERT_TRUE(channel);
+    ASSERT_TRUE(channelNamed("ttyUSB1"));
 
+    // The ports stay open while the directory cannot be read, and the same ports are found
+    // when it can again. A directory that flaps is said once.
     const std::string cannot =
         "Cannot read device directory [" + devDir + "]: No such file or directory\n";
-    std::filesystem::rename(devDir, devDir + "-away");
-    own.pass();
-    own.pass();
-    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
-    EXPECT_FALSE(channelNamed("ttyUSB0"));
+    for (int flap = 0; flap < 3; ++flap) {
+        std::filesystem::rename(devDir, devDir + "-away");
+        own.pass();
+        own.pass();
+        EXPECT_EQ(channelNamed("ttyUSB0"), channel);
+        std::filesystem::rename(devDir + "-away", devDir);
+        own.pass();
+        EXPECT_EQ(channelNamed("ttyUSB0"), channel);
+    }
     EXPECT_EQ(err.count(cannot), 1u);
+    EXPECT_EQ(out.count("Device disconnected"), 0u);
+    EXPECT_EQ(out.count("Connect to: ["), 2u);
 
-    std::filesystem::rename(devDir + "-away", devDir);
-    own.pass();
-    EXPECT_EQ(out.count("Connect to: [" + devDir + "/ttyUSB0]\n"), 2u);
-    EXPECT_TRUE(channelNamed("ttyUSB0"));
-
-    // Readable in between: said again.
+    // Another reason is said.
     std::filesystem::rename(devDir, devDir + "-away");
+    { std::ofstream file(devDir); }
     own.pass();
-    EXPECT_EQ(err.count(cannot), 2u);
+    EXPECT_EQ(err.count("Cannot read device directory [" + devDir + "]: Not a directory\n"), 1u);
+
+    // A port that its reader loses goes all the same, and comes back once it can be listed.
+    second.close();
+    ASSERT_TRUE(waitUntil([&] { return channelNamed("ttyUSB1")->hasFailed(); }, 5000ms));
+    own.pass();
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB1\n"), 1u);
+    EXPECT_FALSE(channelNamed("ttyUSB1"));
+    EXPECT_EQ(channelNamed("ttyUSB0"), channel);
+    std::filesystem::remove(devDir);
+    std::filesystem::rename(devDir + "-away", devDir);
+    Pty third;
+    std::filesystem::remove(devDir + "/ttyUSB1");
+    std::filesystem::create_symlink(third.slavePath(), devDir + "/ttyUSB1");
+    own.pass();
+    EXPECT_TRUE(channelNamed("ttyUSB1"));
+    EXPECT_EQ(out.count("Connect to: [" + devDir + "/ttyUSB1]\n"), 2u);
+}
+
+TEST_F(WatcherPassTest, OutOfDescriptorsPortsStayAndNewOnesWaitWithOneLine) {
+    ConsoleCapture err(2);
+    consoleThrottle().clear();
+    dir.link("ttyUSB0", board.slavePath());
+    watcher->pass();
+    const std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+    ASSERT_TRUE(channel);
+    Pty second;
+    dir.link("ttyUSB1", second.slavePath());
+
+    // Not even the listing gets a descriptor: nothing changes.
+    long limit = 0;
+    {
+        DescriptorSqueeze squeeze(0);
+        limit = squeeze.limit();
+        watcher->pass();
+        watcher->pass();
+    }
+    const std::string shortage = "Out of descriptors (limit " + std::to_string(limit) + "): ";
+    EXPECT_EQ(err.count(shortage + "device directory [" + dir.path() +
+                        "] not read; its ports stay as they are\n"),
+              1u);
+    EXPECT_EQ(channelNamed("ttyUSB0"), channel);
+    EXPECT_FALSE(channelNamed("ttyUSB1"));
+
+    // The listing gets one, but a port would take the last few: it waits, said once.
+    consoleThrottle().clear();
+    {
+        DescriptorSqueeze squeeze(descriptors::PORT_FLOOR - 1);
+        limit = squeeze.limit();
+        watcher->pass();
+        watcher->pass();
+    }
+    EXPECT_EQ(err.count("Out of descriptors (limit " + std::to_string(limit) + "): port [" +
+                        path("ttyUSB1") + "] not opened; tried again on every scan\n"),
+              1u);
+    EXPECT_FALSE(channelNamed("ttyUSB1"));
+
+    watcher->pass();
+    EXPECT_TRUE(channelNamed("ttyUSB1"));
+    EXPECT_EQ(channelNamed("ttyUSB0"), channel);
+    EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB1") + "]\n"), 1u);
+    EXPECT_EQ(out.count("Error opening"), 0u);
+    EXPECT_EQ(out.count("Device disconnected"), 0u);
+    consoleThrottle().clear();
 }
 
 TEST_F(WatcherPassTest, SilentBoardTimesOutOnTheSixthPass) {
@@ -232,12 +306,13 @@ TEST_F(WatcherPassTest, PortThatFailsToOpenIsRetriedOnEveryPassAndSaidOncePerRea
     dir.link("ttyUSB3", locked.slavePath());
     const std::string error = "Error opening [" + path("ttyUSB3") + "]";
 
+    const std::size_t threads = entriesOf("/proc/self/task");
     watcher->pass();
     EXPECT_EQ(out.count(error), 1u);
+    // No channel, so no thread, until it opens.
     std::shared_ptr<Channel> channel = channelNamed("ttyUSB3");
-    ASSERT_TRUE(channel);
-    EXPECT_EQ(channel->fd(), -1);
-    channel.reset();
+    EXPECT_FALSE(channel);
+    EXPECT_EQ(entriesOf("/proc/self/task"), threads);
 
     watcher->pass();
     watcher->pass();
@@ -274,6 +349,23 @@ TEST_F(WatcherPassTest, PortThatFailsToOpenIsRetriedOnEveryPassAndSaidOncePerRea
     dir.link("ttyUSB3", path("nothing-here"));
     watcher->pass();
     EXPECT_EQ(out.count(error), 4u);
+
+    // One that never opened was never connected: it goes without a word.
+    dir.unlink("ttyUSB3");
+    watcher->pass();
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB3\n"), 1u);
+    EXPECT_EQ(out.count("Counters [ttyUSB3]"), 1u);
+
+    // A regular file under the name, then a port in its place: opened on the next pass.
+    { std::ofstream(path("ttyUSB3")) << "not a port"; }
+    watcher->pass();
+    watcher->pass();
+    EXPECT_EQ(out.count(error + ": not a character device\n"), 2u);
+    dir.unlink("ttyUSB3");
+    dir.link("ttyUSB3", board.slavePath());
+    watcher->pass();
+    EXPECT_TRUE(channelNamed("ttyUSB3"));
+    EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB3") + "]\n"), 2u);
 }
 
 TEST_F(WatcherPassTest, IdentificationDuringASilenceResetIsNeverHalfUndone) {

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -249,6 +250,40 @@ void TempDir::unlink(const std::string& name) const {
     std::filesystem::remove(path_ + "/" + name);
 }
 
+DescriptorSqueeze::DescriptorSqueeze(int left) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    saved_ = static_cast<long>(limit.rlim_cur);
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    }
+    // Room above what is open, so that the limit stays a round figure the test can read.
+    limit_ = highest + 1 + left + 16;
+    limit.rlim_cur = static_cast<rlim_t>(limit_);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        throw std::runtime_error("setrlimit failed");
+    }
+    while (true) {
+        FileDescriptor filler(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (!filler.valid()) {
+            break;
+        }
+        fillers_.push_back(std::move(filler));
+    }
+    for (int i = 0; i < left && !fillers_.empty(); ++i) {
+        fillers_.pop_back();
+    }
+}
+
+DescriptorSqueeze::~DescriptorSqueeze() {
+    fillers_.clear();
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(saved_);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 uint16_t freePort() {
     FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
@@ -264,7 +299,8 @@ uint16_t freePort() {
     return ntohs(address.sin_port);
 }
 
-Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                 long openFiles) {
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -275,6 +311,13 @@ Process::Process(const std::vector<std::string>& argv, const std::vector<std::st
         ::dup2(errPipe[1], 2);
         for (const auto& entry : env) {
             ::putenv(const_cast<char*>(entry.c_str()));
+        }
+        if (openFiles > 0) {
+            const rlimit limit{static_cast<rlim_t>(openFiles), static_cast<rlim_t>(openFiles)};
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+                std::perror("setrlimit");
+                ::_exit(127);
+            }
         }
         std::vector<char*> args;
         for (const auto& arg : argv) {
@@ -368,7 +411,7 @@ int Process::wait(std::chrono::milliseconds timeout) {
 }
 
 std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port,
-                                     const std::vector<std::string>& env) {
+                                     const std::vector<std::string>& env, long openFiles) {
     constexpr int TRIES = 8;
     std::unique_ptr<Process> daemon;
     for (int attempt = 0; attempt < TRIES; ++attempt) {
@@ -384,7 +427,7 @@ std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint1
         }
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {"--port", std::to_string(port)});
-        daemon = std::make_unique<Process>(argv, env);
+        daemon = std::make_unique<Process>(argv, env, openFiles);
         bool bound = false;
         waitUntil(
             [&] {

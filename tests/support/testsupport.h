@@ -94,6 +94,23 @@ private:
     std::string path_;
 };
 
+// This process with only `left` descriptors to spare: its soft RLIMIT_NOFILE lowered and the
+// free numbers below it filled with /dev/null. The limit and the numbers are given back when
+// it is destroyed. Nothing else in the process should open descriptors meanwhile.
+class DescriptorSqueeze {
+public:
+    explicit DescriptorSqueeze(int left = 0);
+    ~DescriptorSqueeze();
+    DescriptorSqueeze(const DescriptorSqueeze&) = delete;
+    DescriptorSqueeze& operator=(const DescriptorSqueeze&) = delete;
+    long limit() const { return limit_; }
+
+private:
+    std::vector<FileDescriptor> fillers_;
+    long saved_ = 0;
+    long limit_ = 0;
+};
+
 // A TCP port on 127.0.0.1 that nothing had bound when it was looked at. Nothing holds it
 // afterwards: a test running beside this one, or an outgoing connection given it as its local
 // port, may take it before it is used. Start the daemon with startDaemon(), which copes.
@@ -103,8 +120,9 @@ uint16_t freePort();
 class Process {
 public:
     // `env`: "NAME=value" entries set in the child's environment on top of this process's.
-    explicit Process(const std::vector<std::string>& argv,
-                     const std::vector<std::string>& env = {});
+    // `openFiles` > 0: the child's RLIMIT_NOFILE (soft and hard), as `ulimit -n` would set it.
+    explicit Process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                     long openFiles = 0);
     ~Process();  // SIGKILL and reap if still running
     pid_t pid() const { return pid_; }
     std::string out() const;
@@ -134,9 +152,9 @@ std::string benchdPath();
 // then exits at once with "Cant bind socket" and nothing else done (it binds before it opens
 // any board), so it is started again on another port, a few times at most. A daemon that
 // neither listens nor fails to bind within the wait is returned as it is. Unless `args` name a
-// --monitor-port, the daemon opens none.
+// --monitor-port, the daemon opens none. `openFiles` as for Process.
 std::unique_ptr<Process> startDaemon(const std::vector<std::string>& args, uint16_t& port,
-                                     const std::vector<std::string>& env = {});
+                                     const std::vector<std::string>& env = {}, long openFiles = 0);
 
 // A service manager's notification socket (a unix datagram socket in a temporary directory):
 // start the daemon with NOTIFY_SOCKET=path() and read what it says.

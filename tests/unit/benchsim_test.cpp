@@ -17,6 +17,7 @@
 #include "protocol/bytes.h"
 #include "protocol/codes.h"
 #include "protocol/command.h"
+#include "replayplan.h"
 #include "simboard.h"
 #include "simoptions.h"
 #include "simulator.h"
@@ -601,4 +602,47 @@ TEST(BenchsimSimulator, BoardsOnPseudoTerminalsPlugAndUnplug) {
     simulator.shutdown();
     EXPECT_FALSE(present(crit));
     EXPECT_FALSE(present(flowmeter));
+}
+
+// A pause of under a day is played as it was; a longer step, either way, is the clock being
+// set: left out of the timeline, said for the first three, then counted.
+TEST(BenchsimReplayPlan, ClockJumpsAreLeftOutAndSaid) {
+    constexpr int64_t HOUR = 3600LL * 1000000;
+    constexpr int64_t BASE = 1700000000000000;
+    std::vector<capture::Record> records;
+    auto add = [&](int64_t us, capture::Kind kind) {
+        capture::Record record;
+        record.microseconds = us;
+        record.direction = kind == capture::Kind::DataFrame ? capture::Direction::FromBoard
+                                                            : capture::Direction::Daemon;
+        record.kind = kind;
+        record.port = "ttyUSB0";
+        record.payload =
+            kind == capture::Kind::DataFrame ? std::vector<uint8_t>{1} : std::vector<uint8_t>{};
+        records.push_back(record);
+    };
+    add(BASE, capture::Kind::PortOpened);
+    add(BASE + 23 * HOUR, capture::Kind::DataFrame);  // a long pause, kept
+    // Five jumps: two years forward, back, forward, back, forward.
+    for (int jump = 0; jump < 5; ++jump) {
+        add(BASE + 23 * HOUR + (jump % 2 == 0 ? 17532 * HOUR : 0) + jump + 1,
+            capture::Kind::DataFrame);
+    }
+    ReplayPlan plan;
+    std::string error;
+    ASSERT_TRUE(ReplayPlan::build(records, plan, error)) << error;
+    EXPECT_EQ(plan.endUs - plan.startUs, 23 * HOUR) << "only the pause is left";
+    ASSERT_EQ(plan.notes.size(), 4u);
+    EXPECT_EQ(
+        plan.notes[0],
+        "the capture's clock jumps 2.0 years forward at 82800.000 s; the replay goes straight "
+        "on from there");
+    EXPECT_EQ(plan.notes[1].substr(0, 40), "the capture's clock jumps 2.0 years back");
+    EXPECT_EQ(plan.notes[3],
+              "the capture's clock jumps 5 times in all; the replay waits out none of them");
+    const std::vector<ReplaySegment::Chunk>& chunks = plan.ports.at(0).segments.at(0).chunks;
+    ASSERT_EQ(chunks.size(), 6u);
+    for (const ReplaySegment::Chunk& chunk : chunks) {
+        EXPECT_EQ(chunk.us, BASE + 23 * HOUR) << "in order, no wait between them";
+    }
 }

@@ -91,3 +91,33 @@ TEST_F(ThrottleClockTest, QuietKeyPrintsAfreshAndKeysAreIndependent) {
     print("a", "after clear");
     EXPECT_EQ(printed(), "after clear\n");
 }
+
+// A line that ordinary use repeats now and then: its first lines of a window are all printed,
+// a storm beyond them is counted, and the next window has its burst again.
+TEST_F(ThrottleClockTest, BurstPrintsTheFirstLinesOfAWindowThenCounts) {
+    auto connect = [this] {
+        throttle.print("connect", "Connection established.", console::Stream::OUT, 3);
+    };
+    for (int i = 0; i < 3; ++i) {
+        now += 5s;
+        connect();
+    }
+    EXPECT_EQ(printed(),
+              "Connection established.\nConnection established.\nConnection established.\n");
+    for (int i = 0; i < 300; ++i) {
+        connect();
+    }
+    EXPECT_EQ(printed(), "");
+    // The window began with its first line, 10 s before the third.
+    now += 50s;
+    throttle.flush();
+    EXPECT_EQ(printed(), "Connection established. (repeated 300 times in the last minute)\n");
+    // The summary opens the next window and counts as its first line.
+    connect();
+    connect();
+    connect();
+    EXPECT_EQ(printed(), "Connection established.\nConnection established.\n");
+    now += 61s;
+    throttle.flush();
+    EXPECT_EQ(printed(), "Connection established. (repeated 1 times in the last minute)\n");
+}

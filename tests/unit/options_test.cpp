@@ -1,7 +1,10 @@
 // The daemon's options: command lines and configuration files with the settings or the error
 // they come to, the default file of the package, and the port filter the globs make.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -44,6 +47,25 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
     TempDir dir;
     // "%F" in an expected text stands for the configuration file's path.
     const std::string file = dir.path() + "/benchd.conf";
+    // Files that a row's text cannot make: not regular ones, a NUL byte, the size bound.
+    const std::string fifo = dir.path() + "/fifo.conf";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string directory = dir.path() + "/dir.conf";
+    ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+    const std::string linked = dir.path() + "/linked.conf";
+    writeFile(dir.path() + "/target.conf", "port = 2018\n");
+    ASSERT_EQ(::symlink("target.conf", linked.c_str()), 0);
+    const std::string nul = dir.path() + "/nul.conf";
+    writeFile(nul, std::string("port = 1\n\0po\x1Brt = 2\n", 20));
+    // Comment lines of 64 bytes, exactly 1 MiB of them; then the same and one byte more.
+    std::string comments;
+    for (int line = 0; line < (1 << 20) / 64; ++line) {
+        comments += "# " + std::string(61, 'x') + "\n";
+    }
+    const std::string largest = dir.path() + "/largest.conf";
+    writeFile(largest, comments);
+    const std::string tooLarge = dir.path() + "/large.conf";
+    writeFile(tooLarge, comments + "\n");
     struct Expected {
         uint16_t port = 2015;
         std::string bind;
@@ -54,6 +76,8 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         std::string monitorBind = "127.0.0.1";
         unsigned monitorMax = 8;
         std::size_t monitorBuffer = 1u << 20;
+        Strings allow = {};
+        Strings monitorAllow = {};
     };
     struct Case {
         const char* what;
@@ -121,6 +145,53 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          nullptr,
          2,
          "benchd: --capture: '/tmp/' is not a file name\n",
+         {}},
+        {"allowed networks: repeated, listed, from the file, the command line wins",
+         {"--allow", "10.0.0.0/8,192.168.1.5", "--allow", "::1", "--monitor-allow", "127.0.0.1"},
+         "allow = 172.16.0.0/12\nmonitor-allow = 127.0.0.0/8 ::1\n",
+         -1,
+         "",
+         {2015,
+          "",
+          "/dev",
+          {},
+          {},
+          0,
+          2016,
+          "127.0.0.1",
+          8,
+          1u << 20,
+          {"10.0.0.0/8", "192.168.1.5", "::1"},
+          {"127.0.0.1"}}},
+        {"allowed networks from the file; empty is anyone",
+         {},
+         "allow = 10.0.0.0/8 2001:db8::/32\nmonitor-allow =\n",
+         -1,
+         "",
+         {2015,
+          "",
+          "/dev",
+          {},
+          {},
+          0,
+          2016,
+          "127.0.0.1",
+          8,
+          1u << 20,
+          {"10.0.0.0/8", "2001:db8::/32"},
+          {}}},
+        {"allowed network with a long prefix",
+         {"--allow", "10.0.0.0/8,10.0.0.0/33"},
+         nullptr,
+         2,
+         "benchd: --allow: '10.0.0.0/33': the prefix is longer than 32 bits\n",
+         {}},
+        {"allowed observer that is a host name",
+         {},
+         "monitor-allow = 127.0.0.1 localhost\n",
+         2,
+         "benchd: %F:1: bad value for 'monitor-allow': 'localhost' is not an address or network "
+         "(ADDR or ADDR/PREFIX)\n",
          {}},
         {"not octal", {"--port", "010"}, nullptr, -1, "", {10, "", "/dev", {}, {}}},
         {"a repeated option: the last",
@@ -313,6 +384,75 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          2,
          "benchd: --bench: 'a/b' holds '/', '+' or '#'",
          {}},
+        {"unterminated quote",
+         {},
+         "port = 2016\nports = \"ttyUSB*\n",
+         2,
+         "benchd: %F:2: unterminated quote in the value of 'ports'\n",
+         {}},
+        {"unterminated quote in a list",
+         {},
+         "ports = 'ttyUSB*', \"ttyACM*\n",
+         2,
+         "benchd: %F:1: unterminated quote in the value of 'ports'\n",
+         {}},
+        {"a quote cut short by a comment",
+         {},
+         "dev-dir = \"/srv/#2\"\n",
+         2,
+         "benchd: %F:1: unterminated quote in the value of 'dev-dir' (a '#' starts a comment, "
+         "even in quotes)\n",
+         {}},
+        {"quotes closed, an apostrophe inside a word, one in a comment",
+         {},
+         "ports = \"ttyUSB*\" 'ttyACM*'  # the lab's\ndev-dir = /srv/o'neil\n",
+         -1,
+         "",
+         {2015, "", "/srv/o'neil", {"ttyUSB*", "ttyACM*"}, {}}},
+        {"control bytes shown escaped",
+         {},
+         "port = 1\n\tp\x7Fo\rrt\x1B[2J = 2\n",
+         2,
+         "benchd: %F:2: unknown option 'p\\x7Fo\\rrt\\x1B[2J'\n",
+         {}},
+        {"a NUL byte shown escaped",
+         {"--config", nul},
+         nullptr,
+         2,
+         "benchd: " + nul + ":2: unknown option '\\x00po\\x1Brt'\n",
+         {}},
+        {"a FIFO, not waited on",
+         {"--config", fifo},
+         nullptr,
+         2,
+         "benchd: " + fifo + " is a FIFO, not a regular file\n",
+         {}},
+        {"a directory",
+         {"--config", directory},
+         nullptr,
+         2,
+         "benchd: " + directory + " is a directory, not a regular file\n",
+         {}},
+        {"a device, looked at, never opened",
+         {"--config", "/dev/zero"},
+         nullptr,
+         2,
+         "benchd: /dev/zero is a character device, not a regular file\n",
+         {}},
+        {"no file: /dev/null", {"--config", "/dev/null"}, nullptr, -1, "", {}},
+        {"a link to a regular file",
+         {"--config", linked},
+         nullptr,
+         -1,
+         "",
+         {2018, "", "/dev", {}, {}}},
+        {"1 MiB", {"--config", largest}, nullptr, -1, "", {}},
+        {"1 MiB and a byte",
+         {"--config", tooLarge},
+         nullptr,
+         2,
+         "benchd: " + tooLarge + " is larger than 1 MiB: not a configuration file\n",
+         {}},
         {"no '='", {}, "port 2016\n", 2, "benchd: %F:1: expected 'key = value'\n", {}},
         {"a section", {}, "[benchd]\nport = 1\n", 2, "benchd: %F:1: expected 'key = value'\n", {}},
     };
@@ -342,7 +482,12 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         EXPECT_EQ(o.monitorBind, c.options.monitorBind);
         EXPECT_EQ(o.monitorMax, c.options.monitorMax);
         EXPECT_EQ(o.monitorBuffer, c.options.monitorBuffer);
-        EXPECT_EQ(o.configFile, c.fileText != nullptr ? file : "");
+        EXPECT_EQ(o.allow, c.options.allow);
+        EXPECT_EQ(o.monitorAllow, c.options.monitorAllow);
+        const auto named = std::find(c.args.begin(), c.args.end(), "--config");
+        EXPECT_EQ(o.configFile, c.fileText != nullptr   ? file
+                                : named != c.args.end() ? *std::next(named)
+                                                        : "");
     }
 }
 

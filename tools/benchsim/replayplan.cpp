@@ -25,6 +25,18 @@ std::string seconds(int64_t us) {
     return text;
 }
 
+// A long span, in days or years.
+std::string span(int64_t us) {
+    const double days = static_cast<double>(us < 0 ? -us : us) / 86400e6;
+    char text[48];
+    if (days >= 365.25) {
+        std::snprintf(text, sizeof text, "%.1f years", days / 365.25);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f days", days);
+    }
+    return text;
+}
+
 }  // namespace
 
 uint64_t ReplayPlan::frames() const {
@@ -51,9 +63,28 @@ bool ReplayPlan::build(const std::vector<capture::Record>& records, ReplayPlan& 
     std::map<std::string, std::size_t> index;
     std::map<std::string, bool> open;  // a segment of the port takes records
     std::set<std::string> refused;
+    // What the clock jumps so far add up to, taken off every later record's time.
+    int64_t jumped = 0;
+    int64_t previous = records.front().microseconds;
+    // Each said, up to a few: a damaged file may jump at every record.
+    constexpr uint64_t JUMPS_SAID = 3;
+    uint64_t jumps = 0;
 
     for (const capture::Record& record : records) {
-        const int64_t us = record.microseconds;
+        const int64_t stamped = record.microseconds - jumped;
+        if (stamped - previous > CLOCK_JUMP_US || previous - stamped > CLOCK_JUMP_US) {
+            // The bench's clock was set (an unset clock put right, a clock set back): played
+            // as it stands the replay would wait out years, or time would run backwards.
+            if (++jumps <= JUMPS_SAID) {
+                plan.notes.push_back("the capture's clock jumps " + span(stamped - previous) +
+                                     (stamped > previous ? " forward" : " back") + " at " +
+                                     seconds(previous - plan.startUs) +
+                                     "; the replay goes straight on from there");
+            }
+            jumped += stamped - previous;
+        }
+        const int64_t us = record.microseconds - jumped;
+        previous = us;
         plan.startUs = std::min(plan.startUs, us);
         plan.endUs = std::max(plan.endUs, us);
         if (record.kind == Kind::Gap) {
@@ -127,6 +158,10 @@ bool ReplayPlan::build(const std::vector<capture::Record>& records, ReplayPlan& 
         } else if (record.kind == Kind::AckFrame) {
             segment.lastWordUs = std::max(segment.lastWordUs, us);
         }
+    }
+    if (jumps > JUMPS_SAID) {
+        plan.notes.push_back("the capture's clock jumps " + std::to_string(jumps) +
+                             " times in all; the replay waits out none of them");
     }
     if (plan.ports.empty()) {
         error = "the capture holds no board's line";

@@ -33,6 +33,11 @@ struct PortPlan {
 };
 
 struct ReplayPlan {
+    // A step longer than this between one record and the next in the file is the bench's
+    // clock being set, not a pause: the plan leaves it out (and notes it). A day: a bench
+    // with any port open has records every second.
+    static constexpr int64_t CLOCK_JUMP_US = 86400LL * 1000000;
+
     int64_t startUs = 0;  // the capture's first record
     int64_t endUs = 0;    // its last record
     // The first daemon data frame to any board; -1 when none.
