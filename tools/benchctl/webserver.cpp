@@ -1,6 +1,7 @@
 #include "webserver.h"
 
 #include <httplib.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -68,6 +69,18 @@ WebServer::WebServer(const CtlConfig& config)
 WebServer::~WebServer() = default;
 
 bool WebServer::bind(std::string& error) {
+    // A name that does not resolve gets the resolver's words, not a stale errno.
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int resolved = ::getaddrinfo(config_.listenHost.c_str(), nullptr, &hints, &found);
+    if (resolved != 0) {
+        error = "cannot listen on " + config_.listenHost + ":" +
+                std::to_string(config_.listenPort) + ": " + ::gai_strerror(resolved);
+        return false;
+    }
+    ::freeaddrinfo(found);
     errno = 0;
     int port =
         config_.listenPort == 0
