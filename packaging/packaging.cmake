@@ -1,6 +1,7 @@
 # Installation (make install, make uninstall) and the Debian package (make package): benchd,
-# benchsim and benchctl, their man pages, the systemd unit of benchd and its commented default
-# configuration file. Included from the top-level CMakeLists.txt once every target exists.
+# benchsim and benchctl, their man pages, the systemd units of benchd and of its live page
+# (benchd-web, never enabled by installing) and their commented default configuration files.
+# Included from the top-level CMakeLists.txt once every target exists.
 include(GNUInstallDirs)
 
 set(BENCHD_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
@@ -57,22 +58,28 @@ install(CODE "
     set(BENCHD_BINDIR \"${BENCHD_UNIT_BINDIR}\")
     configure_file(\"${BENCHD_PACKAGING_DIR}/benchd.service.in\"
                    \"${BENCHD_PACKAGING_BINARY_DIR}/unit/benchd.service\" @ONLY)
+    configure_file(\"${BENCHD_PACKAGING_DIR}/benchd-web.service.in\"
+                   \"${BENCHD_PACKAGING_BINARY_DIR}/unit/benchd-web.service\" @ONLY)
     file(INSTALL DESTINATION \"${BENCHD_UNIT_DESTINATION}\" TYPE FILE
-         FILES \"${BENCHD_PACKAGING_BINARY_DIR}/unit/benchd.service\")
+         FILES \"${BENCHD_PACKAGING_BINARY_DIR}/unit/benchd.service\"
+               \"${BENCHD_PACKAGING_BINARY_DIR}/unit/benchd-web.service\")
 ")
 
 # The configuration file goes where benchd reads it, BENCHD_CONFIG_DIR (/etc/benchd), whatever
 # the prefix: a file under the prefix would never be read. An existing one is the
 # administrator's and is kept, so reinstalling never undoes an edit.
-install(CODE "
-    if(EXISTS \"\$ENV{DESTDIR}${BENCHD_CONFIG_FILE}\")
-        message(STATUS \"Keeping: \$ENV{DESTDIR}${BENCHD_CONFIG_FILE}\")
-    else()
-        file(INSTALL DESTINATION \"${BENCHD_CONFIG_DIR}\" TYPE FILE
-             PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-             FILES \"${BENCHD_PACKAGING_DIR}/benchd.conf\")
-    endif()
-")
+set(BENCHD_WEB_CONFIG_FILE "${BENCHD_CONFIG_DIR}/benchd-web.conf")
+foreach(config benchd.conf benchd-web.conf)
+    install(CODE "
+        if(EXISTS \"\$ENV{DESTDIR}${BENCHD_CONFIG_DIR}/${config}\")
+            message(STATUS \"Keeping: \$ENV{DESTDIR}${BENCHD_CONFIG_DIR}/${config}\")
+        else()
+            file(INSTALL DESTINATION \"${BENCHD_CONFIG_DIR}\" TYPE FILE
+                 PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+                 FILES \"${BENCHD_PACKAGING_DIR}/${config}\")
+        endif()
+    ")
+endforeach()
 
 # make uninstall: removes what make install listed in install_manifest.txt, but the
 # configuration file only while it is the default one, or with PURGE=1.
@@ -100,7 +107,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 flowmeter, delay meter) on their serial ports, sends them the settings of the bench's\n\
 control software and turns their reports into text telemetry for it, over TCP port 2015.\n\
 The package holds the daemon with its systemd unit, the board simulator benchsim and\n\
-the command-line client benchctl.")
+the command-line client benchctl, whose live page for browsers (benchd-web.service)\n\
+is installed disabled.")
 find_program(BENCHD_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(BENCHD_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -108,7 +116,8 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
 # dpkg keeps an edited configuration file on upgrade and removal, and deletes it on purge.
-file(WRITE ${BENCHD_PACKAGING_BINARY_DIR}/debian/conffiles "${BENCHD_CONFIG_FILE}\n")
+file(WRITE ${BENCHD_PACKAGING_BINARY_DIR}/debian/conffiles
+    "${BENCHD_CONFIG_FILE}\n${BENCHD_WEB_CONFIG_FILE}\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${BENCHD_PACKAGING_BINARY_DIR}/debian/conffiles
     ${BENCHD_PACKAGING_DIR}/debian/postinst

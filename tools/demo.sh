@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The bench on this machine: simulated boards on pseudo-terminals, benchd serving them, and a
 # view of the telemetry while a few settings make it move: `benchctl top` on benchd's monitor
-# port when the output is a terminal, the scrolling monitor otherwise.
+# port when the output is a terminal, the scrolling monitor otherwise; and beside it the live
+# page for browsers (`benchctl web`), whose address it prints.
 #
 #   tools/demo.sh BUILD_DIR        (make demo builds first and calls this)
 #   PORT=N          TCP port for benchd (default 2015; its monitor port is N+1)
+#   WEB_PORT=N      port of the page on 127.0.0.1 (default 8015; 0: any free one)
 #   DEMO_SECONDS=N  stop after N seconds (default: run until Ctrl-C)
 #
 # Builds nothing. Everything it starts, links and creates goes away when it ends.
@@ -34,7 +36,9 @@ mkdir "$DEV"
 SIM_PID=
 BENCHD_PID=
 MONITOR_PID=
+WEB_PID=
 SETTINGS_OPEN=
+WEB_PORT=${WEB_PORT:-8015}
 
 stop_process() {
     local pid=$1
@@ -53,6 +57,7 @@ cleanup() {
     [ -n "$SETTINGS_OPEN" ] && exec 3>&-
     # The client first, then the daemon, then the boards (which remove their links).
     stop_process "$MONITOR_PID"
+    stop_process "$WEB_PID"
     stop_process "$BENCHD_PID"
     stop_process "$SIM_PID"
     rm -rf "$WORK"
@@ -98,6 +103,23 @@ if ! wait_for "identifying the four boards" 15 identified; then
 fi
 grep 'DEVICE CONNECTED' "$WORK/benchd.log" | sed 's/^/demo: benchd: /'
 
+# The live page, an observer of the monitor port like top.
+if [ -n "$MONITOR_PORT" ]; then
+    "$BENCHCTL" web --listen "127.0.0.1:$WEB_PORT" --monitor "127.0.0.1:$MONITOR_PORT" \
+        >"$WORK/web.log" 2>&1 &
+    WEB_PID=$!
+    serving() { grep -q 'serving http' "$WORK/web.log" || ! kill -0 "$WEB_PID" 2>/dev/null; }
+    wait_for "starting the page" 10 serving
+    if grep -q 'serving http' "$WORK/web.log"; then
+        URL=$(grep -o 'http://[^ ]*' "$WORK/web.log" | head -n 1)
+        echo "demo: the bench in a browser: $URL"
+    else
+        echo "demo: no page for browsers:" >&2
+        cat "$WORK/web.log" >&2
+        WEB_PID=
+    fi
+fi
+
 # A monitor on the control port is benchd's one client; settings reach benchd through it, from
 # a pipe. With `top` on the screen, that control monitor's lines go to a log.
 TOP=
@@ -124,6 +146,7 @@ done
 
 # top in the foreground owns the terminal; q, Ctrl-C or DEMO_SECONDS end it and the demo.
 if [ -n "$TOP" ]; then
+    [ -n "$WEB_PID" ] && sleep 2  # time to read the page's address before top takes the screen
     if [ -n "$DEMO_SECONDS" ]; then
         timeout --foreground "$DEMO_SECONDS" "$BENCHCTL" --port "$MONITOR_PORT" top
     else

@@ -1,6 +1,7 @@
 // benchctl against a monitor port: a fake one in the test (loopback, speaking the observer
 // protocol) for the monitor's reconnection, the status table and the full-screen `top` in a
-// real terminal (tmux); and the real daemon's, on a simulated bench, through a restart.
+// real terminal (tmux), and `web`'s HTTP side; and the real daemon's, on a simulated bench,
+// through a restart.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,10 +14,15 @@
 #include <cmath>
 #include <cstdio>
 #include <regex>
+#include <set>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
 
 #include "testsupport.h"
+#include "webtool.h"
 
 using namespace testing_support;
 
@@ -31,7 +37,8 @@ std::string benchctl() {
 // everything, as a daemon that ends; start() listens again on the same port.
 class FakeMonitor {
 public:
-    FakeMonitor() {
+    // `extraKeys`: as many more keys in every telemetry burst, for a busier stream.
+    explicit FakeMonitor(int extraKeys = 0) : extraKeys_(extraKeys) {
         for (int attempt = 0; attempt < 10 && !listen(freePort()); ++attempt) {
         }
         EXPECT_TRUE(listener_.valid()) << "no free port to listen on";
@@ -39,6 +46,8 @@ public:
     }
     ~FakeMonitor() { stop(); }
     uint16_t port() const { return port_; }
+    // Messages received that were not "status".
+    int others() const { return others_.load(); }
 
     void stop() {
         running_ = false;
@@ -105,6 +114,9 @@ private:
             }
             text += ";";
         }
+        for (int key = 0; key < extraKeys_; ++key) {
+            text += "extra_key" + std::to_string(key) + ":" + std::to_string(tick_) + ";";
+        }
         return text;
     }
 
@@ -138,6 +150,7 @@ private:
                 for (std::size_t end; (end = clients_[i].input.find(';')) != std::string::npos;) {
                     std::string message = clients_[i].input.substr(0, end);
                     clients_[i].input.erase(0, end + 1);
+                    others_ += message != "status";
                     sendTo(clients_[i].fd.get(),
                            message == "status" ? statusBlock() : "monitor_error:unknown;");
                 }
@@ -165,6 +178,8 @@ private:
     std::thread thread_;
     std::vector<Client> clients_;  // the server thread's only while it runs
     long tick_ = 0;
+    const int extraKeys_;
+    std::atomic<int> others_{0};
 };
 
 }  // namespace
@@ -307,6 +322,225 @@ TEST(BenchctlE2e, TopInATerminalSurvivesResizeAndRestartAndQuitsOnQ) {
         << "q quits";
 }
 
+// benchctl web beside the fake monitor port: what a browser and a script get over HTTP, that
+// nothing but GET and HEAD is taken, the viewers' limit, the event stream's format, and the
+// daemon going away and coming back.
+TEST(BenchctlWebE2e, ServesThePageJsonAndEventsReadOnly) {
+    FakeMonitor server;
+    web_e2e::WebTool web(server.port(), {"--max-viewers", "3"});
+    ASSERT_NE(web.port, 0) << web.process->out() << web.process->err();
+    httplib::Client http("127.0.0.1", web.port);
+    http.set_read_timeout(10, 0);
+
+    struct Case {
+        const char* method;
+        const char* path;
+        int status;
+        const char* type;  // the start of the Content-Type, "" for any
+    };
+    for (const Case& c : std::vector<Case>{
+             {"GET", "/", 200, "text/html"},
+             {"GET", "/page.js", 200, "text/javascript"},
+             {"GET", "/page.css", 200, "text/css"},
+             {"GET", "/api/status", 200, "application/json"},
+             {"GET", "/api/values", 200, "application/json"},
+             {"HEAD", "/", 200, "text/html"},
+             {"HEAD", "/events", 200, "text/event-stream"},
+             {"GET", "/nowhere", 404, "text/plain"},
+             {"GET", "/api/", 404, ""},
+             {"POST", "/", 405, "text/plain"},
+             {"POST", "/api/status", 405, ""},
+             {"PUT", "/api/values", 405, ""},
+             {"DELETE", "/", 405, ""},
+             {"PATCH", "/events", 405, ""},
+         }) {
+        httplib::Result result =
+            std::string(c.method) == "GET"    ? http.Get(c.path)
+            : std::string(c.method) == "HEAD" ? http.Head(c.path)
+            : std::string(c.method) == "POST" ? http.Post(c.path, "device_rpm:1500;", "text/plain")
+            : std::string(c.method) == "PUT"  ? http.Put(c.path, "device_rpm:1500;", "text/plain")
+            : std::string(c.method) == "DELETE" ? http.Delete(c.path)
+                                                : http.Patch(c.path, "x", "text/plain");
+        ASSERT_TRUE(result) << c.method << " " << c.path << ": "
+                            << httplib::to_string(result.error());
+        EXPECT_EQ(result->status, c.status) << c.method << " " << c.path;
+        EXPECT_EQ(result->get_header_value("Content-Type").rfind(c.type, 0), 0u)
+            << c.method << " " << c.path << ": " << result->get_header_value("Content-Type");
+        if (c.status == 405) {
+            EXPECT_EQ(result->get_header_value("Allow"), "GET, HEAD");
+        }
+        if (std::string(c.method) == "HEAD") {
+            EXPECT_TRUE(result->body.empty());
+        }
+    }
+    EXPECT_EQ(server.others(), 0) << "nothing but status; reaches the daemon";
+
+    // A second page on the same port is refused, not served beside the first.
+    const std::string taken = "127.0.0.1:" + std::to_string(web.port);
+    Process second({benchctl(), "web", "--listen", taken, "--monitor",
+                    "127.0.0.1:" + std::to_string(server.port())});
+    EXPECT_EQ(second.wait(15s), 1) << second.out();
+    EXPECT_EQ(second.err(), "benchctl: cannot listen on " + taken + ": Address already in use\n");
+
+    // The JSON for scripts, once the status block and the values are in.
+    nlohmann::json status, values;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            auto s = http.Get("/api/status");
+            auto v = http.Get("/api/values");
+            if (!s || !v) {
+                return false;
+            }
+            status = nlohmann::json::parse(s->body, nullptr, false);
+            values = nlohmann::json::parse(v->body, nullptr, false);
+            return !status.is_discarded() && !values.is_discarded() &&
+                   status["ports"].size() == 3 && !values["charts"].empty();
+        },
+        20s))
+        << status.dump() << values.dump();
+    EXPECT_EQ(status["benchd"]["version"], "0.1.0");
+    EXPECT_TRUE(status["link"]["up"]);
+    EXPECT_EQ(status["ports"][0]["board"], "62 STAND62");
+    EXPECT_EQ(status["viewers"]["max"], 3);
+    EXPECT_EQ(values["boards"][0]["board"], "stand");
+    EXPECT_EQ(values["boards"][0]["values"][0]["key"], "device_rpm");
+    EXPECT_EQ(values["charts"][0]["count"], 80) << "scripts get every point";
+
+    // The event stream: a whole picture first, then events, each one line of JSON.
+    std::string body;
+    {
+        httplib::Client browser("127.0.0.1", web.port);  // gone, and its stream closed, after
+        browser.Get("/events", [&](const char* data, std::size_t length) {
+            body.append(data, length);
+            return web_e2e::parseEvents(body).size() < 12;
+        });
+    }
+    std::vector<web_e2e::SseEvent> events = web_e2e::parseEvents(body);
+    ASSERT_GE(events.size(), 12u) << body;
+    EXPECT_EQ(body.rfind("retry: ", 0), 0u) << body.substr(0, 100);
+    EXPECT_EQ(events[0].name, "state");
+    std::set<std::string> names;
+    for (const web_e2e::SseEvent& event : events) {
+        names.insert(event.name);
+        EXPECT_FALSE(nlohmann::json::parse(event.data, nullptr, false).is_discarded())
+            << event.name << ": " << event.data;
+    }
+    EXPECT_TRUE(names.count("value")) << body;
+
+    // A browser that went away gives its place back.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            auto s = http.Get("/api/status");
+            return s && nlohmann::json::parse(s->body)["viewers"]["count"] == 0;
+        },
+        10s));
+
+    // At most three viewers at once; one more is refused until one goes.
+    const std::string request = "GET /events HTTP/1.1\r\nHost: bench\r\n\r\n";
+    std::vector<std::unique_ptr<TcpClient>> viewers;
+    for (int i = 0; i < 3; ++i) {
+        viewers.push_back(std::make_unique<TcpClient>(web.port));
+        viewers.back()->send(request);
+        ASSERT_TRUE(viewers.back()->waitFor("event: state", 10s))
+            << i << ": " << viewers.back()->received().substr(0, 300);
+    }
+    TcpClient refused(web.port);
+    refused.send(request);
+    ASSERT_TRUE(refused.waitFor("\r\n\r\n", 10s));
+    EXPECT_EQ(refused.received().rfind("HTTP/1.1 503", 0), 0u) << refused.received();
+    viewers.pop_back();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            TcpClient again(web.port);
+            again.send(request);
+            return again.waitFor("\r\n\r\n", 5s) && again.received().rfind("HTTP/1.1 200", 0) == 0;
+        },
+        20s))
+        << "a place is free again once a viewer leaves";
+
+    // The daemon goes: the banner says since when; it comes back: the banner goes and the
+    // values flow again.
+    server.stop();
+    ASSERT_TRUE(viewers[0]->waitFor("benchd unreachable since ", 10s));
+    auto down = http.Get("/api/status");
+    ASSERT_TRUE(down);
+    EXPECT_FALSE(nlohmann::json::parse(down->body)["link"]["up"]);
+    EXPECT_TRUE(
+        std::regex_search(nlohmann::json::parse(down->body)["link"]["banner"].get<std::string>(),
+                          std::regex("^benchd unreachable since \\d\\d:\\d\\d:\\d\\d$")));
+    server.start();
+    ASSERT_TRUE(viewers[0]->waitFor("\"up\":true", 15s));
+    const std::size_t before = occurrences(viewers[0]->received(), "event: value");
+    EXPECT_TRUE(waitUntil(
+        [&] { return occurrences(viewers[0]->received(), "event: value") > before + 10; }, 15s));
+    EXPECT_EQ(web.process->stop(2), 0) << web.process->err();
+}
+
+// One browser that never reads beside twenty that do: the twenty keep getting their events,
+// and benchctl web's memory stays bounded.
+TEST(BenchctlWebE2e, AViewerThatNeverReadsCostsTheOthersNothing) {
+    FakeMonitor server(30);  // some 330 value events a second
+    web_e2e::WebTool web(server.port());
+    ASSERT_NE(web.port, 0) << web.process->out() << web.process->err();
+    const std::string request = "GET /events HTTP/1.1\r\nHost: bench\r\n\r\n";
+    auto open = [&](int receiveBuffer) {
+        FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(web.port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+        return fd;
+    };
+    // Small buffers, so that its stream backs up into benchctl web at once.
+    FileDescriptor stuck = open(2048);
+    std::vector<FileDescriptor> viewers;
+    for (int i = 0; i < 20; ++i) {
+        viewers.push_back(open(0));
+    }
+
+    // Each reader counts its value events as they come (only the new bytes are searched).
+    const std::string needle = "event: value\n";
+    std::vector<std::string> tails(viewers.size());
+    std::vector<std::size_t> counts(viewers.size());
+    const long startKb = web_e2e::residentKb(web.process->pid());
+    long mostKb = startKb;
+    // Long enough for the stuck one's buffers to fill and its writes to time out.
+    const std::size_t wanted = 3000;
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    static char buffer[65536];
+    while (*std::min_element(counts.begin(), counts.end()) < wanted &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::vector<pollfd> fds;
+        for (const FileDescriptor& fd : viewers) {
+            fds.push_back({fd.get(), POLLIN, 0});
+        }
+        ::poll(fds.data(), fds.size(), 100);
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (!(fds[i].revents & POLLIN)) {
+                continue;
+            }
+            ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            ASSERT_GT(n, 0) << "viewer " << i << " was closed";
+            std::string text = tails[i] + std::string(buffer, static_cast<std::size_t>(n));
+            counts[i] += occurrences(text, needle);
+            tails[i] = text.substr(text.size() - std::min(text.size(), needle.size() - 1));
+        }
+        mostKb = std::max(mostKb, web_e2e::residentKb(web.process->pid()));
+    }
+    EXPECT_GE(*std::min_element(counts.begin(), counts.end()), wanted) << "a reader fell behind";
+    EXPECT_LT(mostKb - startKb, 64 * 1024) << "kB grown beside a viewer that never reads";
+    httplib::Client http("127.0.0.1", web.port);
+    auto status = http.Get("/api/status");
+    ASSERT_TRUE(status);
+    EXPECT_GE(nlohmann::json::parse(status->body)["viewers"]["count"], 20);
+    EXPECT_EQ(web.process->stop(2), 0) << web.process->err();
+}
 // The real daemon's monitor port, once benchd has one (its --help names --monitor-port).
 TEST(BenchctlE2e, StatusFromTheDaemonsMonitorPort) {
     Process help({benchdPath(), "--help"});

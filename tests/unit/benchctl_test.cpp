@@ -1,11 +1,14 @@
 // benchctl: cutting the daemon's stream into messages, the monitor's filter and lines, chart
 // messages, the SVG plot (parsed back as XML), the command line, the status block, the
-// reconnection back-off, and `top`'s model, plot and screen.
+// reconnection back-off, `top`'s model, plot and screen, and the web page's model and its
+// viewers' queues.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +23,8 @@
 #include "svgchart.h"
 #include "topmodel.h"
 #include "topscreen.h"
+#include "viewerqueue.h"
+#include "webmodel.h"
 
 namespace {
 
@@ -315,6 +320,19 @@ TEST(BenchctlOptions, CommandLine) {
         {{"--port", "70000", "monitor"}, false},
         {{"--port"}, false},
         {{"--colour", "red", "monitor"}, false},
+        {{"web"}, true},
+        {{"web", "--listen", "0.0.0.0:8015", "--monitor", "10.0.0.2:2016", "--max-viewers", "5"},
+         true},
+        {{"web", "--listen=[::1]:0"}, true},
+        {{"web", "--listen", "8015"}, false},
+        {{"web", "--listen", "host:http"}, false},
+        {{"web", "--monitor", "bench:0"}, false},
+        {{"web", "--max-viewers", "0"}, false},
+        {{"web", "--max-viewers", "many"}, false},
+        {{"web", "page"}, false},
+        {{"--control", "web"}, false},
+        {{"status", "--svg", "x"}, false},
+        {{"monitor", "--timeout"}, false},
     };
     for (const Case& c : cases) {
         CtlConfig config;
@@ -332,6 +350,23 @@ TEST(BenchctlOptions, CommandLine) {
     EXPECT_EQ(config.port, 2016);
     EXPECT_EQ(config.chart, 3);
     EXPECT_EQ(config.svgPath, "out.svg");
+
+    ASSERT_TRUE(CtlOptions::parse(
+        {"web", "--listen", "0.0.0.0:9000", "--monitor", "bench-pc:2017", "--max-viewers", "3"},
+        config, error))
+        << error;
+    EXPECT_EQ(config.listenHost, "0.0.0.0");
+    EXPECT_EQ(config.listenPort, 9000);
+    EXPECT_EQ(config.host, "bench-pc");
+    EXPECT_EQ(config.port, 2017);
+    EXPECT_EQ(config.maxViewers, 3u);
+    ASSERT_TRUE(CtlOptions::parse({"--host", "10.1.1.1", "web"}, config, error)) << error;
+    EXPECT_EQ(config.listenHost + ":" + std::to_string(config.listenPort), "127.0.0.1:8015");
+    EXPECT_EQ(config.host + ":" + std::to_string(config.port), "10.1.1.1:2016");
+    EXPECT_EQ(config.maxViewers, 32u);
+    // Help wins wherever it stands, even beside a command line that would not parse.
+    ASSERT_TRUE(CtlOptions::parse({"send", "--help"}, config, error));
+    EXPECT_TRUE(config.help);
 }
 
 TEST(BenchctlOptions, PortsPerCommand) {
@@ -352,6 +387,8 @@ TEST(BenchctlOptions, PortsPerCommand) {
         {{"--port", "4000", "monitor"}, 4000, 30},
         {{"--port=4000", "--control", "status"}, 4000, 5},
         {{"--port", "4000", "send", "device_rpm:1"}, 4000, 30},
+        {{"web"}, 2016, 30},
+        {{"top", "--port", "4001"}, 4001, 30},
     };
     for (const Case& c : cases) {
         CtlConfig config;
@@ -367,6 +404,7 @@ TEST(BenchctlOptions, PortsPerCommand) {
         EXPECT_FALSE(CtlOptions::parse(bad, config, error)) << bad[0] << " " << bad[1];
     }
     EXPECT_NE(CtlOptions::usage().find("--control"), std::string::npos);
+    EXPECT_NE(CtlOptions::usage().find("web [--listen ADDR:PORT]"), std::string::npos);
 }
 
 namespace {
@@ -647,4 +685,169 @@ TEST(BenchctlTop, PlotsAndScreenFitTheTerminal) {
         ascii += line + "\n";
     }
     EXPECT_NE(ascii.find("min 310 | max 388 | avg 350"), std::string::npos) << ascii;
+}
+
+namespace {
+
+nlohmann::json dataOf(const WebModel::Event& event) {
+    return nlohmann::json::parse(event.data);
+}
+
+std::vector<std::string> namesOf(const std::vector<WebModel::Event>& events) {
+    std::vector<std::string> names;
+    for (const WebModel::Event& event : events) {
+        names.push_back(event.name);
+    }
+    return names;
+}
+
+}  // namespace
+
+TEST(BenchctlWeb, ModelPacesValuesAndSendsTheRestAsItComes) {
+    using namespace std::chrono_literals;
+    WebModel model("bench-7", "127.0.0.1:2016");
+    std::vector<WebModel::Event> events;
+    const auto t0 = WebModel::Clock::now();
+    model.disconnected("Connection refused", std::chrono::system_clock::now(), events);
+    ASSERT_EQ(namesOf(events), (std::vector<std::string>{"link"}));
+    EXPECT_FALSE(dataOf(events[0])["up"]);
+    EXPECT_TRUE(std::regex_match(dataOf(events[0])["banner"].get<std::string>(),
+                                 std::regex("benchd unreachable since [0-9]{2}:[0-9]{2}:[0-9]{2}")))
+        << events[0].data;
+    events.clear();
+    model.connected(events);
+    EXPECT_EQ(namesOf(events), (std::vector<std::string>{"link", "boards"}));
+    EXPECT_TRUE(dataOf(events[0])["up"]);
+
+    // The first value of a key goes at once; more within VALUE_EVERY wait for the tick, which
+    // sends only the latest.
+    events.clear();
+    model.onMessage("device_connected:62", t0, events);
+    model.onMessage("device_rpm:100", t0, events);
+    model.onMessage("device_rpm:200", t0 + 30ms, events);
+    model.onMessage("device_rpm:300", t0 + 60ms, events);
+    model.onMessage("flowmeter_flow:1,2,3", t0 + 60ms, events);
+    model.tick(t0 + 90ms, events);
+    ASSERT_EQ(namesOf(events), (std::vector<std::string>{"boards", "value", "value"}));
+    nlohmann::json rpm = dataOf(events[1]);
+    EXPECT_EQ(rpm["key"], "device_rpm");
+    EXPECT_EQ(rpm["board"], "stand");
+    EXPECT_EQ(rpm["text"], "100 rpm");
+    EXPECT_EQ(rpm["cells"][0]["text"], "100");
+    EXPECT_EQ(rpm["cells"][0]["unit"], "rpm") << "the unit from the table top uses";
+    EXPECT_EQ(dataOf(events[0])[0]["ids"], nlohmann::json::array({"62 STAND62"}));
+    nlohmann::json flow = dataOf(events[2]);
+    EXPECT_EQ(flow["board"], "flowmeter");
+    EXPECT_GT(flow["cells"].size(), 1u) << "a list gets a cell per element";
+    events.clear();
+    model.tick(t0 + 100ms, events);
+    ASSERT_EQ(namesOf(events), (std::vector<std::string>{"value"}));
+    EXPECT_EQ(dataOf(events[0])["text"], "300 rpm");
+    events.clear();
+    model.tick(t0 + 300ms, events);
+    EXPECT_TRUE(events.empty()) << "nothing new, nothing sent";
+
+    // Charts and complete status blocks go as they come; a bad chart makes nothing.
+    model.onMessage("injector_chart3:1,5,2", t0 + 300ms, events);
+    model.onMessage("injector_chart2:1,x", t0 + 300ms, events);
+    for (const std::string& message : STATUS_BLOCK) {
+        model.onMessage(message, t0 + 400ms, events);
+    }
+    ASSERT_EQ(namesOf(events), (std::vector<std::string>{"chart", "status"}));
+    nlohmann::json chart = dataOf(events[0]);
+    EXPECT_EQ(chart["chart"], 3);
+    EXPECT_EQ(chart["points"], nlohmann::json::array({1, 5, 2}));
+    nlohmann::json status = dataOf(events[1]);
+    EXPECT_EQ(status["bench"], "bench-7");
+    EXPECT_EQ(status["benchd"]["version"], "0.1.0");
+    EXPECT_EQ(status["benchd"]["client"], "127.0.0.1:50312");
+    EXPECT_EQ(status["benchd"]["setpoint"], "1500");
+    ASSERT_EQ(status["ports"].size(), 2u);
+    EXPECT_EQ(status["ports"][0]["board"], "62 STAND62");
+    EXPECT_EQ(status["ports"][0]["counters"]["crc failures"], "3");
+    EXPECT_EQ(status["ports"][0]["lastHeardMs"], 340) << "the stand's last value came at 60 ms";
+    EXPECT_FALSE(status["ports"][1].contains("lastHeardMs"));
+    EXPECT_EQ(status["speed"]["speed"], "300");
+
+    // The whole picture holds the same, grouped by board in the table's order.
+    nlohmann::json values = model.values(true);
+    EXPECT_EQ(values["boards"][0]["board"], "stand");
+    EXPECT_EQ(values["boards"][0]["values"][0]["key"], "device_rpm");
+    EXPECT_EQ(values["charts"].size(), 1u);
+    nlohmann::json state = dataOf(model.snapshot(t0 + 400ms));
+    EXPECT_TRUE(state["link"]["up"]);
+    EXPECT_EQ(state["values"]["boards"].size(), 5u);
+
+    // Whatever bytes the daemon sends, the JSON stays valid and one line.
+    events.clear();
+    model.onMessage(std::string("status_version:\xff\xfe\n1"), t0, events);
+    model.onMessage("status_end:1", t0, events);
+    model.onMessage("weird\x01key:\"<script>", t0 + 1s, events);
+    for (const WebModel::Event& event : events) {
+        EXPECT_EQ(event.data.find('\n'), std::string::npos);
+        EXPECT_NO_THROW(nlohmann::json::parse(event.data)) << event.data;
+        EXPECT_EQ(event.sse(), "event: " + event.name + "\ndata: " + event.data + "\n\n");
+    }
+    EXPECT_EQ(namesOf(events), (std::vector<std::string>{"status", "value"}));
+
+    // Losing the daemon keeps the time it was first missed through the failed attempts.
+    events.clear();
+    model.disconnected("closed", std::chrono::system_clock::now() - 1h, events);
+    model.disconnected("refused", std::chrono::system_clock::now(), events);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(dataOf(events[0])["banner"], dataOf(events[1])["banner"]);
+    EXPECT_EQ(dataOf(events[1])["reason"], "refused");
+}
+
+TEST(BenchctlWeb, ChartsAreThinnedKeepingTheirPeaks) {
+    std::vector<double> chart(65535);
+    for (std::size_t i = 0; i < chart.size(); ++i) {
+        chart[i] = std::sin(i / 900.0) * 100;
+    }
+    chart[40000] = 555;
+    chart[40001] = -555;
+    std::vector<double> thin = WebModel::decimate(chart, WebModel::CHART_POINTS);
+    EXPECT_LE(thin.size(), WebModel::CHART_POINTS);
+    EXPECT_GE(thin.size(), WebModel::CHART_POINTS - 1);
+    EXPECT_EQ(*std::max_element(thin.begin(), thin.end()), 555);
+    EXPECT_EQ(*std::min_element(thin.begin(), thin.end()), -555);
+    std::vector<double> few = {3, 1, 2};
+    EXPECT_EQ(WebModel::decimate(few, WebModel::CHART_POINTS), few);
+}
+
+TEST(BenchctlWeb, ViewerQueueIsBoundedAndCountsWhatASlowViewerLost) {
+    using namespace std::chrono_literals;
+    ViewerQueue queue(1000);
+    std::string out;
+    unsigned long lost = 99;
+    const auto soon = ViewerQueue::Clock::now() + 10ms;
+    // A new viewer first needs the whole picture; what comes before it is in the picture.
+    queue.push("early");
+    EXPECT_EQ(queue.take(out, lost, soon), ViewerQueue::Take::Fresh);
+    EXPECT_EQ(lost, 0u);
+    queue.refreshed();
+    EXPECT_EQ(queue.take(out, lost, ViewerQueue::Clock::now() + 10ms), ViewerQueue::Take::Idle);
+    queue.push("a");
+    queue.push("b");
+    ASSERT_EQ(queue.take(out, lost, ViewerQueue::Clock::now() + 10ms), ViewerQueue::Take::Events);
+    EXPECT_EQ(out, "ab");
+
+    // A viewer that does not read: the pushes never wait, the queue stays within its bound,
+    // and every event it misses is counted.
+    for (int i = 0; i < 100000; ++i) {
+        queue.push(std::string(100, 'x'));
+        ASSERT_LE(queue.bytes(), 1000u);
+    }
+    EXPECT_EQ(queue.lost(), 100000u);
+    ASSERT_EQ(queue.take(out, lost, ViewerQueue::Clock::now()), ViewerQueue::Take::Fresh);
+    EXPECT_EQ(lost, 100000u);
+    queue.refreshed();
+    queue.push("c");
+    ASSERT_EQ(queue.take(out, lost, ViewerQueue::Clock::now()), ViewerQueue::Take::Events);
+    EXPECT_EQ(out, "c");
+
+    // Closing wakes a waiting worker at once.
+    std::thread closer([&queue] { queue.close(); });
+    EXPECT_EQ(queue.take(out, lost, ViewerQueue::Clock::now() + 60s), ViewerQueue::Take::Closed);
+    closer.join();
 }

@@ -1,7 +1,10 @@
 #include "ctloptions.h"
 
+#include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <set>
 
 #include "chartmessage.h"
 
@@ -13,99 +16,158 @@ bool parseSeconds(const std::string& text, double& seconds) {
     return !text.empty() && *end == '\0' && std::isfinite(seconds) && seconds >= 0;
 }
 
+// A whole number from `low` to `high`, nothing else around it.
+bool parseNumber(const std::string& text, long low, long high, long& number) {
+    char* end = nullptr;
+    errno = 0;
+    number = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && errno == 0 && number >= low && number <= high;
+}
+
+// The option texts as given; empty when absent. Checked after parsing, so that each mistake
+// gets benchctl's own words.
+struct Given {
+    std::string port, cut, svg, timeout, connectTimeout, listen, monitor, maxViewers, chart;
+};
+
 }  // namespace
+
+bool CtlOptions::parseAddress(const std::string& text, bool anyPort, std::string& host,
+                              uint16_t& port, std::string& error) {
+    std::size_t colon = text.rfind(':');
+    long number = 0;
+    if (colon == std::string::npos || colon == 0 ||
+        !parseNumber(text.substr(colon + 1), anyPort ? 0 : 1, 65535, number)) {
+        error =
+            "'" + text + "' is not HOST:PORT (a port from " + (anyPort ? "0" : "1") + " to 65535)";
+        return false;
+    }
+    host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    port = static_cast<uint16_t>(number);
+    return true;
+}
 
 bool CtlOptions::parse(const std::vector<std::string>& args, CtlConfig& config,
                        std::string& error) {
     config = CtlConfig{};
-    std::vector<std::string> words;
-    bool portGiven = false;
-    bool timeoutGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
+    // Help wins wherever it stands, even beside a command line that would not parse.
+    for (const std::string& arg : args) {
         if (arg == "-h" || arg == "--help") {
             config.help = true;
             return true;
         }
-        if (arg.size() < 2 || arg[0] != '-' || arg[1] != '-') {
-            words.push_back(arg);
-            continue;
-        }
-        if (arg == "--control") {
-            config.control = true;
-            continue;
-        }
-        std::string name = arg.substr(2);
-        std::string value;
-        std::size_t equals = name.find('=');
-        if (equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.erase(equals);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            error = arg + " needs a value";
-            return false;
-        }
-        if (name == "host") {
-            config.host = value;
-        } else if (name == "port") {
-            char* end = nullptr;
-            long port = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || port < 1 || port > 65535) {
-                error = "--port takes a number from 1 to 65535, not '" + value + "'";
-                return false;
-            }
-            config.port = static_cast<uint16_t>(port);
-            portGiven = true;
-        } else if (name == "cut") {
-            char* end = nullptr;
-            long cut = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || cut < 0) {
-                error = "--cut takes a number of characters, not '" + value + "'";
-                return false;
-            }
-            config.cut = static_cast<std::size_t>(cut);
-        } else if (name == "svg") {
-            config.svgPath = value;
-        } else if (name == "timeout" || name == "connect-timeout") {
-            if (!parseSeconds(value, name == "timeout" ? config.timeout : config.connectTimeout)) {
-                error = "--" + name + " takes seconds, not '" + value + "'";
-                return false;
-            }
-            timeoutGiven = timeoutGiven || name == "timeout";
-        } else {
-            error = "unknown option '" + arg + "'";
-            return false;
-        }
     }
 
-    if (words.empty()) {
-        error = "no command given (monitor, status, top, send or chart)";
+    Given given;
+    CLI::App app("benchctl", "benchctl");
+    app.set_help_flag();
+    // Global options may also follow the command (benchctl status --port 2016).
+    app.fallthrough();
+    app.require_subcommand(0, 1);
+    app.add_option("--host", config.host);
+    app.add_option("--port", given.port);
+    app.add_flag("--control", config.control);
+    app.add_option("--timeout", given.timeout);
+    app.add_option("--connect-timeout", given.connectTimeout);
+
+    CLI::App* monitor = app.add_subcommand("monitor");
+    monitor->add_option("--cut", given.cut);
+    monitor->add_option("keys", config.args);
+    CLI::App* status = app.add_subcommand("status");
+    CLI::App* top = app.add_subcommand("top");
+    CLI::App* send = app.add_subcommand("send");
+    send->add_option("messages", config.args);
+    CLI::App* chart = app.add_subcommand("chart");
+    chart->add_option("number", given.chart);
+    chart->add_option("--svg", given.svg);
+    CLI::App* web = app.add_subcommand("web");
+    web->add_option("--listen", given.listen);
+    web->add_option("--monitor", given.monitor);
+    web->add_option("--max-viewers", given.maxViewers);
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ArgumentMismatch&) {
+        // An option at the end without its value.
+        error = args.back() + " needs a value";
+        return false;
+    } catch (const CLI::ExtrasError& extras) {
+        static const std::set<std::string> known = {
+            "host", "port", "control", "timeout", "connect-timeout",
+            "cut",  "svg",  "listen",  "monitor", "max-viewers"};
+        for (const std::string& arg : args) {
+            if (arg.compare(0, 2, "--") == 0 && !known.count(arg.substr(2, arg.find('=') - 2))) {
+                error = "unknown option '" + arg + "'";
+                return false;
+            }
+        }
+        const CLI::App* chosen = app.get_subcommands().empty() ? nullptr : app.get_subcommands()[0];
+        if (chosen == nullptr) {
+            error = extras.what();
+            for (std::size_t i = 0; i < args.size(); ++i) {
+                if (args[i].compare(0, 2, "--") != 0) {
+                    error = "unknown command '" + args[i] + "'";
+                    break;
+                }
+                // A global option's value is not the command.
+                i += args[i] != "--control" && args[i].find('=') == std::string::npos;
+            }
+        } else if (chosen == status || chosen == top || chosen == web) {
+            error = chosen->get_name() + " takes no arguments";
+        } else {
+            error = extras.what();
+        }
+        return false;
+    } catch (const CLI::ParseError& failure) {
+        error = failure.what();
         return false;
     }
-    config.command = words[0];
-    config.args.assign(words.begin() + 1, words.end());
-    const bool observer =
-        config.command == "monitor" || config.command == "status" || config.command == "top";
-    if (!portGiven) {
+
+    if (app.get_subcommands().empty()) {
+        error = "no command given (monitor, status, top, send, chart or web)";
+        return false;
+    }
+    const CLI::App* chosen = app.get_subcommands()[0];
+    config.command = chosen->get_name();
+
+    long number = 0;
+    if (!given.port.empty()) {
+        if (!parseNumber(given.port, 1, 65535, number)) {
+            error = "--port takes a number from 1 to 65535, not '" + given.port + "'";
+            return false;
+        }
+        config.port = static_cast<uint16_t>(number);
+    }
+    if (!given.cut.empty()) {
+        if (!parseNumber(given.cut, 0, 1L << 30, number)) {
+            error = "--cut takes a number of characters, not '" + given.cut + "'";
+            return false;
+        }
+        config.cut = static_cast<std::size_t>(number);
+    }
+    if (!given.timeout.empty() && !parseSeconds(given.timeout, config.timeout)) {
+        error = "--timeout takes seconds, not '" + given.timeout + "'";
+        return false;
+    }
+    if (!given.connectTimeout.empty() &&
+        !parseSeconds(given.connectTimeout, config.connectTimeout)) {
+        error = "--connect-timeout takes seconds, not '" + given.connectTimeout + "'";
+        return false;
+    }
+
+    const bool observer = chosen == monitor || chosen == status || chosen == top || chosen == web;
+    if (given.port.empty()) {
         config.port =
             observer && !config.control ? CtlConfig::MONITOR_PORT : CtlConfig::CONTROL_PORT;
     }
-    if (config.command == "status" && !timeoutGiven) {
+    if (chosen == status && given.timeout.empty()) {
         config.timeout = 5;
     }
-    if (config.command == "monitor") {
-        return true;
-    }
-    if (config.command == "status" || config.command == "top") {
-        if (!config.args.empty()) {
-            error = config.command + " takes no arguments";
-            return false;
-        }
-        return true;
-    }
-    if (config.command == "send") {
+    if (chosen == send) {
         if (config.args.empty()) {
             error = "send needs at least one KEY:VALUE";
             return false;
@@ -116,29 +178,51 @@ bool CtlOptions::parse(const std::vector<std::string>& args, CtlConfig& config,
                 return false;
             }
         }
-        return true;
     }
-    if (config.command == "chart") {
-        if (config.args.size() != 1 || config.args[0].size() != 1 || config.args[0][0] < '1' ||
-            config.args[0][0] > '0' + ChartMessage::CHARTS) {
+    if (chosen == chart) {
+        if (!parseNumber(given.chart, 1, ChartMessage::CHARTS, number) || given.chart.size() != 1) {
             error = "chart takes one chart number from 1 to 6";
             return false;
         }
-        config.chart = config.args[0][0] - '0';
+        config.chart = static_cast<int>(number);
+        config.svgPath = given.svg;
         if (config.svgPath.empty()) {
             error = "chart needs --svg FILE";
             return false;
         }
-        return true;
     }
-    error = "unknown command '" + config.command + "'";
-    return false;
+    if (chosen == web) {
+        if (config.control) {
+            // The page only watches: it never takes the control client's place.
+            error = "web watches the monitor port; --control does not apply";
+            return false;
+        }
+        if (!given.listen.empty() &&
+            !parseAddress(given.listen, true, config.listenHost, config.listenPort, error)) {
+            error = "--listen: " + error;
+            return false;
+        }
+        if (!given.monitor.empty() &&
+            !parseAddress(given.monitor, false, config.host, config.port, error)) {
+            error = "--monitor: " + error;
+            return false;
+        }
+        if (!given.maxViewers.empty()) {
+            if (!parseNumber(given.maxViewers, 1, 1000, number)) {
+                error =
+                    "--max-viewers takes a number from 1 to 1000, not '" + given.maxViewers + "'";
+                return false;
+            }
+            config.maxViewers = static_cast<std::size_t>(number);
+        }
+    }
+    return true;
 }
 
 std::string CtlOptions::usage() {
     return "Usage: benchctl [--host H] [--port P] [--control] [--connect-timeout SEC] COMMAND ...\n"
-           "A command-line client of benchd (default 127.0.0.1). monitor, status and top use\n"
-           "benchd's monitor port 2016, where observers watch beside the control software;\n"
+           "A command-line client of benchd (default 127.0.0.1). monitor, status, top and web\n"
+           "use benchd's monitor port 2016, where observers watch beside the control software;\n"
            "send and chart use the control port 2015.\n"
            "\n"
            "Commands:\n"
@@ -158,6 +242,11 @@ std::string CtlOptions::usage() {
            "  chart N --svg FILE [--timeout SEC]\n"
            "                          wait for the next complete oscillogram chart N (1 to 6)\n"
            "                          and plot it into FILE as SVG (default timeout 30 s)\n"
+           "  web [--listen ADDR:PORT] [--monitor HOST:PORT] [--max-viewers N]\n"
+           "                          serve a read-only live page of the bench to browsers\n"
+           "                          (default 127.0.0.1:8015; port 0: any free one, printed),\n"
+           "                          watching benchd's monitor port (default --host and\n"
+           "                          --port); at most N browsers at once (default 32)\n"
            "\n"
            "Options:\n"
            "  --control               monitor, status or top on the control port 2015\n"

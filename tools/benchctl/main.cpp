@@ -1,5 +1,5 @@
 // benchctl: a command-line client of benchd (monitor, status, top, send settings, plot a
-// chart).
+// chart, serve a live page to browsers).
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -23,6 +23,7 @@
 #include "statusblock.h"
 #include "svgchart.h"
 #include "topcommand.h"
+#include "webserver.h"
 
 namespace {
 
@@ -258,6 +259,21 @@ int chart(const CtlConfig& config) {
                         });
 }
 
+int web(const CtlConfig& config) {
+    WebServer server(config);
+    std::string error;
+    if (!server.bind(error)) {
+        std::fprintf(stderr, "benchctl: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string host = config.listenHost.find(':') != std::string::npos
+                                 ? "[" + config.listenHost + "]"
+                                 : config.listenHost;
+    std::printf("benchctl: serving http://%s:%u/ (watching benchd at %s:%u)\n", host.c_str(),
+                server.port(), config.host.c_str(), config.port);
+    return server.run(stopRequested);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -290,6 +306,9 @@ int main(int argc, char** argv) {
     }
     if (config.command == "send") {
         return send(config);
+    }
+    if (config.command == "web") {
+        return web(config);
     }
     return chart(config);
 }

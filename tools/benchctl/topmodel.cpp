@@ -71,6 +71,11 @@ void TopModel::onMessage(const std::string& message) {
     found->second = value.substr(0, MAX_RAW);
 }
 
+const std::string* TopModel::raw(const std::string& key) const {
+    auto found = values_.find(key);
+    return found == values_.end() ? nullptr : &found->second;
+}
+
 void TopModel::connected(const std::string& where) {
     connection_ = (everConnected_ ? "reconnected to " : "connected to ") + where;
     everConnected_ = true;

@@ -46,6 +46,9 @@ public:
     std::vector<Group> groups() const;
     // "stand speed 1490 rpm, rising; set-point 1500 rpm"; empty before the first device_rpm.
     std::string speedLine() const;
+    // The latest value of `key` as the daemon sent it (bounded, not yet made printable);
+    // nullptr before one, or for an unknown key beyond the limit.
+    const std::string* raw(const std::string& key) const;
     const std::map<std::string, std::vector<double>>& charts() const { return charts_; }
     // The latest complete status block (complete() false before the first).
     const StatusBlock& status() const { return status_; }
