@@ -253,6 +253,9 @@ TEST(WebE2e, ABrowserFollowsTheSimulatedBenchThroughADaemonRestart) {
         return occurrences(dom, "<polyline class=\"trace\" points=\"") == 6 &&
                dom.find("<output id=\"setpoint\">1500<") != std::string::npos &&
                dom.find("data-key=\"delay_meter\"") != std::string::npos &&
+               dom.find("data-key=\"pressure_pressure\"") != std::string::npos &&
+               dom.find("data-key=\"device_active\"") != std::string::npos &&
+               dom.find("data-key=\"device_fan\"") != std::string::npos &&
                dom.find("data-port=\"ttyUSB3\"") != std::string::npos;
     };
     ASSERT_TRUE(holds(whole)) << first;
@@ -277,6 +280,19 @@ TEST(WebE2e, ABrowserFollowsTheSimulatedBenchThroughADaemonRestart) {
                   std::string::npos)
             << "the ports table has " << port;
     }
+    // Values read as a technician reads them: units only where known, words, labelled lists.
+    for (const char* placeholder :
+         {"board unit", "setting unit", "set-point unit", "max-time unit", "0 off"}) {
+        EXPECT_EQ(first.find(placeholder), std::string::npos) << placeholder;
+    }
+    for (const char* shown : {"rpm", "delay: min", "delay: max", "delay: avg"}) {
+        EXPECT_NE(first.find(shown), std::string::npos) << shown << "\n" << first;
+    }
+    const std::string cell = R"RE("[^>]*><th[^>]*>[^<]*</th><td class="text">([^<]*)<)RE";
+    const std::string rotation = find(first, "data-key=\"device_active" + cell);
+    EXPECT_TRUE(rotation == "running" || rotation == "stopped") << rotation;
+    const std::string fan = find(first, "data-key=\"device_fan" + cell);
+    EXPECT_TRUE(fan == "on" || fan == "off") << fan;
     const std::string hidden = R"RE(<div id="banner" role="alert" hidden="">)RE";
     EXPECT_EQ(find(first, R"RE((<div id="banner"[^>]*>))RE"), hidden);
     std::map<std::string, std::string> before = valuesIn(first);
