@@ -1,5 +1,10 @@
 #include "messagestream.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
 void MessageStream::feed(const char* bytes, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         if (bytes[i] == ';') {
@@ -28,5 +33,26 @@ bool MessageStream::next(std::string& message) {
     }
     message = std::move(complete_.front());
     complete_.pop_front();
+    return true;
+}
+
+bool MessageStream::feedFrom(int fd, std::size_t limit, std::string& reason) {
+    char buffer[65536];
+    std::size_t taken = 0;
+    while (taken < limit) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        if (n <= 0) {
+            reason = n == 0 ? "" : std::strerror(errno);
+            return false;
+        }
+        taken += static_cast<std::size_t>(n);
+        feed(buffer, static_cast<std::size_t>(n));
+    }
     return true;
 }

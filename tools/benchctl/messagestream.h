@@ -16,6 +16,11 @@ public:
     bool next(std::string& message);
     unsigned long dropped() const { return dropped_; }
 
+    // Feeds the stream what the socket `fd` holds, without waiting, at most about `limit` bytes
+    // a call so that a flood leaves the caller its other work. False when the connection ended:
+    // `reason` is then empty for an orderly close, the error otherwise.
+    bool feedFrom(int fd, std::size_t limit, std::string& reason);
+
 private:
     std::string partial_;
     bool overlong_ = false;

@@ -67,7 +67,6 @@ int TopCommand::run(const CtlConfig& config, const std::atomic<bool>& stop) {
     auto nextAttempt = Clock::now();
     auto nextStatus = Clock::now();
     auto lastDraw = Clock::now() - DRAW_EVERY;
-    static char buffer[65536];
 
     auto lose = [&](const std::string& reason) {
         connection.close();
@@ -108,21 +107,9 @@ int TopCommand::run(const CtlConfig& config, const std::atomic<bool>& stop) {
         ::poll(fds, up ? 2 : 1, static_cast<int>(std::clamp<long long>(wait, 0, 250)));
 
         if (up && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            std::size_t taken = 0;
-            while (taken < READ_PER_PASS) {
-                ssize_t n = ::recv(connection.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                    break;
-                }
-                if (n <= 0) {
-                    lose(n == 0 ? "" : std::strerror(errno));
-                    break;
-                }
-                taken += static_cast<std::size_t>(n);
-                stream.feed(buffer, static_cast<std::size_t>(n));
+            std::string reason;
+            if (!stream.feedFrom(connection.fd(), READ_PER_PASS, reason)) {
+                lose(reason);
             }
             std::string message;
             while (stream.next(message)) {

@@ -253,7 +253,6 @@ void WebServer::observe() {
     std::string lastReason;
     auto nextAttempt = Clock::now();
     auto nextStatus = Clock::now();
-    static thread_local char buffer[65536];
     std::vector<WebModel::Event> events;
 
     auto lose = [&](const std::string& reason) {
@@ -302,21 +301,9 @@ void WebServer::observe() {
             ::poll(nullptr, 0, static_cast<int>(TICK.count()));
         }
         if (up && (entry.revents & (POLLIN | POLLHUP | POLLERR))) {
-            std::size_t taken = 0;
-            while (taken < READ_PER_PASS) {
-                ssize_t n = ::recv(connection.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                    break;
-                }
-                if (n <= 0) {
-                    lose(n == 0 ? "benchd closed the connection" : std::strerror(errno));
-                    break;
-                }
-                taken += static_cast<std::size_t>(n);
-                stream.feed(buffer, static_cast<std::size_t>(n));
+            std::string reason;
+            if (!stream.feedFrom(connection.fd(), READ_PER_PASS, reason)) {
+                lose(reason.empty() ? "benchd closed the connection" : reason);
             }
         }
         MutexLock lock(modelMutex_);
