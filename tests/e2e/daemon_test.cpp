@@ -177,11 +177,12 @@ TEST(DaemonE2E, StartsThenFindsAndIdentifiesEveryBoardType) {
     EXPECT_EQ(hex(asked[2].bytes), "A5 A5 0F 02 04 01 07 00 02 04 00 00 03 E8 DB");
     std::size_t rounds = asked.size() / 3;
     expectHandshakeRounds(asked, rounds);
-    for (std::size_t r = 1; r < rounds; ++r) {
-        auto gap = asked[r * 3].at - asked[(r - 1) * 3].at;
-        EXPECT_GT(gap, 350ms) << "round " << r;
-        EXPECT_LT(gap, 1500ms) << "round " << r;
-    }
+    // Judged over all the rounds: a busy machine that reads one round late shortens one gap
+    // and lengthens the next, never their sum.
+    ASSERT_GE(rounds, 3u);
+    const auto gap = (asked[(rounds - 1) * 3].at - asked[0].at) / static_cast<int>(rounds - 1);
+    EXPECT_GT(gap, 350ms);
+    EXPECT_LT(gap, 1500ms);
 
     // A CRSD answers but is not a board this daemon drives: it stays in the handshake.
     std::vector<HostFrame> crsdFrames = crsd.hostFrames();

@@ -83,7 +83,10 @@ TEST(SendPathE2E, StopAfterAFloodOfSettingsReachesTheStandAtOnce) {
             std::chrono::duration<double, std::milli>(stop->at - stopSent).count();
         // Nothing older overtakes the stop.
         EXPECT_TRUE(std::all_of(stop, speeds.end(), [](const Speed& s) { return s.rpm == 0; }));
-        EXPECT_LT(latencyMs, 2000.0);
+        // Queued behind the send queue's 1,024 settings to a silent stand (three 10 ms tries
+        // each) it would wait half a minute; the latency itself is the figure printed below,
+        // which a busy machine or a sanitizer stretches.
+        EXPECT_LT(latencyMs, 10000.0);
 
         const ProcStats after = procStats(daemon.process->pid());
         ASSERT_EQ(::kill(daemon.process->pid(), SIGUSR1), 0);
