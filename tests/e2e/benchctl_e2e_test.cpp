@@ -526,7 +526,7 @@ TEST(BenchctlWebE2e, AViewerThatNeverReadsCostsTheOthersNothing) {
                 continue;
             }
             ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            ASSERT_GT(n, 0) << "viewer " << i << " was closed";
+            ASSERT_GT(n, 0) << "viewer " << i << " was closed: " << web.process->err();
             std::string text = tails[i] + std::string(buffer, static_cast<std::size_t>(n));
             counts[i] += occurrences(text, needle);
             tails[i] = text.substr(text.size() - std::min(text.size(), needle.size() - 1));
