@@ -532,9 +532,11 @@ void FleetPublisher::run() {
         } else if (!connected_ && seenConnections_ == 0 && !saidUnreached &&
                    now - started_ >= FIRST_CONNECT_GRACE) {
             saidUnreached = true;
-            consoleThrottle().print("mqtt-lost", "MQTT broker " + where() + " not reached yet (" +
-                                                     progress() +
-                                                     "); telemetry is dropped until it is");
+            // Said once, under a key of its own: a loss after the first connection must not
+            // be taken for its repeat.
+            consoleThrottle().print("mqtt-unreached", "MQTT broker " + where() +
+                                                          " not reached yet (" + progress() +
+                                                          "); telemetry is dropped until it is");
         }
         if (refusal_ != 0) {
             consoleThrottle().print("mqtt-refused", "MQTT broker " + where() +

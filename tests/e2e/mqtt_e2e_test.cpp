@@ -457,10 +457,14 @@ TEST(MqttE2E, TlsBrokerAwayCostsATrickleAndHoldsUpNoStop) {
 // A broker that stops answering (stopped, its connections open) is said lost with the reason
 // in words, and the publisher connects again once it answers.
 TEST(MqttE2E, BrokerThatStopsAnsweringIsLostByTheKeepalive) {
+    // A broker that comes up late: the "not reached yet" line must not hide the later loss.
     Broker broker;
+    broker.stop();
     SimBench bench({"stand62=ttyUSB0"}, {"--mqtt", broker.url() + "/lab", "--bench", "bench7"});
+    ASSERT_TRUE(bench.daemon().waitForOut("not reached yet", 20000ms)) << bench.daemon().out();
+    ASSERT_TRUE(broker.start());
     Subscriber watching(broker.port(), BASE + "#");
-    ASSERT_TRUE(watching.waitForLatest(BASE + "online", "1"));
+    ASSERT_TRUE(watching.waitForLatest(BASE + "online", "1", 40000ms));
     ASSERT_EQ(::kill(broker.pid(), SIGSTOP), 0);
     const bool lost =
         bench.daemon().waitForOut("MQTT broker 127.0.0.1:" + std::to_string(broker.port()) +
