@@ -415,6 +415,7 @@ const std::vector<std::string> STATUS_BLOCK = {
     "status_client:127.0.0.1:50312",
     "status_observers:2",
     "status_stand_setpoint:1500",
+    "status_refused:control 4,monitor 0",
     "status_port:ttyUSB0,62,on,frames 120,crc failures 3,garbage bytes 0,acks sent 120,"
     "commands sent 4,retries 1,dropped 0",
     "status_port:ttyUSB1,unidentified,off,frames 0,crc failures 0,garbage bytes 17,acks sent 0,"
@@ -453,6 +454,7 @@ TEST(BenchctlStatus, CollectsTheBlockAndPrintsAPortTable) {
              {"benchd 0.1.0, up 1 h 02 min 03 s", ""},
              {"control client: 127.0.0.1:50312", ""},
              {"observers: 2", ""},
+             {"refused connections: control 4, monitor 0", ""},
              {"port", "ttyUSB0|ttyUSB1"},
              {"board", "62 STAND62|unidentified"},
              {"low latency", "on|off"},

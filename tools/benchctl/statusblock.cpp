@@ -58,6 +58,8 @@ bool StatusBlock::add(const std::string& message) {
         observers_ = value;
     } else if (key == "stand_setpoint") {
         standSetpoint_ = value;
+    } else if (key == "refused") {
+        refused_ = value;
     } else if (key == "port") {
         std::vector<std::string> fields = split(value, ',');
         Port port;
@@ -116,6 +118,13 @@ std::string StatusBlock::format() const {
     out += "observers: " + (observers_.empty() ? std::string("?") : observers_) + "\n";
     if (!standSetpoint_.empty()) {
         out += "stand speed set-point: " + standSetpoint_ + "\n";
+    }
+    if (!refused_.empty()) {
+        std::string counts;
+        for (const std::string& count : split(refused_, ',')) {
+            counts += (counts.empty() ? "" : ", ") + count;
+        }
+        out += "refused connections: " + counts + "\n";
     }
     if (ports_.empty()) {
         return out + "ports: none\n";

@@ -1,6 +1,7 @@
 // The daemon's answer to "status;" on the monitor port: status_version, status_uptime,
-// status_client, status_observers, status_stand_setpoint, one status_port per port, then
-// status_end. Collects the messages of one block and prints it for a person.
+// status_client, status_observers, status_stand_setpoint, status_refused where an address
+// filter is set, one status_port per port, then status_end. Collects the messages of one block and
+// prints it for a person.
 #pragma once
 
 #include <string>
@@ -31,6 +32,9 @@ public:
     const std::string& observers() const { return observers_; }
     // The stand's speed set-point that the control client last sent; empty when not told.
     const std::string& standSetpoint() const { return standSetpoint_; }
+    // Connections refused by the address filters, "control N,monitor N"; empty when the
+    // daemon has no filter.
+    const std::string& refused() const { return refused_; }
     const std::vector<Port>& ports() const { return ports_; }
 
     // Several lines: version, uptime, client and observers, then a table with a column per
@@ -42,7 +46,7 @@ public:
     static std::string duration(const std::string& seconds);
 
 private:
-    std::string version_, uptime_, client_, observers_, standSetpoint_;
+    std::string version_, uptime_, client_, observers_, standSetpoint_, refused_;
     std::vector<Port> ports_;
     bool complete_ = false;
 };

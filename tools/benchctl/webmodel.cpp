@@ -261,7 +261,8 @@ json WebModel::status(Clock::time_point now) const {
                   {"uptimeText", StatusBlock::duration(block.uptime())},
                   {"client", block.client()},
                   {"observers", block.observers()},
-                  {"setpoint", block.standSetpoint()}};
+                  {"setpoint", block.standSetpoint()},
+                  {"refused", block.refused()}};
     }
     return {{"bench", bench_},
             {"link", linkJson()},
