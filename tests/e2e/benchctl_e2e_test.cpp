@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "simbench.h"
 #include "testsupport.h"
 #include "webtool.h"
 
@@ -574,30 +575,18 @@ TEST(BenchctlE2e, TopAndMonitorOnASimulatedBenchFollowTheDaemonThroughARestart) 
     if (std::system("command -v tmux >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "tmux is not installed (see the README's install line)";
     }
-    TempDir dir;
-    Process sim({std::string(BENCHD_TOOLS_DIR) + "/benchsim", "--dir", dir.path(),
-                 "stand62=ttyUSB0", "crit=ttyUSB1", "flowmeter=ttyUSB2", "delaymeter=ttyUSB3"});
-    ASSERT_TRUE(
-        waitUntil([&] { return ::access((dir.path() + "/ttyUSB3").c_str(), F_OK) == 0; }, 10s));
     const uint16_t monitorPort = freePort();
-    const std::vector<std::string> args{"--dev-dir", dir.path(), "--monitor-port",
-                                        std::to_string(monitorPort)};
-    uint16_t port = 0;
-    std::unique_ptr<Process> daemon;
+    sim_e2e::SimBench demo(sim_e2e::DEMO_BOARDS, {"--monitor-port", std::to_string(monitorPort)});
     std::unique_ptr<TcpClient> control;
-    // The daemon, and a control client setting the stand turning and the tester recording
-    // once the boards are known.
-    auto startBench = [&] {
-        daemon = startDaemon(args, port);
-        control = std::make_unique<TcpClient>(port);
-        for (const char* board : {"62", "34", "12", "5"}) {
-            ASSERT_TRUE(control->waitFor(std::string("device_connected:") + board + ";", 20s));
-        }
-        control->send(
+    // A control client setting the stand turning and the tester recording.
+    auto drive = [&] {
+        control = sim_e2e::driveDemoBench(
+            demo.port(),
             "device_active:1;device_rpm:1500;device_temperature:40;osc:1;"
             "injector_active:1;injector_i1:20;injector_i2:12;regulator1_active:1;");
+        ASSERT_TRUE(control) << demo.daemon().out();
     };
-    ASSERT_NO_FATAL_FAILURE(startBench());
+    ASSERT_NO_FATAL_FAILURE(drive());
 
     Tmux tmux;
     ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "top", "-x", "150", "-y", "60",
@@ -649,10 +638,11 @@ TEST(BenchctlE2e, TopAndMonitorOnASimulatedBenchFollowTheDaemonThroughARestart) 
     ASSERT_TRUE(monitor.waitForOut("device_rpm:", 10s)) << monitor.err();
 
     control.reset();
-    daemon->stop();
+    demo.stopDaemon();
     EXPECT_TRUE(shows({"connection lost, reconnecting"})) << screen;
     ASSERT_TRUE(monitor.waitForErr("benchctl: connection lost, reconnecting...\n", 10s));
-    ASSERT_NO_FATAL_FAILURE(startBench());
+    demo.restartDaemon();
+    ASSERT_NO_FATAL_FAILURE(drive());
     EXPECT_TRUE(shows({"reconnected to"})) << screen;
     EXPECT_TRUE(shows(bench)) << screen;
     ASSERT_TRUE(monitor.waitForErr("benchctl: reconnected\n", 15s)) << monitor.err();

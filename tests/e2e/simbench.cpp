@@ -41,14 +41,24 @@ SimBench::SimBench(const std::vector<std::string>& boards,
             throw std::runtime_error("benchsim did not plug in " + board + ": " + sim_->err());
         }
     }
-    std::vector<std::string> args = {"--dev-dir", dir_.path()};
-    args.insert(args.end(), daemonArgs.begin(), daemonArgs.end());
-    daemon_ = startDaemon(args, port_, {}, 0, wrapper);
+    daemonArgs_ = {"--dev-dir", dir_.path()};
+    daemonArgs_.insert(daemonArgs_.end(), daemonArgs.begin(), daemonArgs.end());
+    wrapper_ = wrapper;
+    restartDaemon();
 }
 
 SimBench::~SimBench() {
-    daemon_->stop(SIGTERM);
+    stopDaemon();
     sim_->stop(SIGTERM);
+}
+
+int SimBench::stopDaemon() {
+    return daemon_ ? daemon_->stop(SIGTERM) : 0;
+}
+
+void SimBench::restartDaemon() {
+    stopDaemon();
+    daemon_ = startDaemon(daemonArgs_, port_, {}, 0, wrapper_);
 }
 
 std::string SimBench::tool(const std::string& name) {
@@ -57,6 +67,20 @@ std::string SimBench::tool(const std::string& name) {
 #else
     return name;
 #endif
+}
+
+const std::vector<std::string> DEMO_BOARDS = {"stand62=ttyUSB0", "crit=ttyUSB1",
+                                              "flowmeter=ttyUSB2", "delaymeter=ttyUSB3"};
+
+std::unique_ptr<TcpClient> driveDemoBench(uint16_t port, const std::string& settings) {
+    auto control = std::make_unique<TcpClient>(port);
+    for (const char* board : {"62", "34", "12", "5"}) {
+        if (!control->waitFor(std::string("device_connected:") + board + ";", 20000ms)) {
+            return nullptr;
+        }
+    }
+    control->send(settings);
+    return control;
 }
 
 unsigned be16(const Bytes& p, std::size_t at) {

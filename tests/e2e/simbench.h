@@ -53,6 +53,11 @@ public:
     // The pseudo-terminal behind `board`'s link, as benchsim announced it.
     std::string slavePath(const std::string& board) const;
 
+    // Stops benchd with SIGTERM (its status), and starts it again with the same arguments on a
+    // free port; the boards keep running meanwhile.
+    int stopDaemon();
+    void restartDaemon();
+
     // Pulling and putting back a board's link by hand; the board behind it keeps running.
     void unlink(const std::string& board) const { dir_.unlink(board); }
     void link(const std::string& board, const std::string& target) const;
@@ -64,6 +69,7 @@ private:
     void parseNewLines() const;
 
     testing_support::TempDir dir_;
+    std::vector<std::string> daemonArgs_, wrapper_;
     uint16_t port_ = 0;
     std::unique_ptr<testing_support::Process> sim_;
     std::unique_ptr<testing_support::Process> daemon_;
@@ -72,6 +78,13 @@ private:
     mutable std::vector<std::string> lines_;
     mutable std::vector<SimFrame> frames_;
 };
+
+// The demo's bench: a stand, an injector tester, a flowmeter and a delay meter.
+extern const std::vector<std::string> DEMO_BOARDS;
+// A control client of the daemon on `port` once the four demo boards were announced (20 s at
+// most each), having sent `settings`; null when one was not.
+std::unique_ptr<testing_support::TcpClient> driveDemoBench(uint16_t port,
+                                                           const std::string& settings);
 
 // Big-endian fields of a report's payload, read independently of the daemon's own helpers.
 unsigned be16(const testing_support::Bytes& p, std::size_t at);

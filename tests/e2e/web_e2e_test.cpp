@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "simbench.h"
 #include "testsupport.h"
 #include "webtool.h"
 
@@ -209,31 +210,19 @@ TEST(WebE2e, ABrowserFollowsTheSimulatedBenchThroughADaemonRestart) {
     if (chromiumPath().empty()) {
         GTEST_SKIP() << "chromium is not installed (see the README's install line)";
     }
-    TempDir dir;
-    Process sim({std::string(BENCHD_TOOLS_DIR) + "/benchsim", "--dir", dir.path(),
-                 "stand62=ttyUSB0", "crit=ttyUSB1", "flowmeter=ttyUSB2", "delaymeter=ttyUSB3"});
-    ASSERT_TRUE(
-        waitUntil([&] { return ::access((dir.path() + "/ttyUSB3").c_str(), F_OK) == 0; }, 10s));
     const uint16_t monitorPort = freePort();
-    const std::vector<std::string> args{"--dev-dir", dir.path(), "--monitor-port",
-                                        std::to_string(monitorPort)};
-    uint16_t port = 0;
-    std::unique_ptr<Process> daemon;
+    sim_e2e::SimBench bench(sim_e2e::DEMO_BOARDS, {"--monitor-port", std::to_string(monitorPort)});
     std::unique_ptr<TcpClient> control;
-    // The daemon, and a control client setting the stand turning and the tester recording its
-    // six charts once the boards are known.
-    auto startBench = [&] {
-        daemon = startDaemon(args, port);
-        control = std::make_unique<TcpClient>(port);
-        for (const char* board : {"62", "34", "12", "5"}) {
-            ASSERT_TRUE(control->waitFor(std::string("device_connected:") + board + ";", 20s));
-        }
-        control->send(
-            "device_active:1;device_rpm:1500;device_temperature:40;osc:1;"
-            "injector_active:1;injector_i1:20;injector_i2:12;");
+    // A control client setting the stand turning and the tester recording its six charts.
+    auto drive = [&] {
+        control =
+            sim_e2e::driveDemoBench(bench.port(),
+                                    "device_active:1;device_rpm:1500;device_temperature:40;osc:1;"
+                                    "injector_active:1;injector_i1:20;injector_i2:12;");
+        ASSERT_TRUE(control) << bench.daemon().out();
         ASSERT_TRUE(control->waitFor("injector_chart6:", 20s));
     };
-    ASSERT_NO_FATAL_FAILURE(startBench());
+    ASSERT_NO_FATAL_FAILURE(drive());
     web_e2e::WebTool web(monitorPort);
     ASSERT_NE(web.port, 0) << web.process->out() << web.process->err();
     const std::string url = "http://127.0.0.1:" + std::to_string(web.port) + "/";
@@ -320,7 +309,7 @@ TEST(WebE2e, ABrowserFollowsTheSimulatedBenchThroughADaemonRestart) {
     }
 
     control.reset();
-    daemon->stop();
+    bench.stopDaemon();
     std::string away;
     EXPECT_TRUE(waitUntil(
         [&] {
@@ -333,7 +322,8 @@ TEST(WebE2e, ABrowserFollowsTheSimulatedBenchThroughADaemonRestart) {
         30s))
         << find(away, R"RE((<div id="banner"[^<]*</div>))RE");
 
-    ASSERT_NO_FATAL_FAILURE(startBench());
+    bench.restartDaemon();
+    ASSERT_NO_FATAL_FAILURE(drive());
     std::string back;
     EXPECT_TRUE(waitUntil(
         [&] {
