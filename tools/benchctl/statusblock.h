@@ -1,7 +1,7 @@
 // The daemon's answer to "status;" on the monitor port: status_version, status_uptime,
 // status_client, status_observers, status_stand_setpoint, status_refused where an address
-// filter is set, one status_port per port, then status_end. Collects the messages of one block and
-// prints it for a person.
+// filter is set, one status_port per port, then status_end. Collects the messages of one
+// block and prints it for a person.
 #pragma once
 
 #include <string>
