@@ -3,19 +3,14 @@
 #include <curses.h>
 #include <langinfo.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <cstring>
 
-#include "backoff.h"
-#include "clientconnection.h"
-#include "messagestream.h"
-#include "monitorfilter.h"
+#include "monitorlink.h"
 #include "topmodel.h"
 #include "topscreen.h"
 
@@ -25,9 +20,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr milliseconds DRAW_EVERY{250};
-constexpr milliseconds STATUS_EVERY{1000};
-// Bytes read in one pass before the screen gets its turn, so that a flood cannot starve it.
-constexpr std::size_t READ_PER_PASS = 4 * 1024 * 1024;
 
 void draw(const TopModel& model, bool braille) {
     int height = 0;
@@ -59,64 +51,52 @@ int TopCommand::run(const CtlConfig& config, const std::atomic<bool>& stop) {
 
     const std::string where = config.host + ":" + std::to_string(config.port);
     TopModel model;
-    ClientConnection connection;
-    MessageStream stream;
-    Backoff backoff;
-    bool up = false;
+    MonitorLink link(config.host, config.port);
     bool dirty = true;
-    auto nextAttempt = Clock::now();
-    auto nextStatus = Clock::now();
     auto lastDraw = Clock::now() - DRAW_EVERY;
 
     auto lose = [&](const std::string& reason) {
-        connection.close();
-        up = false;
+        link.lose();
         model.disconnected(reason);
-        nextAttempt = Clock::now() + backoff.next();
         dirty = true;
     };
 
     while (!stop.load()) {
         auto now = Clock::now();
-        if (!up && now >= nextAttempt) {
-            std::string error;
-            if (connection.connect(config.host, config.port, milliseconds(0), error)) {
-                up = true;
-                stream = MessageStream();
+        std::string error;
+        switch (link.tryConnect(now, error)) {
+            case MonitorLink::Attempt::CONNECTED:
                 model.connected(where);
-                nextStatus = now;
-            } else {
+                dirty = true;
+                break;
+            case MonitorLink::Attempt::FAILED:
                 model.disconnected(error);
-                nextAttempt = now + backoff.next();
-            }
-            dirty = true;
+                dirty = true;
+                break;
+            case MonitorLink::Attempt::NONE:
+                break;
         }
-        if (up && now >= nextStatus) {
-            if (!connection.sendAll("status;")) {
-                lose("cannot send");
-            }
-            nextStatus = now + STATUS_EVERY;
+        if (link.statusDue(now) && !link.send("status;")) {
+            lose("cannot send");
         }
 
-        auto until = up ? nextStatus : nextAttempt;
+        auto until = link.nextWork();
         if (dirty) {
             until = std::min(until, lastDraw + DRAW_EVERY);
         }
         auto wait = std::chrono::duration_cast<milliseconds>(until - Clock::now()).count();
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {connection.fd(), POLLIN, 0}};
+        const bool up = link.up();
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {link.fd(), POLLIN, 0}};
         ::poll(fds, up ? 2 : 1, static_cast<int>(std::clamp<long long>(wait, 0, 250)));
 
         if (up && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             std::string reason;
-            if (!stream.feedFrom(connection.fd(), READ_PER_PASS, reason)) {
+            if (!link.read(reason)) {
                 lose(reason);
             }
             std::string message;
-            while (stream.next(message)) {
+            while (link.next(message)) {
                 model.onMessage(message);
-                if (!MonitorFilter::isNotice(message)) {
-                    backoff.reset();
-                }
                 dirty = true;
             }
         }

@@ -11,10 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backoff.h"
-#include "clientconnection.h"
-#include "messagestream.h"
-#include "monitorfilter.h"
+#include "monitorlink.h"
 #include "webpage.h"
 
 namespace {
@@ -22,13 +19,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds STATUS_EVERY{1000};
 constexpr milliseconds TICK{20};
 // How long a viewer's worker waits for events before it writes a keep-alive comment: writing
 // is how a browser that went away is noticed, and its place given back.
 constexpr milliseconds IDLE_EVERY{1000};
-// Bytes read from the daemon in one pass before the values' pace gets its turn.
-constexpr std::size_t READ_PER_PASS = 4 * 1024 * 1024;
 // HTTP workers besides the viewers' ones: the page, its assets and the JSON requests.
 constexpr std::size_t SPARE_WORKERS = 8;
 
@@ -245,56 +239,51 @@ std::string WebServer::valuesJson() {
 }
 
 void WebServer::observe() {
-    ClientConnection connection;
-    MessageStream stream;
-    Backoff backoff;
-    bool up = false;
+    MonitorLink link(config_.host, config_.port);
     bool everTried = false;
     std::string lastReason;
-    auto nextAttempt = Clock::now();
-    auto nextStatus = Clock::now();
     std::vector<WebModel::Event> events;
 
-    auto lose = [&](const std::string& reason) {
-        connection.close();
-        up = false;
+    auto tell = [&](const std::string& reason) {
         lastReason = reason;
         MutexLock lock(modelMutex_);
         events.clear();
         model_.disconnected(reason, std::chrono::system_clock::now(), events);
         broadcast(events);
-        nextAttempt = Clock::now() + backoff.next();
+    };
+    auto lose = [&](const std::string& reason) {
+        link.lose();
+        tell(reason);
     };
 
     while (!stopping_.load()) {
         auto now = Clock::now();
-        if (!up && now >= nextAttempt) {
-            std::string error;
-            if (connection.connect(config_.host, config_.port, milliseconds(0), error)) {
-                up = true;
-                stream = MessageStream();
-                nextStatus = now;
+        std::string error;
+        switch (link.tryConnect(now, error)) {
+            case MonitorLink::Attempt::CONNECTED: {
+                everTried = true;
                 MutexLock lock(modelMutex_);
                 events.clear();
                 model_.connected(events);
                 broadcast(events);
-            } else {
+                break;
+            }
+            case MonitorLink::Attempt::FAILED:
+                // The banner changes with the reason; the same failure again is not news.
                 if (!everTried || error != lastReason) {
-                    lose(error);
-                } else {
-                    nextAttempt = now + backoff.next();
+                    tell(error);
                 }
-            }
-            everTried = true;
+                everTried = true;
+                break;
+            case MonitorLink::Attempt::NONE:
+                break;
         }
-        if (up && now >= nextStatus) {
-            nextStatus = now + STATUS_EVERY;
-            if (!connection.sendAll("status;")) {
-                lose("cannot send to benchd");
-            }
+        if (link.statusDue(now) && !link.send("status;")) {
+            lose("cannot send to benchd");
         }
 
-        pollfd entry{connection.fd(), POLLIN, 0};
+        const bool up = link.up();
+        pollfd entry{link.fd(), POLLIN, 0};
         if (up) {
             ::poll(&entry, 1, static_cast<int>(TICK.count()));
         } else {
@@ -302,7 +291,7 @@ void WebServer::observe() {
         }
         if (up && (entry.revents & (POLLIN | POLLHUP | POLLERR))) {
             std::string reason;
-            if (!stream.feedFrom(connection.fd(), READ_PER_PASS, reason)) {
+            if (!link.read(reason)) {
                 lose(reason.empty() ? "benchd closed the connection" : reason);
             }
         }
@@ -311,10 +300,7 @@ void WebServer::observe() {
         events.clear();
         std::string message;
         const auto arrived = Clock::now();
-        while (stream.next(message)) {
-            if (!MonitorFilter::isNotice(message)) {
-                backoff.reset();
-            }
+        while (link.next(message)) {
             model_.onMessage(message, arrived, events);
         }
         model_.tick(arrived, events);
