@@ -364,6 +364,24 @@ private:
 
 // The client: sends settings and records every ";"-terminated message (and every received
 // byte) with the time it was read.
+// A TCP connection to the loopback `port`, tried every 20 ms until `timeout` has passed (the
+// server may still be starting); invalid when none was made.
+FileDescriptor connectLoopback(uint16_t port, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            return fd;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return FileDescriptor();
+}
+
 class Client {
 public:
     struct Message {
@@ -371,25 +389,12 @@ public:
         Clock::time_point at;
     };
 
-    Client(uint16_t port, std::chrono::milliseconds timeout) {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(port);
-            if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-                int one = 1;
-                ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                fd_ = std::move(fd);
-                break;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
+    Client(uint16_t port, std::chrono::milliseconds timeout) : fd_(connectLoopback(port, timeout)) {
         if (!fd_.valid()) {
             throw std::runtime_error("cannot connect to port " + std::to_string(port));
         }
+        int one = 1;
+        ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         thread_ = std::thread([this] { run(); });
     }
     ~Client() {
@@ -919,20 +924,7 @@ Comparison measureCapture(const Options& options) {
 // `GET /events`, then every event. Tells when the stand's speed `value` reached it.
 class Viewer {
 public:
-    explicit Viewer(uint16_t port) {
-        const auto deadline = Clock::now() + 10s;
-        while (!fd_.valid() && Clock::now() < deadline) {
-            FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(port);
-            if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-                fd_ = std::move(fd);
-            } else {
-                std::this_thread::sleep_for(20ms);
-            }
-        }
+    explicit Viewer(uint16_t port) : fd_(connectLoopback(port, 10s)) {
         const std::string request = "GET /events HTTP/1.1\r\nHost: bench\r\n\r\n";
         if (!fd_.valid() || ::send(fd_.get(), request.data(), request.size(), MSG_NOSIGNAL) <= 0) {
             throw std::runtime_error("cannot open the page's event stream");
