@@ -33,6 +33,12 @@
 //   takes the queued records on a tick of its own, writes, flushes and rotates the ring of
 //   files, at nice 10. Started by main before the watcher, stopped and joined after the
 //   channels retired.
+// - under a service manager only (NOTIFY_SOCKET), the notifier (Notifier::run,
+//   service/notifier.h): the status line (it takes a snapshot of the channel map) and the
+//   watchdog pings while every checked thread checks in. Started and joined by main.
+// - the stop signals' thread (StopSignals::run, service/stopsignals.h): woken by the SIGTERM
+//   or SIGINT handler through an eventfd, it asks the server loop to stop (its Waker). Started
+//   and joined by main.
 // - the SIGUSR1 handler only sets countersRequested; the SIGHUP handler (with --capture only)
 //   only sets the capture's reopen flag.
 //
@@ -51,7 +57,7 @@
 // (capture/recorder.h), so that a port's written records keep the order of its writes.
 // libmosquitto's own locks are leaves to us: the publisher calls it holding none of ours, and
 // its callbacks run on the publisher's thread, inside its calls.
-// Leaves, under which nothing is taken: the capture's queueMutex_,
+// Leaves, under which nothing is taken: the capture's queueMutex_, the notifier's mutex_,
 // the TcpServer's clientAddressMutex_ (the client's address, read by the monitor) and every
 // Waker's lock. Console lines and throttled lines are printed after the queue locks are
 // released. Fields guarded by a lock are declared GUARDED_BY it (service/sync.h); `make
