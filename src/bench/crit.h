@@ -1,6 +1,7 @@
 // The injector tester as the daemon sees it: the current settings (with those of the three
 // pressure-regulator channels, the delay meter's sensitivity and the leakage test) and one
-// builder per command. Settings are written by the text command parser on the server thread.
+// builder per command. Settings are written by the text command parser, on the server thread
+// or on the fail-safe's (which holds its lock, ordered against the server's client hook).
 #pragma once
 
 #include <atomic>

@@ -210,7 +210,7 @@ struct Key {
 
 // clang-format off
 const std::vector<Key>& keys() {
-    // Built on first use, after the key constants of shared.cpp exist.
+    // Built on first use, so that no other unit's static initialisation finds it unbuilt.
     static const std::vector<Key> table = {
         {"injector_active", readInteger, store<&CRIT::active>, one<CRIT::setInjStatus>, INJECTOR_TESTERS, SETTING},
         {"injector_count", readInteger, store<&CRIT::count>, one<CRIT::setInjector>, INJECTOR_TESTERS, SETTING},

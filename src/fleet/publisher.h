@@ -141,7 +141,7 @@ private:
     uint64_t droppedWhileAway_ = 0;  // since the broker was lost
     uint64_t seenConnections_ = 0;   // connections_ as last acted on
     bool wasConnected_ = false;
-    std::map<std::string, std::string> boards_;  // port -> the payload the broker holds
+    std::map<std::string, std::string> boards_;  // port -> the identity last published for it
     std::set<std::string> goneWhileAway_;        // ports to clear once back
     std::string lastClient_;
     bool statusPublished_ = false;
