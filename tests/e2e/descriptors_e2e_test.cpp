@@ -120,7 +120,7 @@ TEST(DescriptorsE2E, ObserversAreRefusedBeforeTheBoardsAndTheClientRunShort) {
     }
     RawBoard late(12);
     dir.link("ttyUSB4", late.slavePath());
-    EXPECT_TRUE(client.waitFor("device_connected:12;", 0, 10000ms));
+    EXPECT_TRUE(client.waitFor("device_connected:12;", 0, 30000ms));
     // So is a control client that comes after its predecessor left.
     client.send("delaymeter_sensitivity:0.5;");
     EXPECT_TRUE(waitUntil([&] {
