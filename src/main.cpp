@@ -18,7 +18,7 @@
 #include "protocol/bytes.h"
 #include "service/console.h"
 #include "service/notifier.h"
-#include "service/options.h"
+#include "daemon/options.h"
 #include "service/runstate.h"
 #include "service/stopsignals.h"
 

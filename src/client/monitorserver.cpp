@@ -18,7 +18,7 @@
 #include "bench/stand.h"
 #include "client/liveness.h"
 #include "client/messageframer.h"
-#include "client/portstatus.h"
+#include "link/portstatus.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"

@@ -24,7 +24,7 @@
 #include <string>
 #include <thread>
 
-#include "client/portstatus.h"
+#include "link/portstatus.h"
 #include "fleet/fleetconfig.h"
 #include "fleet/resolver.h"
 #include "service/outbox.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "link/serialwatcher.h"
-#include "service/options.h"
+#include "daemon/options.h"
 #include "testsupport.h"
 
 using namespace testing_support;

@@ -1,4 +1,4 @@
-#include "service/options.h"
+#include "daemon/options.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "client/portstatus.h"
+#include "link/portstatus.h"
 
 #include "link/channel.h"
 #include "link/channelregistry.h"
