@@ -7,18 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "bench/boards.h"
 #include "capture/recorder.h"
 #include "client/addressfilter.h"
 #include "client/failsafe.h"
 #include "client/monitorserver.h"
 #include "client/servicestatus.h"
 #include "client/tcpserver.h"
+#include "daemon/options.h"
 #include "fleet/publisher.h"
 #include "link/serialwatcher.h"
 #include "protocol/bytes.h"
 #include "service/console.h"
 #include "service/notifier.h"
-#include "daemon/options.h"
 #include "service/runstate.h"
 #include "service/stopsignals.h"
 
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
                                                      [&server] { return server.clientAddress(); });
             fleet->start();
         }
-        SerialWatcher watcher(options.devDir, {options.ports, options.ignore});
+        SerialWatcher watcher(options.devDir, {options.ports, options.ignore}, &benchBoards());
         watcher.start();
         Notifier notifier([&failSafe] { return serviceStatus(failSafe.clientConnected()); });
         notifier.ready();

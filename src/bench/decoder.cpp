@@ -10,12 +10,10 @@
 #include "bench/telemetry_meters.h"
 #include "bench/telemetry_stand.h"
 #include "link/channel.h"
-#include "link/receivemanager.h"
 #include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/console.h"
-#include "service/heartbeat.h"
 #include "service/outbox.h"
 
 Mutex decoderMutex;
@@ -81,12 +79,6 @@ void consoleDump(const Command& command) {
     console::out(byteList(command));
 }
 
-void decodeQueued(ReceiveManager& manager) {
-    while (std::unique_ptr<Command> command = manager.tryTake()) {
-        dispatch(*manager.channel, *command);
-    }
-}
-
 }  // namespace
 
 void dispatch(Channel& channel, const Command& command) {
@@ -148,19 +140,4 @@ void dispatch(Channel& channel, const Command& command) {
             // send) are dropped.
             break;
     }
-}
-
-void thread_parser(ReceiveManager* manager) {
-    Heartbeat heartbeat("decoder " + manager->channel->name());
-    // Wakes for each queued frame, and at least once a period to check in.
-    while (true) {
-        heartbeat.beat();
-        if (std::unique_ptr<Command> command = manager->take(Heartbeat::PERIOD)) {
-            dispatch(*manager->channel, *command);
-        } else if (!manager->isRunning()) {
-            break;
-        }
-    }
-    // Frames that arrived before the stop are still decoded.
-    decodeQueued(*manager);
 }

@@ -14,6 +14,7 @@
 
 #include "service/filedescriptor.h"
 
+struct BoardBehaviour;
 class Command;
 class ReceiveManager;
 class SendManager;
@@ -30,6 +31,10 @@ struct ChannelOptions {
     // Tests: runs after the receive side has started and before the sender starts; a throw
     // here stands for a sender thread that could not be started.
     void (*beforeSenderStart)() = nullptr;
+    // What the board's frames mean and how it is programmed; outlives the channel. Without
+    // one (tests of the link alone) received data frames are acknowledged and dropped, and an
+    // identified board gets no schedule.
+    const BoardBehaviour* board = nullptr;
 };
 
 // What a channel has seen and done since its port was opened, for the console (SIGUSR1 and

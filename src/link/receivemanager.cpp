@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "bench/decoder.h"
 #include "capture/recorder.h"
+#include "link/boardbehaviour.h"
 #include "link/channel.h"
 #include "protocol/command.h"
 #include "service/console.h"
@@ -49,7 +49,7 @@ ReceiveManager::~ReceiveManager() {
 
 void ReceiveManager::start() {
     startReader();
-    decoder = std::thread(thread_parser, this);
+    decoder = std::thread(&ReceiveManager::decode, this);
 }
 
 void ReceiveManager::startReader() {
@@ -69,6 +69,29 @@ void ReceiveManager::join() {
     }
     if (decoder.joinable()) {
         decoder.join();
+    }
+}
+
+void ReceiveManager::decode() {
+    Heartbeat heartbeat("decoder " + channel->name());
+    const BoardBehaviour* board = channel->options().board;
+    auto handle = [this, board](const Command& command) {
+        if (board != nullptr && board->dispatch) {
+            board->dispatch(*channel, command);
+        }
+    };
+    // Wakes for each queued frame, and at least once a period to check in.
+    while (true) {
+        heartbeat.beat();
+        if (std::unique_ptr<Command> command = take(Heartbeat::PERIOD)) {
+            handle(*command);
+        } else if (!isRunning()) {
+            break;
+        }
+    }
+    // Frames that arrived before the stop are still decoded.
+    while (std::unique_ptr<Command> command = tryTake()) {
+        handle(*command);
     }
 }
 

@@ -59,6 +59,10 @@ public:
     // thread (tests call it directly).
     void handleBytes(const unsigned char* bytes, std::size_t count);
 
+    // The decoder thread body: hands each queued frame to the board's dispatch until the
+    // manager is stopped and the queue is empty (tests call it directly).
+    void decode();
+
     Channel* const channel;
 
 private:

@@ -4,15 +4,13 @@
 #include <iterator>
 #include <string>
 
-#include "bench/crit.h"
+#include "link/boardbehaviour.h"
 #include "link/channel.h"
 #include "protocol/bytes.h"
 #include "protocol/codes.h"
 #include "protocol/command.h"
-#include "protocol/deviceids.h"
 #include "service/consolethrottle.h"
 #include "service/heartbeat.h"
-#include "service/outbox.h"
 
 Mutex devMutex;
 
@@ -23,45 +21,12 @@ constexpr std::chrono::milliseconds HANDSHAKE_PAUSE{500};
 // Between the passes of an unidentified board: keeps the handshake about 510 ms apart.
 constexpr std::chrono::milliseconds IDLE_PAUSE{10};
 
-using Schedule = std::vector<std::pair<unsigned char, int>>;
-
-using namespace codes;
-const Schedule CRIT_SCHEDULE = {{PRESSURES, 600},        {VERSION, 1000},
-                                {INJECTOR_PULSE, 300},   {UNDECODED_15, 600},
-                                {OSC_CALIBRATION, 500},  {REGULATOR_SET_POINT, 800},
-                                {REGULATOR_STATUS, 800}, {INJECTOR_CURRENTS, 1000},
-                                {ROTATION_SPEED, 400},   {LEAKAGE, 200}};
-const Schedule STAND_SCHEDULE = {
-    {STAND_STATE, 1000}, {VERSION, 1000},  {ROTATION_SPEED, 310}, {ROTATION_ACTIVE, 1100},
-    {TEMPERATURE, 1500}, {PRESSURES, 600}, {UNDECODED_80, 800},   {UNDECODED_15, 1000}};
-const Schedule FLOWMETER_SCHEDULE = {
-    {VERSION, 1000}, {FLOW, 300}, {FLOW_CALIBRATION, 500}, {FLOW_WINDOW, 300}};
-const Schedule DELAYMETER_SCHEDULE = {{DELAY_FIGURES, 500}};
-const Schedule NO_SCHEDULE = {};
-
 std::unique_ptr<Command> numbered(Command command, unsigned char number) {
     command.setNumber(number);
     return std::make_unique<Command>(command);
 }
 
 }  // namespace
-
-const Schedule& scheduleFor(int device) {
-    switch (device) {
-        case known_devices::CRIT0303:
-        case known_devices::CRIT0304:
-            return CRIT_SCHEDULE;
-        case known_devices::STAND:
-        case known_devices::STAND62:
-            return STAND_SCHEDULE;
-        case known_devices::FLOWMETER:
-            return FLOWMETER_SCHEDULE;
-        case known_devices::DELAYMETER:
-            return DELAYMETER_SCHEDULE;
-        default:
-            return NO_SCHEDULE;
-    }
-}
 
 SendManager::SendManager(Channel* channel) : channel(channel) {}
 
@@ -275,15 +240,18 @@ void SendManager::run() {
         // must not see the old device id and program its schedule again.
         const Channel::Identity identity = channel->identity();
         if (!channel->isConfigured() && Channel::definedIn(identity)) {
-            const int device = Channel::deviceOf(identity);
-            const Schedule& schedule = scheduleFor(device);
-            for (const auto& entry : schedule) {
+            const BoardBehaviour* board = channel->options().board;
+            BoardProfile profile;
+            if (board != nullptr && board->profile) {
+                profile = board->profile(Channel::deviceOf(identity));
+            }
+            for (const auto& entry : profile.schedule) {
                 writeOnce(addSchedule(entry.first, entry.second));
             }
-            if (device == known_devices::DELAYMETER) {
-                writeOnce(CRIT::setDelaySensitivity());
+            for (auto& command : profile.firstCommands) {
+                writeOnce(std::move(command));
             }
-            if (!schedule.empty()) {
+            if (!profile.schedule.empty()) {
                 channel->setConfigured();
             }
         }

@@ -30,9 +30,6 @@ class Command;
 // is taken under it (see the lock order in service/runstate.h).
 extern Mutex devMutex;
 
-// The report schedule programmed for a device type: (report code, period in ms), in order.
-const std::vector<std::pair<unsigned char, int>>& scheduleFor(int device);
-
 // What a queued command is to its board.
 enum class CommandKind {
     // Resets, requests and the daemon's own commands (the motor guard's stop): sent as queued.

@@ -17,7 +17,7 @@
 #include <set>
 #include <vector>
 
-#include "bench/stand.h"
+#include "link/boardbehaviour.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"
@@ -26,7 +26,6 @@
 #include "service/descriptors.h"
 #include "service/filedescriptor.h"
 #include "service/heartbeat.h"
-#include "service/outbox.h"
 #include "service/runstate.h"
 
 namespace {
@@ -54,8 +53,8 @@ SerialWatcher::Node SerialWatcher::nodeOf(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 ? Node(info) : Node();
 }
 
-SerialWatcher::SerialWatcher(std::string devDir, PortGlobs globs)
-    : devDir_(std::move(devDir)), globs_(std::move(globs)) {}
+SerialWatcher::SerialWatcher(std::string devDir, PortGlobs globs, const BoardBehaviour* board)
+    : devDir_(std::move(devDir)), globs_(std::move(globs)), board_(board) {}
 
 SerialWatcher::~SerialWatcher() {
     stop();
@@ -260,13 +259,15 @@ int SerialWatcher::openPort(const std::string& name, Port& port) {
     return -1;
 }
 
-std::shared_ptr<Channel> SerialWatcher::startChannel(const std::string& name, int fd) {
+std::shared_ptr<Channel> SerialWatcher::startChannel(const std::string& name, int fd) const {
     try {
         // Whether the low-latency setting took, read back before the channel owns the port.
         serial_struct serial{};
         const bool lowLatency =
             ::ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) != 0;
-        auto channel = std::make_shared<Channel>(FileDescriptor(fd), ChannelOptions{}, name);
+        ChannelOptions options;
+        options.board = board_;
+        auto channel = std::make_shared<Channel>(FileDescriptor(fd), options, name);
         channel->setLowLatency(lowLatency);
         return channel;
     } catch (const std::exception& error) {
@@ -318,11 +319,8 @@ unsigned char SerialWatcher::retire(std::string name) {
 void SerialWatcher::disconnect(const std::string& name) {
     console::out("Device disconnected: " + name);
     unsigned char device = retire(name);
-    if (device != known_devices::UNKNOWN) {
-        if (known_devices::isStand(device)) {
-            Stand::standConnected.store(false);
-        }
-        pushMessage("device_disconnected:" + std::to_string(device) + ";");
+    if (device != known_devices::UNKNOWN && board_ != nullptr && board_->gone) {
+        board_->gone(device);
     }
 }
 

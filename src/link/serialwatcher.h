@@ -20,6 +20,7 @@
 
 #include "service/waker.h"
 
+struct BoardBehaviour;
 class Channel;
 struct stat;
 
@@ -32,7 +33,10 @@ struct PortGlobs {
 
 class SerialWatcher {
 public:
-    explicit SerialWatcher(std::string devDir = "/dev", PortGlobs globs = {});
+    // Every channel is handed `board` (null: frames are acknowledged and dropped, and a board's
+    // going is said on the console alone); it outlives the watcher.
+    explicit SerialWatcher(std::string devDir = "/dev", PortGlobs globs = {},
+                           const BoardBehaviour* board = nullptr);
     // Stops the thread and retires every channel this watcher created (no client messages).
     ~SerialWatcher();
     SerialWatcher(const SerialWatcher&) = delete;
@@ -106,13 +110,14 @@ private:
     // last. The descriptor or -1.
     int openPort(const std::string& name, Port& port);
     // A channel for the descriptor, or null (said, throttled) when its threads cannot start.
-    static std::shared_ptr<Channel> startChannel(const std::string& name, int fd);
+    std::shared_ptr<Channel> startChannel(const std::string& name, int fd) const;
     // Tries again a port that did not open; once it opens, it gets its channel. A regular file
     // that is still the one that failed is left alone: it cannot have become a port.
     void retry(const std::string& name, const Listed& listed, Port& port);
     // Returns an identified board that stayed silent too long to the handshake.
     void checkSilence(Channel& channel);
-    // "Device disconnected", the channel retired, and the client told if it was identified.
+    // "Device disconnected", the channel retired, and the board's going handed on if it had
+    // identified itself.
     void disconnect(const std::string& name);
     // Takes the channel out of channelMap, then stops its threads, closes its
     // port and prints its counters. Returns the channel's last device id.
@@ -120,6 +125,7 @@ private:
 
     std::string devDir_;
     PortGlobs globs_;
+    const BoardBehaviour* board_;
     // Names seen in the last pass, with the channel made for each; pass() only.
     std::map<std::string, Port> present;
     // Why the directory could not be listed, as said; forgotten once it has been readable for

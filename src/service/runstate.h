@@ -4,16 +4,19 @@
 // - main: the TCP server loop (TcpServer::connect). It runs the text command parser for each
 //   complete client message, which queues settings on the channels' send queues.
 // - the watcher (SerialWatcher::run): one pass over the device directory a second; creates
-//   and retires channels, resets silent boards, prints the counters on SIGUSR1.
+//   and retires channels, resets silent boards, prints the counters on SIGUSR1; says a
+//   retired identified board's going (bench/boards.h: the stand's flag, the client's
+//   "device_disconnected:").
 // - per channel (link/channel.h), started when the watcher creates it and joined when it
 //   retires it:
 //   - the reader (ReceiveManager::read): reads the port, acknowledges each data frame at
 //     once, records the board's ACKs, queues data frames for the decoder;
-//   - the decoder (thread_parser in bench/decoder.h): decodes the queued frames, identifies
-//     the board, queues client messages in the outbox; the stand's motor guard queues its
-//     stop sequence on the send queue;
-//   - the sender (SendManager::run): handshake, report schedule, queued commands with their
-//     tries.
+//   - the decoder (ReceiveManager::decode): hands each queued frame to the board's dispatch
+//     (bench/decoder.h, given to the channel by bench/boards.h), which identifies the board
+//     and queues client messages in the outbox; the stand's motor guard queues its stop
+//     sequence on the send queue;
+//   - the sender (SendManager::run): handshake, the board kind's profile (report schedule,
+//     first commands, from bench/boards.h), queued commands with their tries.
 // - the monitor (MonitorServer::run, client/monitorserver.h): accepts and serves the observers
 //   on the monitor port; takes the outbox's copies of the client messages on a tick of its
 //   own, at nice 10 so that the data path's threads go first. Started by main
@@ -66,7 +69,8 @@
 
 #include <atomic>
 
-// Run flag of the watcher loop.
+// Run flag of the watcher loop. Nothing in the daemon clears it today (the watcher's Waker
+// stops it); kept as the one switch that ends the scanning for whoever embeds the watcher.
 extern std::atomic<bool> isWorking;
 // Set by the SIGUSR1 handler (and nothing else there): the watcher prints every channel's
 // counters on its next pass and clears it.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "bench/crit.h"
+#include "boardoptions.h"
 #include "link/channel.h"
 #include "protocol/command.h"
 #include "service/console.h"
@@ -40,7 +41,8 @@ struct MessagePair {
     FileDescriptor board;
 };
 
-constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
+const ChannelOptions NO_THREADS =
+    testing_support::boardOptions(false, std::chrono::milliseconds(0));
 
 std::size_t threadCount() {
     std::size_t count = 0;
@@ -128,7 +130,7 @@ TEST(ChannelStart, AFailedStartJoinsTheThreadsAlreadyRunning) {
     console::drain();
     threadsBefore = threadCount();
     Pty pty;
-    ChannelOptions options{true, std::chrono::milliseconds(0)};
+    ChannelOptions options = testing_support::boardOptions(true, std::chrono::milliseconds(0));
     options.beforeSenderStart = [] {
         threadsAtFailure = threadCount();
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -140,7 +142,8 @@ TEST(ChannelStart, AFailedStartJoinsTheThreadsAlreadyRunning) {
 
 TEST(ChannelRetire, ReturnsPromptlyDuringTheStartPause) {
     Pty pty;
-    Channel channel(pty.openSlave(), ChannelOptions{true, std::chrono::milliseconds(1000)});
+    Channel channel(pty.openSlave(),
+                    testing_support::boardOptions(true, std::chrono::milliseconds(1000)));
     auto start = std::chrono::steady_clock::now();
     channel.retire();
     auto took = std::chrono::steady_clock::now() - start;

@@ -9,6 +9,7 @@
 
 #include "bench/decoder.h"
 #include "bench/stand.h"
+#include "boardoptions.h"
 #include "link/channel.h"
 #include "protocol/codes.h"
 #include "service/outbox.h"
@@ -41,7 +42,8 @@ protected:
 
 TEST_F(DecoderIntegrationTest, StandIsAnnouncedAndItsSpeedReachesTheClient) {
     Pty pty;
-    Channel channel(pty.openSlave(), ChannelOptions{true, std::chrono::milliseconds(0)});
+    Channel channel(pty.openSlave(),
+                    testing_support::boardOptions(true, std::chrono::milliseconds(0)));
 
     pty.write(dataFrame(7, codes::VERSION, 1, {1, 0, 4, 61}));
     ASSERT_TRUE(waitUntil([] { return queuedForClient("device_connected:61;"); }));

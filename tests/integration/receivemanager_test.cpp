@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "boardoptions.h"
 #include "link/channel.h"
 #include "link/receivemanager.h"
 #include "link/sendmanager.h"
@@ -72,7 +73,8 @@ std::size_t threadCount() {
 class ReceiveManagerTest : public ::testing::Test {
 protected:
     Pty pty;
-    Channel channel{pty.openSlave(), ChannelOptions{false, std::chrono::milliseconds(0)}};
+    Channel channel{pty.openSlave(),
+                    testing_support::boardOptions(false, std::chrono::milliseconds(0))};
     ReceiveManager& manager = *channel.receiveManager;
 };
 
@@ -172,11 +174,12 @@ TEST(ReceiveManagerRetire, ThreadsEndBeforeTheDescriptorCloses) {
     Pty pty;
     {
         // A sanitizer runtime may start a helper thread of its own with the first thread.
-        Channel warmUp(pty.openSlave(), ChannelOptions{true, std::chrono::milliseconds(0)});
+        Channel warmUp(pty.openSlave(),
+                       testing_support::boardOptions(true, std::chrono::milliseconds(0)));
     }
     std::size_t before = threadCount();
-    auto channel = std::make_unique<Channel>(pty.openSlave(),
-                                             ChannelOptions{false, std::chrono::milliseconds(0)});
+    auto channel = std::make_unique<Channel>(
+        pty.openSlave(), testing_support::boardOptions(false, std::chrono::milliseconds(0)));
     int number = channel->fd();
     channel->receiveManager->startReader();
     channel->sendManager->start();

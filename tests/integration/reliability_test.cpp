@@ -24,7 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench/boards.h"
 #include "bench/stand.h"
+#include "boardoptions.h"
 #include "client/tcpserver.h"
 #include "consolecapture.h"
 #include "link/channel.h"
@@ -45,8 +47,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
-constexpr ChannelOptions AT_ONCE{true, std::chrono::milliseconds(0)};
+const ChannelOptions NO_THREADS =
+    testing_support::boardOptions(false, std::chrono::milliseconds(0));
+const ChannelOptions AT_ONCE = testing_support::boardOptions(true, std::chrono::milliseconds(0));
 
 dev_t rdevOf(int fd) {
     struct stat info {};
@@ -107,7 +110,8 @@ protected:
 
     TempDir dir;
     ConsoleCapture out{1};
-    std::unique_ptr<SerialWatcher> watcher = std::make_unique<SerialWatcher>(dir.path());
+    std::unique_ptr<SerialWatcher> watcher =
+        std::make_unique<SerialWatcher>(dir.path(), PortGlobs{}, &benchBoards());
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "bench/crit.h"
 #include "bench/flowmeter.h"
 #include "bench/stand.h"
+#include "boardoptions.h"
 #include "link/channel.h"
 #include "link/receivemanager.h"
 #include "link/sendmanager.h"
@@ -131,7 +132,8 @@ const ScheduleEntries CRIT_ENTRIES = scheduleEntries(known_devices::CRIT0303);
 const ScheduleEntries STAND_ENTRIES = scheduleEntries(known_devices::STAND);
 const ScheduleEntries FLOWMETER_ENTRIES = scheduleEntries(known_devices::FLOWMETER);
 
-constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
+const ChannelOptions NO_THREADS =
+    testing_support::boardOptions(false, std::chrono::milliseconds(0));
 
 // A board on a pseudo-terminal with a channel whose sender alone runs once start() is called.
 struct Board {

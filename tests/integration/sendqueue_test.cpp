@@ -13,6 +13,7 @@
 #include "bench/crit.h"
 #include "bench/decoder.h"
 #include "bench/stand.h"
+#include "boardoptions.h"
 #include "client/tcpcommandparser.h"
 #include "consolecapture.h"
 #include "link/channel.h"
@@ -152,7 +153,7 @@ TEST(SendQueue, SettingsMergeOnlyWhileTheBoardLags) {
     };
     for (const Case& c : cases) {
         fakeNow = std::chrono::steady_clock::now();
-        ChannelOptions options{false, std::chrono::milliseconds(0)};
+        ChannelOptions options = testing_support::boardOptions(false, std::chrono::milliseconds(0));
         options.clock = fakeClock;
         auto board = std::make_shared<Channel>(FileDescriptor(), options, "ttyUSB0");
         board->setDevice(c.device);

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/boards.h"
 #include "bench/crit.h"
 #include "bench/decoder.h"
 #include "bench/stand.h"
@@ -42,6 +43,8 @@ TEST(ServiceWatchdog, HungChannelThreadStopsThePings) {
     {
         ChannelOptions options;
         options.startPause = std::chrono::milliseconds(0);
+        options.board = &benchBoards();
+        options.board = &benchBoards();
         Channel channel(board.openSlave(), options, "ttyUSB0");
         Notifier notifier([] { return std::string("testing"); });
         notifier.ready();

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench/crit.h"
+#include "boardoptions.h"
 #include "client/tcpserver.h"
 #include "consolecapture.h"
 #include "link/channel.h"
@@ -92,7 +93,8 @@ private:
     std::thread thread_;
 };
 
-constexpr ChannelOptions NO_THREADS{false, std::chrono::milliseconds(0)};
+const ChannelOptions NO_THREADS =
+    testing_support::boardOptions(false, std::chrono::milliseconds(0));
 
 // An identified, configured channel whose reader and sender run against the board. Its
 // numbers start at 10, away from the ACK number 0 that a new channel holds.
@@ -158,7 +160,8 @@ TEST(WakeupChannel, RetireWakesThreadsWaitingWithoutATimeLimit) {
     // Reader on its port, decoder on its queue, sender idle: none of them wakes by itself.
     Pty pty;
     ConsoleCapture out{1};
-    Channel channel(pty.openSlave(), ChannelOptions{false, std::chrono::milliseconds(0)});
+    Channel channel(pty.openSlave(),
+                    testing_support::boardOptions(false, std::chrono::milliseconds(0)));
     channel.setDevice(known_devices::CRIT0304);
     channel.setDefined();
     channel.setConfigured();

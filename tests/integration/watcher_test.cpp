@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/boards.h"
 #include "bench/decoder.h"
 #include "bench/stand.h"
 #include "consolecapture.h"
@@ -65,7 +66,8 @@ protected:
     TempDir dir;
     Pty board;
     ConsoleCapture out{1};
-    std::unique_ptr<SerialWatcher> watcher = std::make_unique<SerialWatcher>(dir.path());
+    std::unique_ptr<SerialWatcher> watcher =
+        std::make_unique<SerialWatcher>(dir.path(), PortGlobs{}, &benchBoards());
 };
 
 }  // namespace
@@ -174,7 +176,7 @@ TEST_F(WatcherPassTest, UnreadableDirectoryChangesNothingAndIsSaidOncePerReason)
     std::filesystem::create_symlink(board.slavePath(), devDir + "/ttyUSB0");
     Pty second;
     std::filesystem::create_symlink(second.slavePath(), devDir + "/ttyUSB1");
-    SerialWatcher own(devDir);
+    SerialWatcher own(devDir, PortGlobs{}, &benchBoards());
     own.pass();
     const std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
     ASSERT_TRUE(channel);

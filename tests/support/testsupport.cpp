@@ -20,6 +20,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "boardoptions.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"
@@ -105,8 +106,8 @@ std::shared_ptr<Channel> channelNamed(const std::string& name) {
 }
 
 std::shared_ptr<Channel> idleChannel(int device) {
-    auto channel = std::make_shared<Channel>(FileDescriptor(),
-                                             ChannelOptions{false, std::chrono::milliseconds(0)});
+    auto channel = std::make_shared<Channel>(
+        FileDescriptor(), testing_support::boardOptions(false, std::chrono::milliseconds(0)));
     if (device != known_devices::UNKNOWN) {
         channel->setDevice(static_cast<unsigned char>(device));
         channel->setDefined();

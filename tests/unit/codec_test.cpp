@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "boardoptions.h"
 #include "link/channel.h"
 #include "link/receivemanager.h"
 #include "protocol/codes.h"
@@ -269,7 +270,7 @@ Received receiveInPieces(const Bytes& stream, const std::vector<std::size_t>& cu
     Received result;
     {
         Channel channel(FileDescriptor(fds[0]),
-                        ChannelOptions{false, std::chrono::milliseconds(0)});
+                        testing_support::boardOptions(false, std::chrono::milliseconds(0)));
         std::size_t from = 0;
         for (std::size_t cut : cuts) {
             channel.receiveManager->handleBytes(stream.data() + from, cut - from);

@@ -14,6 +14,7 @@
 #include "bench/stand.h"
 #include "bench/telemetry_crit.h"
 #include "bench/telemetry_meters.h"
+#include "boardoptions.h"
 #include "link/channel.h"
 #include "protocol/bytes.h"
 #include "protocol/command.h"
@@ -26,7 +27,8 @@
 class DecoderFixture : public ::testing::Test {
 protected:
     DecoderFixture()
-        : channel(FileDescriptor(), ChannelOptions{false, std::chrono::milliseconds(0)}) {}
+        : channel(FileDescriptor(),
+                  testing_support::boardOptions(false, std::chrono::milliseconds(0))) {}
 
     void SetUp() override { restore(); }
     void TearDown() override { restore(); }

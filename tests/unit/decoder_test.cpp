@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "boardoptions.h"
 #include "decoder_fixture.h"
 #include "link/receivemanager.h"
 #include "service/console.h"
@@ -44,7 +45,8 @@ TEST_F(DecoderTest, EveryKnownBoardTypeHasItsConsoleLine) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Stand::standConnected = false;
-        Channel board(FileDescriptor(), ChannelOptions{false, std::chrono::milliseconds(0)});
+        Channel board(FileDescriptor(),
+                      testing_support::boardOptions(false, std::chrono::milliseconds(0)));
         console::drain();
         ::testing::internal::CaptureStdout();
         dispatch(board, report(2, {0, 9, 255, c.id}));
@@ -138,7 +140,7 @@ TEST_F(DecoderTest, LoopDecodesWhatWasQueuedBeforeTheStop) {
     manager.push(std::make_unique<Command>(report(13, {1})));
     manager.push(std::make_unique<Command>(report(12, {5})));
     manager.stop();
-    thread_parser(&manager);
+    manager.decode();
     EXPECT_EQ(takeMessages(), (Messages{"injector_status:4;", "injector_status:5;"}));
     EXPECT_EQ(manager.queued(), 0u);
 }
