@@ -1,0 +1,72 @@
+# The layers of the daemon's code, checked at every build and by a test: a folder of src/ uses
+# only the folders below it (see CONTRIBUTING.md). Run as
+#   cmake -DSOURCE_DIR=<repo> [-DEXTRA_FILE=<file> -DEXTRA_AS=<path in the repo>] -P layers.cmake
+# EXTRA_FILE is checked as if it stood at EXTRA_AS (the test plants an upward include with it).
+# Fails with one line per include that runs upward, naming both folders.
+
+# What each folder may include besides itself, top to bottom. The tools see the ground and the
+# capture files only, never the daemon's threads.
+set(USES_daemon client fleet bench link capture protocol service)
+set(USES_client bench link capture protocol service)
+set(USES_fleet bench link capture protocol service)
+set(USES_bench link capture protocol service)
+set(USES_link capture protocol service)
+set(USES_capture protocol service)
+set(USES_protocol)
+set(USES_service)
+set(USES_tools capture protocol service)
+set(LAYERS daemon client fleet bench link capture protocol service)
+
+file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cpp
+     ${SOURCE_DIR}/tools/*.h ${SOURCE_DIR}/tools/*.cpp)
+set(paths)
+foreach(f ${files})
+    list(APPEND paths "${f}=${SOURCE_DIR}/${f}")
+endforeach()
+if(EXTRA_FILE)
+    list(APPEND paths "${EXTRA_AS}=${EXTRA_FILE}")
+endif()
+
+set(faults 0)
+foreach(entry ${paths})
+    string(REGEX REPLACE "=.*" "" path "${entry}")
+    string(REGEX REPLACE "^[^=]*=" "" file "${entry}")
+    if(path STREQUAL "src/main.cpp")
+        set(layer daemon)
+    elseif(path MATCHES "^src/([^/]+)/")
+        set(layer ${CMAKE_MATCH_1})
+        list(FIND LAYERS ${layer} known)
+        if(known EQUAL -1)
+            message("${path}: src/${layer}/ is not a layer: give it its place in cmake/layers.cmake "
+                    "and CONTRIBUTING.md")
+            math(EXPR faults "${faults} + 1")
+            continue()
+        endif()
+    elseif(path MATCHES "^tools/")
+        set(layer tools)
+    else()
+        continue()
+    endif()
+    file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[a-z_]+/")
+    foreach(line ${includes})
+        string(REGEX MATCH "\"(([a-z_]+)/[^\"]*)\"" found "${line}")
+        set(header ${CMAKE_MATCH_1})
+        set(used ${CMAKE_MATCH_2})
+        list(FIND LAYERS ${used} isLayer)
+        list(FIND USES_${layer} ${used} allowed)
+        if(isLayer GREATER -1 AND NOT used STREQUAL layer AND allowed EQUAL -1)
+            string(REPLACE ";" "/, " below "${USES_${layer}}")
+            if(below STREQUAL "")
+                set(below "nothing but itself")
+            else()
+                set(below "${below}/")
+            endif()
+            message("${path} includes ${header}: ${layer}/ may not use ${used}/ "
+                    "(${layer}/ uses ${below})")
+            math(EXPR faults "${faults} + 1")
+        endif()
+    endforeach()
+endforeach()
+if(faults GREATER 0)
+    message(FATAL_ERROR "${faults} include(s) against the layers (cmake/layers.cmake)")
+endif()
