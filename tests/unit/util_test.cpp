@@ -1,5 +1,4 @@
-// Payload conversions, the two-decimal formatting, the file logger and the bound on the
-// client message queue.
+// Payload conversions, the two-decimal formatting and the file logger.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -13,7 +12,6 @@
 
 #include "protocol/bytes.h"
 #include "service/logger.h"
-#include "service/outbox.h"
 #include "testsupport.h"
 
 using namespace testing_support;
@@ -173,16 +171,4 @@ TEST(UtilLogger, MissingDirectoryIsSilent) {
     EXPECT_FALSE(Logger::fout.is_open());
     EXPECT_TRUE(filesIn(dir.path()).empty());
     Logger::fout.close();
-}
-
-TEST(UtilCommands, QueueKeepsTheNewestMessages) {
-    clearMessages();
-    const std::size_t extra = 5;
-    for (std::size_t i = 0; i < COMMANDS_LIMIT + extra; ++i) {
-        pushMessage("m:" + std::to_string(i) + ";");
-    }
-    std::deque<std::string> kept = takeAllMessages();
-    EXPECT_EQ(kept.size(), COMMANDS_LIMIT);
-    EXPECT_EQ(kept.front(), "m:" + std::to_string(extra) + ";");
-    EXPECT_EQ(kept.back(), "m:" + std::to_string(COMMANDS_LIMIT + extra - 1) + ";");
 }
