@@ -1,5 +1,6 @@
 // A small file logger: one file named after the local time it was opened, one
-// time-stamped line per entry. Available to developers; the daemon does not call it.
+// time-stamped line per entry. Kept for developers chasing a fault on a bench; the daemon
+// itself does not call it (the console is its log).
 #pragma once
 
 #include <fstream>
