@@ -61,8 +61,9 @@
 // libmosquitto's own locks are leaves to us: the publisher calls it holding none of ours, and
 // its callbacks run on the publisher's thread, inside its calls.
 // Leaves, under which nothing is taken: the capture's queueMutex_, the notifier's mutex_,
-// the TcpServer's clientAddressMutex_ (the client's address, read by the monitor) and every
-// Waker's lock. Console lines and throttled lines are printed after the queue locks are
+// the TcpServer's clientAddressMutex_ (the client's address, read by the monitor), the
+// heartbeats' registryMutex (service/heartbeat.cpp), the logger's logMutex and every Waker's
+// lock. Console lines and throttled lines are printed after the queue locks are
 // released. Fields guarded by a lock are declared GUARDED_BY it (service/sync.h); `make
 // thread-safety` checks them with clang.
 #pragma once
