@@ -147,7 +147,9 @@ void TcpServer::connect() {
             if (client.valid() && !admit(client, peer, peerLength)) {
                 continue;
             }
-            if (fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+            // A connection reset before its accept is no failure, as while a client is served.
+            if (fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR &&
+                error != ECONNABORTED) {
                 // Out of descriptors, for one: wait a little instead of spinning, and say so
                 // once, then once a minute.
                 consoleThrottle().print("accept",
