@@ -21,6 +21,7 @@
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"
+#include "service/clientmessage.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
 #include "service/descriptors.h"
@@ -322,7 +323,7 @@ void SerialWatcher::disconnect(const std::string& name) {
         if (known_devices::isStand(device)) {
             Stand::standConnected.store(false);
         }
-        pushMessage("device_disconnected:" + std::to_string(device) + ";");
+        pushMessage(ClientMessage::deviceDisconnected(device));
     }
 }
 
