@@ -1,13 +1,12 @@
 #include "bench/boards.h"
 
-#include <string>
-
 #include "bench/crit.h"
 #include "bench/decoder.h"
 #include "bench/stand.h"
 #include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/clientmessage.h"
 #include "service/outbox.h"
 
 namespace {
@@ -58,7 +57,7 @@ void boardGone(unsigned char device) {
     if (known_devices::isStand(device)) {
         Stand::standConnected.store(false);
     }
-    pushMessage("device_disconnected:" + std::to_string(device) + ";");
+    pushMessage(ClientMessage::deviceDisconnected(device));
 }
 
 const BoardBehaviour& benchBoards() {

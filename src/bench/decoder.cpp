@@ -13,6 +13,7 @@
 #include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/clientmessage.h"
 #include "service/console.h"
 #include "service/outbox.h"
 
@@ -21,26 +22,6 @@ Mutex decoderMutex;
 namespace {
 
 constexpr int VERSION_LENGTH = 4;
-
-// The console name of a board type, or null for a type that is not identified.
-const char* boardName(int id) {
-    switch (id) {
-        case known_devices::STAND62:
-            return "STAND62";
-        case known_devices::STAND:
-            return "STAND";
-        case known_devices::CRIT0303:
-            return "CRIT0303";
-        case known_devices::FLOWMETER:
-            return "FLOWMETER";
-        case known_devices::CRIT0304:
-            return "CRIT";
-        case known_devices::DELAYMETER:
-            return "DELAYMETER";
-        default:
-            return nullptr;
-    }
-}
 
 // Code 2. Every version reply is the board's keep-alive; the first one after the channel was
 // (re)set identifies the board and announces it to the client.
@@ -54,8 +35,8 @@ void versionReply(Channel& channel, const Command& command) {
     }
     console::out("VERSION");
     const int id = command.data[3];
-    const char* name = boardName(id);
-    if (name == nullptr) {
+    const known_devices::BoardType* type = known_devices::boardType(id);
+    if (type == nullptr) {
         // Not a board this daemon drives: stay unidentified and keep asking.
         return;
     }
@@ -64,13 +45,13 @@ void versionReply(Channel& channel, const Command& command) {
     if (!channel.identify(static_cast<unsigned char>(id))) {
         return;
     }
-    console::out(std::string("DEVICE CONNECTED: ") + name + " VERSION [" +
+    console::out(std::string("DEVICE CONNECTED: ") + type->name + " VERSION [" +
                  std::to_string(command.data[0]) + "] [" + std::to_string(command.data[1]) + "] [" +
                  std::to_string(command.data[2]) + "]");
     if (known_devices::isStand(id)) {
         Stand::standConnected = true;
     }
-    pushMessage("device_connected:" + std::to_string(id) + ";");
+    pushMessage(ClientMessage::deviceConnected(id));
 }
 
 // Code 5: the board's debug output, for the console only.

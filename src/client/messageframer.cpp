@@ -3,7 +3,8 @@
 #include "service/consolethrottle.h"
 
 void MessageFramer::feed(const char* bytes, std::size_t count,
-                         const std::function<void(const std::string&)>& onMessage) {
+                         const std::function<void(const std::string&)>& onMessage,
+                         const std::function<void()>& onOversized) {
     for (std::size_t i = 0; i < count; ++i) {
         char byte = bytes[i];
         if (byte == ';') {
@@ -22,6 +23,9 @@ void MessageFramer::feed(const char* bytes, std::size_t count,
                 "Message longer than " + std::to_string(MESSAGE_LIMIT) + " bytes dropped");
             message.clear();
             overflowed = true;
+            if (onOversized) {
+                onOversized();
+            }
         } else {
             message += byte;
         }

@@ -12,9 +12,11 @@ class MessageFramer {
 public:
     static constexpr std::size_t MESSAGE_LIMIT = 4096;
 
-    // Calls onMessage with each message that the bytes complete, in order.
+    // Calls onMessage with each message that the bytes complete, in order, and onOversized
+    // (when given) at the byte that makes a message too long, in order with them.
     void feed(const char* bytes, std::size_t count,
-              const std::function<void(const std::string&)>& onMessage);
+              const std::function<void(const std::string&)>& onMessage,
+              const std::function<void()>& onOversized = nullptr);
     // Forgets the message in progress (a new connection).
     void clear();
 

@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,12 +15,13 @@
 #include <exception>
 
 #include "bench/stand.h"
-#include "client/liveness.h"
+#include "client/connection.h"
 #include "client/messageframer.h"
-#include "link/portstatus.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
+#include "link/portstatus.h"
 #include "protocol/deviceids.h"
+#include "service/clientmessage.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
 #include "service/descriptors.h"
@@ -38,23 +38,11 @@ namespace {
 constexpr std::chrono::milliseconds TICK{20};
 // How often the observers are checked for an answer to the data waiting for them.
 constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
-constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
-constexpr std::size_t RECEIVE_BLOCK = 1024;
 constexpr int OBSERVER_SOCKET_BUFFER = 32 << 10;
 constexpr int MONITOR_NICE = 10;
-// Refused observers are each said, a storm of them in its first lines of a minute.
-constexpr std::size_t REFUSED_LINES = 20;
 
 // An observer's answers start with this key when something it sent is refused.
 const std::string ERROR_KEY = "monitor_error:";
-
-std::string keyOf(const std::string& message) {
-    std::size_t end = message.find(':');
-    if (end == std::string::npos) {
-        end = message.find(';');
-    }
-    return message.substr(0, end);
-}
 
 // The board's own announcements stand for these: they are not values to repeat.
 bool isAnnouncement(const std::string& key) {
@@ -83,22 +71,16 @@ std::string trimmed(const std::string& text) {
 }  // namespace
 
 struct MonitorServer::Observer {
-    explicit Observer(std::size_t limit) : limit(limit) {}
+    Observer(FileDescriptor fd, std::size_t limit) : connection(std::move(fd)), limit(limit) {}
 
+    Connection connection;
     const std::size_t limit;  // bytes it may have waiting
-    FileDescriptor fd;
-    MessageFramer framer;
-    std::size_t unterminated = 0;  // bytes received since its last ";"
-    // Messages not yet sent whole, shared with the other observers; `sent` bytes of the first
-    // have gone.
-    std::deque<SharedMessage> queue;
-    std::size_t queued = 0;  // the bytes of `queue`
-    std::size_t sent = 0;
-    uint64_t dropped = 0;   // messages lost since the last monitor_dropped
-    bool dropping = false;  // lost one: takes no more until half its buffer has gone
-    bool broken = false;    // a send failed: the connection is over
+    uint64_t dropped = 0;     // messages lost since the last monitor_dropped
+    bool dropping = false;    // lost one: takes no more until half its buffer has gone
 
-    std::size_t pending() const { return queued - sent; }
+    std::size_t pending() const { return connection.pending(); }
+    // False when the connection failed.
+    bool flush() { return connection.flush() != Connection::Flush::FAILED; }
 
     // Queues one message, or loses it (counted) when the observer does not keep up. The first
     // message after a gap is preceded by the count of what was lost.
@@ -121,59 +103,14 @@ struct MonitorServer::Observer {
             return;
         }
         if (dropped > 0) {
-            push(std::make_shared<const std::string>("monitor_dropped:" + std::to_string(dropped) +
-                                                     ";"));
+            connection.push(std::make_shared<const std::string>(
+                ClientMessage::build("monitor_dropped", std::to_string(dropped))));
             dropped = 0;
         }
-        push(message);
+        connection.push(message);
     }
     void enqueue(std::string message) {
         enqueue(std::make_shared<const std::string>(std::move(message)));
-    }
-    // Queues whatever its size (the state on connecting).
-    void push(SharedMessage message) {
-        queued += message->size();
-        queue.push_back(std::move(message));
-    }
-
-    // Sends what is queued, as far as the socket takes it, many messages a call. False (and
-    // `broken` from then on) when the connection failed.
-    bool flush() {
-        constexpr std::size_t SLICES = 64;
-        while (!broken && pending() > 0) {
-            iovec slices[SLICES];
-            std::size_t count = 0;
-            for (auto it = queue.begin(); it != queue.end() && count < SLICES; ++it, ++count) {
-                const std::size_t skip = count == 0 ? sent : 0;
-                slices[count].iov_base = const_cast<char*>((*it)->data() + skip);
-                slices[count].iov_len = (*it)->size() - skip;
-            }
-            msghdr header{};
-            header.msg_iov = slices;
-            header.msg_iovlen = count;
-            const ssize_t written = ::sendmsg(fd.get(), &header, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                broken = errno != EAGAIN && errno != EWOULDBLOCK;
-                break;
-            }
-            // Off the front: what went whole, then the part of the next.
-            std::size_t left = static_cast<std::size_t>(written);
-            while (left > 0) {
-                const std::size_t rest = queue.front()->size() - sent;
-                if (left < rest) {
-                    sent += left;
-                    break;
-                }
-                left -= rest;
-                queued -= queue.front()->size();
-                queue.pop_front();
-                sent = 0;
-            }
-        }
-        return !broken;
     }
 };
 
@@ -184,7 +121,9 @@ MonitorServer::MonitorServer(uint16_t port, std::string bindAddress, std::size_t
       maxObservers_(maxObservers),
       bufferBytes_(bufferBytes),
       clientAddress_(std::move(clientAddress)),
-      started_(std::chrono::steady_clock::now()) {}
+      started_(std::chrono::steady_clock::now()),
+      listener_({"monitor-refused", "Monitor: refused observer from ", "monitor-accept",
+                 "Monitor accept: "}) {}
 
 MonitorServer::~MonitorServer() {
     stop();
@@ -196,32 +135,21 @@ bool MonitorServer::start() {
     }
     const std::string failed = "Monitor port " + std::to_string(port_) + " not opened: ";
     const std::string without = "; serving without observers";
-    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.valid()) {
-        console::err(failed + std::strerror(errno) + without);
+    // The monitor listens on the address it is given: none is no address at all.
+    if (bindAddress_.empty()) {
+        console::err(failed + "invalid address " + without);
         return false;
     }
-    int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port_);
-    if (::inet_pton(AF_INET, bindAddress_.c_str(), &address.sin_addr) != 1) {
-        console::err(failed + "invalid address " + bindAddress_ + without);
+    if (!listener_.open(bindAddress_, port_, 8)) {
+        console::err(failed + listener_.failure() + without);
         return false;
     }
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd.get(), 8) != 0) {
-        console::err(failed + std::strerror(errno) + without);
-        return false;
-    }
-    listenFd_ = std::move(fd);
     copies_.enable(true);
     try {
         thread_ = std::thread(&MonitorServer::run, this);
     } catch (const std::exception& error) {
         copies_.enable(false);
-        listenFd_.reset();
+        listener_.close();
         console::err(failed + error.what() + without);
         return false;
     }
@@ -235,7 +163,7 @@ void MonitorServer::stop() {
         copies_.enable(false);
     }
     observers_.clear();
-    listenFd_.reset();
+    listener_.close();
 }
 
 void MonitorServer::run() {
@@ -252,15 +180,15 @@ void MonitorServer::run() {
         // Left out for a moment after an accept failed: the still readable listener would
         // keep the loop spinning.
         const auto now = std::chrono::steady_clock::now();
-        const bool listening = now >= acceptResumes_;
-        fds.push_back({listening ? listenFd_.get() : -1, POLLIN, 0});
+        const bool listening = !listener_.resting(now);
+        fds.push_back({listening ? listener_.fd() : -1, POLLIN, 0});
         for (const auto& observer : observers_) {
             // One whose buffer is full is not listened to either, until it reads.
             short events = observer->pending() < bufferBytes_ ? POLLIN : 0;
             if (observer->pending() > 0) {
                 events |= POLLOUT;
             }
-            fds.push_back({observer->fd.get(), events, 0});
+            fds.push_back({observer->connection.fd(), events, 0});
         }
         long timeout = std::chrono::ceil<std::chrono::milliseconds>(nextAnswerCheck - now).count();
         if (!observers_.empty() || copyWake < 0) {
@@ -269,7 +197,7 @@ void MonitorServer::run() {
         if (!listening) {
             timeout = std::min<long>(
                 timeout,
-                std::chrono::ceil<std::chrono::milliseconds>(acceptResumes_ - now).count());
+                std::chrono::ceil<std::chrono::milliseconds>(listener_.resumes() - now).count());
         }
         // A failed poll (interrupted) is a pass with nothing ready.
         ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(timeout, 0)));
@@ -295,7 +223,7 @@ void MonitorServer::run() {
                 ok = receive(observer);
             }
             ok = ok && observer.flush();
-            ok = ok && !(checkAnswers && liveness::unanswered(observer.fd.get(), observerTimeout_));
+            ok = ok && !(checkAnswers && observer.connection.unanswered(observerTimeout_));
             if (ok) {
                 alive.push_back(std::move(observers_[i]));
             }
@@ -309,71 +237,54 @@ void MonitorServer::run() {
 
 void MonitorServer::accept() {
     while (true) {
-        sockaddr_storage peer{};
-        socklen_t peerLength = sizeof peer;
-        FileDescriptor fd(::accept4(listenFd_.get(), reinterpret_cast<sockaddr*>(&peer),
-                                    &peerLength, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (!fd.valid()) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
-                errno != ECONNABORTED) {
-                // Out of descriptors, for one: once, then once a minute; the observers are
-                // served on while the listener rests.
-                consoleThrottle().print("monitor-accept",
-                                        std::string("Monitor accept: ") + std::strerror(errno),
-                                        console::Stream::ERR);
-                acceptResumes_ = std::chrono::steady_clock::now() + ACCEPT_RETRY_PAUSE;
-            }
+        FileDescriptor fd;
+        const Listener::Taken taken = listener_.accept(fd, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (taken == Listener::Taken::CONNECTION) {
+            admit(std::move(fd));
+        } else if (taken != Listener::Taken::REFUSED) {
+            // Nothing waits, or the accept failed: the observers are served on while the
+            // listener rests.
             return;
         }
-        const sockaddr* address = reinterpret_cast<const sockaddr*>(&peer);
-        if (!allowed_.allows(address, peerLength)) {
-            // Closed before anything is read or sent.
-            fd.reset();
-            ++refused_;
-            consoleThrottle().print("monitor-refused",
-                                    "Monitor: refused observer from " +
-                                        AddressFilter::describe(address, peerLength) +
-                                        ": not allowed",
-                                    console::Stream::OUT, REFUSED_LINES);
-            continue;
-        }
-        if (observers_.size() >= maxObservers_) {
-            const std::string refusal =
-                ERROR_KEY + "too many observers (" + std::to_string(maxObservers_) + ");";
-            ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            ::shutdown(fd.get(), SHUT_WR);
-            continue;
-        }
-        if (!descriptors::roomForOptional()) {
-            refuseForDescriptors(fd.get());
-            continue;
-        }
-        int one = 1;
-        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        // The kernel's share of what waits for an observer stays small: the observer's own
-        // bounded buffer, counted, is where a slow one loses messages.
-        int sendBuffer = OBSERVER_SOCKET_BUFFER;
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-        liveness::keepAlive(fd.get(), observerTimeout_);
-        auto observer = std::make_unique<Observer>(bufferBytes_);
-        observer->fd = std::move(fd);
-        // The state so far, whole whatever its size, then the messages as they come.
-        std::string state;
-        for (const auto& entry : channelSnapshot()) {
-            const unsigned char device = entry.second->getDevice();
-            if (device != known_devices::UNKNOWN) {
-                state += "device_connected:" + std::to_string(device) + ";";
-            }
-        }
-        for (const auto& entry : latest_) {
-            state += *entry.second;
-        }
-        if (!state.empty()) {
-            observer->push(std::make_shared<const std::string>(std::move(state)));
-        }
-        observer->flush();
-        observers_.push_back(std::move(observer));
     }
+}
+
+void MonitorServer::admit(FileDescriptor fd) {
+    if (observers_.size() >= maxObservers_) {
+        const std::string refusal =
+            ERROR_KEY + "too many observers (" + std::to_string(maxObservers_) + ");";
+        ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::shutdown(fd.get(), SHUT_WR);
+        return;
+    }
+    if (!descriptors::roomForOptional()) {
+        refuseForDescriptors(fd.get());
+        return;
+    }
+    auto observer = std::make_unique<Observer>(std::move(fd), bufferBytes_);
+    Connection& connection = observer->connection;
+    connection.noDelay();
+    // The kernel's share of what waits for an observer stays small: the observer's own
+    // bounded buffer, counted, is where a slow one loses messages.
+    int sendBuffer = OBSERVER_SOCKET_BUFFER;
+    ::setsockopt(connection.fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    connection.keepAlive(observerTimeout_);
+    // The state so far, whole whatever its size, then the messages as they come.
+    std::string state;
+    for (const auto& entry : channelSnapshot()) {
+        const unsigned char device = entry.second->getDevice();
+        if (device != known_devices::UNKNOWN) {
+            state += ClientMessage::deviceConnected(device);
+        }
+    }
+    for (const auto& entry : latest_) {
+        state += *entry.second;
+    }
+    if (!state.empty()) {
+        connection.push(std::make_shared<const std::string>(std::move(state)));
+    }
+    observer->flush();
+    observers_.push_back(std::move(observer));
 }
 
 void MonitorServer::takeCopies() {
@@ -390,7 +301,7 @@ void MonitorServer::takeCopies() {
         for (const auto& observer : observers_) {
             observer->enqueue(shared);
         }
-        const std::string key = keyOf(message);
+        const std::string key = ClientMessage::parse(message).key;
         if (isAnnouncement(key)) {
             continue;
         }
@@ -409,36 +320,20 @@ void MonitorServer::takeCopies() {
 }
 
 bool MonitorServer::receive(Observer& observer) {
-    char block[RECEIVE_BLOCK];
-    const ssize_t count = ::recv(observer.fd.get(), block, sizeof block, MSG_DONTWAIT);
-    if (count == 0) {
-        return false;
-    }
-    if (count < 0) {
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    }
-    // The framer drops a message longer than its limit as it does on the control port; the
-    // observer is told once per such message, in the order of its answers. The bytes are fed up
-    // to the one that makes a message too long, the refusal queued, then the rest.
-    const auto onMessage = [&](const std::string& message) { answer(observer, message); };
-    std::size_t from = 0;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
-        if (block[i] == ';') {
-            observer.unterminated = 0;
-        } else if (++observer.unterminated == MessageFramer::MESSAGE_LIMIT + 1) {
-            observer.framer.feed(block + from, i + 1 - from, onMessage);
-            from = i + 1;
+    // A message longer than the framer's limit is dropped as on the control port; the observer
+    // is told once per such message, in the order of its answers.
+    const Connection::Received received = observer.connection.receive(
+        [&](const std::string& message) { answer(observer, message); },
+        [&] {
             observer.enqueue(ERROR_KEY + "message longer than " +
                              std::to_string(MessageFramer::MESSAGE_LIMIT) + " bytes dropped;");
-        }
-    }
-    observer.framer.feed(block + from, static_cast<std::size_t>(count) - from, onMessage);
-    return true;
+        });
+    return received == Connection::Received::OPEN;
 }
 
 void MonitorServer::answer(Observer& observer, const std::string& message) {
     const std::string text = trimmed(message);
-    const std::string key = keyOf(text);
+    const std::string key = ClientMessage::parse(text).key;
     if (key == "status") {
         observer.enqueue(statusBlock());
     } else if (text.empty()) {
@@ -460,10 +355,10 @@ std::string MonitorServer::statusBlock() const {
     // The stand's speed set-point: the control client's latest device_rpm (0 before one).
     block += "status_stand_setpoint:" + std::to_string(Stand::rpm.load()) + ";";
     // Only where a port lets some peers in and not others.
-    if (controlRefused_ || !allowed_.empty()) {
+    if (controlRefused_ || !listener_.allowed().empty()) {
         block += "status_refused:";
         block += "control " + std::to_string(controlRefused_ ? controlRefused_() : uint64_t{0}) +
-                 ",monitor " + std::to_string(refused_) + ";";
+                 ",monitor " + std::to_string(listener_.refused()) + ";";
     }
     for (const PortStatus& port : portStatuses()) {
         block += "status_port:" + port.name + "," +

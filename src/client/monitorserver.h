@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "client/addressfilter.h"
-#include "service/filedescriptor.h"
+#include "client/listener.h"
 #include "service/outbox.h"
 #include "service/waker.h"
 
@@ -46,7 +46,7 @@ public:
     // Only peers the filter allows are served; a connection from elsewhere is closed at once
     // without a byte read, said and counted. By default everyone who reaches the bound
     // address is. Call before start().
-    void setAllowed(AddressFilter allowed) { allowed_ = std::move(allowed); }
+    void setAllowed(AddressFilter allowed) { listener_.setAllowed(std::move(allowed)); }
     // The control port's refused connections, for the status block, which tells the refused
     // connections once this is set or the monitor has a filter of its own. Called from the
     // monitor's thread. Call before start().
@@ -66,6 +66,8 @@ private:
     void takeCopies();
     // Reads what the observer sent and answers it. False when the connection has ended.
     bool receive(Observer& observer);
+    // Takes one allowed connection as an observer, or refuses it with a reason.
+    void admit(FileDescriptor fd);
     void answer(Observer& observer, const std::string& message);
     std::string statusBlock() const;
 
@@ -75,15 +77,12 @@ private:
     std::size_t bufferBytes_;
     std::function<std::string()> clientAddress_;
     std::chrono::seconds observerTimeout_{30};
-    AddressFilter allowed_;
     std::function<uint64_t()> controlRefused_;
-    uint64_t refused_ = 0;  // the monitor's thread only
     const std::chrono::steady_clock::time_point started_;
-    FileDescriptor listenFd_;
+    Listener listener_;
     Waker waker_{true};
     std::thread thread_;
     // The monitor's thread only, once started.
-    std::chrono::steady_clock::time_point acceptResumes_{};  // after a failed accept
     std::vector<std::unique_ptr<Observer>> observers_;
     std::map<std::string, SharedMessage> latest_;  // key -> its latest whole message
     MessageCopies copies_;                         // the client's messages, copied

@@ -4,30 +4,9 @@
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"
 
-namespace {
-
-std::string kindOf(int device) {
-    using namespace known_devices;
-    if (isTester(device)) {
-        return "tester";
-    }
-    if (isStand(device)) {
-        return "stand";
-    }
-    switch (device) {
-        case FLOWMETER:
-            return "flowmeter";
-        case DELAYMETER:
-            return "delay meter";
-        default:
-            return "board";
-    }
-}
-
-}  // namespace
-
 std::string boardDescription(const std::string& port, int device) {
-    return port + " " + kindOf(device) + " " + std::to_string(device);
+    const known_devices::BoardType* type = known_devices::boardType(device);
+    return port + " " + (type != nullptr ? type->kind : "board") + " " + std::to_string(device);
 }
 
 std::string serviceStatus(bool clientConnected) {

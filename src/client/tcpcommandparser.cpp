@@ -18,6 +18,7 @@
 #include "link/sendmanager.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/clientmessage.h"
 #include "service/console.h"
 #include "service/outbox.h"
 
@@ -301,34 +302,21 @@ void reportError(const char* reason) {
 
 }  // namespace
 
-void split(const std::string& text, char separator, std::vector<std::string>& pieces) {
-    std::size_t end = text.find(separator);
-    if (end == std::string::npos) {
-        return;
-    }
-    std::size_t start = 0;
-    while (end != std::string::npos) {
-        pieces.push_back(text.substr(start, end - start));
-        start = end + 1;
-        end = text.find(separator, start);
-    }
-    pieces.push_back(text.substr(start));
-}
-
 void TcpCommandParser::parse(std::string message, const Channel* only) {
     sended = false;
     try {
-        std::vector<std::string> pieces;
-        split(message, ':', pieces);
-        if (pieces.empty()) {
+        const ClientMessage parsed = ClientMessage::parse(message);
+        if (!parsed.hasValue) {
             return;
         }
-        const Key* key = findKey(pieces[0]);
+        const Key* key = findKey(parsed.key);
         if (key == nullptr) {
             return;
         }
-        // Read before storing anything, so that a refused value changes no setting.
-        Reading reading = key->read(pieces[1]);
+        // Read before storing anything, so that a refused value changes no setting. Every
+        // reader stops at the first character that is not part of its number, a further ':'
+        // among them.
+        Reading reading = key->read(parsed.value);
         if (reading.error != nullptr) {
             reportError(reading.error);
             return;

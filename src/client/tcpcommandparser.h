@@ -12,10 +12,6 @@ extern const std::string TCP_DEVICE_ACTIVE;
 extern const std::string TCP_DEVICE_RPM;
 }  // namespace tcp_commands
 
-// Appends the pieces of text between separators to pieces; a text without the separator
-// yields no pieces.
-void split(const std::string& text, char separator, std::vector<std::string>& pieces);
-
 class TcpCommandParser {
 public:
     // Parses one message (without its ";"). A value that cannot be read, or whose scaled

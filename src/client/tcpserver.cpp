@@ -17,11 +17,11 @@
 #include <mutex>
 
 #include "capture/recorder.h"
-#include "client/liveness.h"
 #include "client/tcpcommandparser.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"
+#include "service/clientmessage.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
 #include "service/descriptors.h"
@@ -32,10 +32,8 @@ namespace {
 
 // How often the queue is looked at should the message wake-up be missing.
 constexpr std::chrono::milliseconds POLL_PAUSE{10};
-constexpr std::chrono::milliseconds ACCEPT_RETRY_PAUSE{100};
 // How often the client is checked for an answer to the data waiting for it.
 constexpr std::chrono::milliseconds ANSWER_CHECK{1000};
-constexpr std::size_t RECEIVE_BLOCK = 1024;
 // Allowed connections held while a client is served; more wait in the kernel's backlog, as
 // every connection did before its turn.
 constexpr std::size_t WAITING_LIMIT = 8;
@@ -56,49 +54,22 @@ void captureOutgoing(const std::string& message) {
     capture::add(capture::Direction::ToClient, capture::Kind::Text, "", message.data(), size);
 }
 
-void setOption(int fd, int level, int name, int value) {
-    ::setsockopt(fd, level, name, &value, sizeof value);
-}
-
 }  // namespace
 
 TcpServer::TcpServer(uint16_t port, std::string bindAddress)
-    : port_(port), bindAddress_(std::move(bindAddress)) {}
+    : port_(port),
+      bindAddress_(std::move(bindAddress)),
+      listener_({"client-refused", "Refused client from ", "accept", "Error accept: "}) {}
 
 TcpServer::~TcpServer() = default;
 
 bool TcpServer::listen() {
-    // Non-blocking, so that a connection reset before accept() cannot block the loop.
-    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.valid()) {
-        console::err(std::string("Cant bind socket: ") + std::strerror(errno));
+    if (!listener_.open(bindAddress_, port_, 5)) {
+        const bool listening = listener_.failedStep() == Listener::Step::LISTEN;
+        console::err((listening ? "Error listen: " : "Cant bind socket: ") + listener_.failure());
         return false;
     }
-    int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port_);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!bindAddress_.empty() &&
-        ::inet_pton(AF_INET, bindAddress_.c_str(), &address.sin_addr) != 1) {
-        console::err("Cant bind socket: invalid address " + bindAddress_);
-        return false;
-    }
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        console::err(std::string("Cant bind socket: ") + std::strerror(errno));
-        return false;
-    }
-    if (::listen(fd.get(), 5) != 0) {
-        console::err(std::string("Error listen: ") + std::strerror(errno));
-        return false;
-    }
-    socklen_t length = sizeof address;
-    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port_ = ntohs(address.sin_port);
-    }
-    listenFd = std::move(fd);
+    port_ = listener_.port();
     return true;
 }
 
@@ -107,7 +78,7 @@ void TcpServer::stop() {
 }
 
 void TcpServer::close() {
-    listenFd.reset();
+    listener_.close();
     waiting_.clear();
 }
 
@@ -116,7 +87,7 @@ bool TcpServer::pause(std::chrono::milliseconds period) {
 }
 
 void TcpServer::connect() {
-    if (!listenFd.valid()) {
+    if (!listener_.valid()) {
         return;
     }
     Heartbeat heartbeat("server");
@@ -132,28 +103,15 @@ void TcpServer::connect() {
             heartbeat.beat();
             // Given up for the last client when the process was out of descriptors.
             spare_.replenish();
-            pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {waker_.pollFd(), POLLIN, 0}};
+            pollfd fds[2] = {{listener_.fd(), POLLIN, 0}, {waker_.pollFd(), POLLIN, 0}};
             // Bounded, so that the loop checks in with the watchdog while nobody connects.
             const int limit = static_cast<int>(Heartbeat::PERIOD.count());
             if (::poll(fds, 2, limit) <= 0 || fds[0].revents == 0) {
                 continue;
             }
-            sockaddr_storage peer{};
-            socklen_t peerLength = sizeof peer;
-            int fd = spare_.accept(listenFd.get(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
-                                   SOCK_CLOEXEC);
-            int error = errno;
-            client.reset(fd);
-            if (client.valid() && !admit(client, peer, peerLength)) {
-                continue;
-            }
-            if (fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
-                // Out of descriptors, for one: wait a little instead of spinning, and say so
-                // once, then once a minute.
-                consoleThrottle().print("accept",
-                                        std::string("Error accept: ") + std::strerror(error),
-                                        console::Stream::ERR);
-                pause(ACCEPT_RETRY_PAUSE);
+            if (listener_.accept(client, SOCK_CLOEXEC, &spare_) == Listener::Taken::FAILED) {
+                // Out of descriptors, for one: wait a little instead of spinning.
+                pause(Listener::RETRY_PAUSE);
             }
         }
         if (!client.valid()) {
@@ -162,7 +120,8 @@ void TcpServer::connect() {
         if (clientHook) {
             clientHook(true);
         }
-        serve(client.get(), heartbeat);
+        Connection connection(std::move(client));
+        serve(connection, heartbeat);
         setClientAddress("");
         if (clientHook) {
             clientHook(false);
@@ -180,75 +139,43 @@ void TcpServer::setClientAddress(std::string address) {
     clientAddress_ = std::move(address);
 }
 
-bool TcpServer::admit(FileDescriptor& connection, const sockaddr_storage& peer, socklen_t length) {
-    const sockaddr* address = reinterpret_cast<const sockaddr*>(&peer);
-    if (allowed_.allows(address, length)) {
-        return true;
-    }
-    // Closed before anything is read: what it sent is discarded by the kernel.
-    connection.reset();
-    refused_.fetch_add(1);
-    consoleThrottle().print(
-        "client-refused",
-        "Refused client from " + AddressFilter::describe(address, length) + ": not allowed",
-        console::Stream::OUT, CONNECTION_LINES);
-    return false;
-}
-
 void TcpServer::takeWaiting() {
     // Bounded, so that a flood of refused connections still leaves the client its turn.
     for (std::size_t taken = 0; taken < TAKEN_PER_PASS && waiting_.size() < WAITING_LIMIT;
          ++taken) {
-        sockaddr_storage peer{};
-        socklen_t peerLength = sizeof peer;
-        FileDescriptor connection(::accept4(listenFd.get(), reinterpret_cast<sockaddr*>(&peer),
-                                            &peerLength, SOCK_CLOEXEC));
-        if (!connection.valid()) {
-            const int error = errno;
-            if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR &&
-                error != ECONNABORTED) {
-                consoleThrottle().print("accept",
-                                        std::string("Error accept: ") + std::strerror(error),
-                                        console::Stream::ERR);
-                acceptPausedUntil_ = std::chrono::steady_clock::now() + ACCEPT_RETRY_PAUSE;
-            }
-            return;
-        }
-        if (admit(connection, peer, peerLength)) {
+        FileDescriptor connection;
+        const Listener::Taken outcome = listener_.accept(connection, SOCK_CLOEXEC);
+        if (outcome == Listener::Taken::CONNECTION) {
             waiting_.push_back(std::move(connection));
+        } else if (outcome != Listener::Taken::REFUSED) {
+            return;
         }
     }
 }
 
-void TcpServer::serve(int client, Heartbeat& heartbeat) {
+void TcpServer::serve(Connection& client, Heartbeat& heartbeat) {
     consoleThrottle().print("client-established", "Connection established.", console::Stream::OUT,
                             CONNECTION_LINES);
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
     char host[INET_ADDRSTRLEN] = "";
-    if (::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+    if (::getpeername(client.fd(), reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
         ::inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host) != nullptr) {
         setClientAddress(std::string(host) + ":" + std::to_string(ntohs(peer.sin_port)));
     }
     // What was produced while nobody listened is stale.
     clearMessages();
-    // Nor does the new client get the rest of a message that the last one left half read.
-    outgoing.clear();
-    outgoingSent = 0;
-    // Each message goes out at once instead of waiting for the client's ACK of the last one.
-    setOption(client, IPPROTO_TCP, TCP_NODELAY, 1);
-    keepAlive(client);
+    client.noDelay();
+    client.keepAlive(clientTimeout_);
     for (const auto& entry : channelSnapshot()) {
         unsigned char device = entry.second->getDevice();
         if (device != known_devices::UNKNOWN) {
-            std::string text = "device_connected:" + std::to_string(device) + ";";
+            std::string text = ClientMessage::deviceConnected(device);
             captureOutgoing(text);
-            ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
+            ::send(client.fd(), text.data(), text.size(), MSG_NOSIGNAL);
         }
     }
 
-    framer.clear();
-    char block[RECEIVE_BLOCK];
     const int messageWake = messageWakeFd();
     bool clientFull = false;
     auto nextAnswerCheck = std::chrono::steady_clock::now() + ANSWER_CHECK;
@@ -258,18 +185,18 @@ void TcpServer::serve(int client, Heartbeat& heartbeat) {
         // socket is full the queue waits for room instead.
         // The listening socket too, while a filter may refuse what waits there: a refused
         // connection is closed at once, not when this client has gone.
-        const bool listening = !allowed_.empty() && waiting_.size() < WAITING_LIMIT &&
-                               std::chrono::steady_clock::now() >= acceptPausedUntil_;
-        pollfd fds[4] = {{client, static_cast<short>(POLLIN | (clientFull ? POLLOUT : 0)), 0},
+        const bool listening = !listener_.allowed().empty() && waiting_.size() < WAITING_LIMIT &&
+                               !listener_.resting(std::chrono::steady_clock::now());
+        pollfd fds[4] = {{client.fd(), static_cast<short>(POLLIN | (clientFull ? POLLOUT : 0)), 0},
                          {waker_.pollFd(), POLLIN, 0},
                          {clientFull ? -1 : messageWake, POLLIN, 0},
-                         {listening ? listenFd.get() : -1, POLLIN, 0}};
+                         {listening ? listener_.fd() : -1, POLLIN, 0}};
         // A client whose machine or cable died is looked for once a second, not on every
         // message's way out.
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextAnswerCheck) {
             nextAnswerCheck = now + ANSWER_CHECK;
-            if (unanswered(client)) {
+            if (client.unanswered(clientTimeout_)) {
                 // The slot goes to the next client.
                 console::err(std::string("Error recv: ") + std::strerror(ETIMEDOUT));
                 break;
@@ -292,99 +219,69 @@ void TcpServer::serve(int client, Heartbeat& heartbeat) {
             clearMessageWake();
         }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            if (!receive(client, block, sizeof block)) {
+            if (!receive(client)) {
                 break;
             }
         }
-        Flush flushed = flush(client);
-        if (flushed == Flush::FAILED) {
+        const Connection::Flush flushed = flush(client);
+        if (flushed == Connection::Flush::FAILED) {
             break;
         }
-        clientFull = flushed == Flush::FULL;
+        clientFull = flushed == Connection::Flush::FULL;
     }
 }
 
-void TcpServer::keepAlive(int client) const {
-    liveness::keepAlive(client, clientTimeout_);
-}
-
-bool TcpServer::unanswered(int client) const {
-    return liveness::unanswered(client, clientTimeout_);
-}
-
-bool TcpServer::receive(int client, char* block, std::size_t size) {
-    ssize_t count = ::recv(client, block, size, MSG_DONTWAIT);
-    if (count == 0) {
+bool TcpServer::receive(Connection& client) {
+    Connection::Received received = Connection::Received::OPEN;
+    try {
+        received = client.receive([](const std::string& message) {
+            capture::add(capture::Direction::FromClient, capture::Kind::Text, "", message.data(),
+                         message.size());
+            // Escaped: a line break in the client's text must not forge console or journal
+            // lines.
+            console::out("COMMAND: [" + console::escaped(message) + "]");
+            TcpCommandParser::parse(message);
+        });
+    } catch (const std::exception&) {
+        console::out(std::string("Read Error:") + std::strerror(errno));
+        console::err("Error recv");
+        return true;
+    }
+    if (received == Connection::Received::OPEN) {
+        return true;
+    }
+    // A reset connection never turns readable again: end it like a close, and say it as a
+    // close is said.
+    if (received == Connection::Received::CLOSED || client.error() == ECONNRESET) {
         consoleThrottle().print("client-crush", "Client crush", console::Stream::ERR,
                                 CONNECTION_LINES);
-        return false;
+    } else {
+        console::err(std::string("Error recv: ") + std::strerror(client.error()));
     }
-    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        // A reset connection never turns readable again: end it like a close, and say it as
-        // a close is said.
-        if (errno == ECONNRESET) {
-            consoleThrottle().print("client-crush", "Client crush", console::Stream::ERR,
-                                    CONNECTION_LINES);
-        } else {
-            console::err(std::string("Error recv: ") + std::strerror(errno));
-        }
-        return false;
-    }
-    if (count > 0) {
-        try {
-            take(block, static_cast<std::size_t>(count));
-        } catch (const std::exception&) {
-            console::out(std::string("Read Error:") + std::strerror(errno));
-            console::err("Error recv");
-        }
-    }
-    return true;
+    return false;
 }
 
-void TcpServer::take(const char* bytes, std::size_t count) {
-    framer.feed(bytes, count, [](const std::string& message) {
-        capture::add(capture::Direction::FromClient, capture::Kind::Text, "", message.data(),
-                     message.size());
-        // Escaped: a line break in the client's text must not forge console or journal lines.
-        console::out("COMMAND: [" + console::escaped(message) + "]");
-        TcpCommandParser::parse(message);
-    });
-}
-
-TcpServer::Flush TcpServer::flush(int client) {
+Connection::Flush TcpServer::flush(Connection& client) {
     while (true) {
-        if (outgoing.empty()) {
-            // Taken off the queue at once: when the queue is full a producer drops its
-            // oldest message, which must not be a different one from what is sent here.
-            if (!takeMessage(outgoing)) {
-                return Flush::DRAINED;
+        if (client.pending() == 0) {
+            // Taken off the queue one at a time, when the last has gone: when the queue is full
+            // a producer drops its oldest message, which must not be one already taken here.
+            std::string message;
+            if (!takeMessage(message)) {
+                return Connection::Flush::DRAINED;
             }
-            captureOutgoing(outgoing);
-            outgoingSent = 0;
+            captureOutgoing(message);
+            client.push(std::make_shared<const std::string>(std::move(message)));
         }
-        // Never blocks: a client that stops reading must not stop the server, and with it the
-        // parser, as a blocking send would.
-        ssize_t sent = ::send(client, outgoing.data() + outgoingSent,
-                              outgoing.size() - outgoingSent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return Flush::FULL;
-            }
-            if (errno == EINTR) {
-                continue;
-            }
+        const Connection::Flush flushed = client.flush();
+        if (flushed == Connection::Flush::FAILED) {
             // The connection is broken (reset, timed out): it ends as a close does, instead of
             // failing every queued message in turn. The message is dropped.
             consoleThrottle().print("client-write",
-                                    std::string("Write Error:") + std::strerror(errno));
-            outgoing.clear();
-            outgoingSent = 0;
-            return Flush::FAILED;
+                                    std::string("Write Error:") + std::strerror(client.error()));
         }
-        outgoingSent += static_cast<std::size_t>(sent);
-        if (outgoingSent >= outgoing.size()) {
-            outgoing.clear();
-            outgoingSent = 0;
+        if (flushed != Connection::Flush::DRAINED) {
+            return flushed;
         }
     }
 }

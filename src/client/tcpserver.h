@@ -13,7 +13,8 @@
 #include <sys/socket.h>
 
 #include "client/addressfilter.h"
-#include "client/messageframer.h"
+#include "client/connection.h"
+#include "client/listener.h"
 #include "service/descriptors.h"
 #include "service/filedescriptor.h"
 #include "service/sync.h"
@@ -54,59 +55,37 @@ public:
     // Only peers the filter allows are served; a connection from elsewhere is closed at once
     // without a byte read, even while a client is served, said and counted. Set before
     // connect(); by default everyone is allowed.
-    void setAllowed(AddressFilter allowed) { allowed_ = std::move(allowed); }
+    void setAllowed(AddressFilter allowed) { listener_.setAllowed(std::move(allowed)); }
     // Connections refused by the filter since the start. Safe from any thread.
-    uint64_t refused() const { return refused_.load(); }
+    uint64_t refused() const { return listener_.refused(); }
 
 private:
-    enum class Flush { DRAINED, FULL, FAILED };
-
     // One client from the announcements to its close; the loop checks in on `heartbeat`.
-    void serve(int client, Heartbeat& heartbeat);
-    // Keepalive on the client's socket, timed so that an idle dead client goes in about the
-    // client timeout.
-    void keepAlive(int client) const;
-    // True when data waits for the client and it has answered nothing for the client timeout.
-    bool unanswered(int client) const;
+    void serve(Connection& client, Heartbeat& heartbeat);
     // One receive from the client, its complete messages parsed. False when the connection
     // has ended (closed or reset).
-    bool receive(int client, char* block, std::size_t size);
-    // Cuts received bytes into messages and parses each complete one.
-    void take(const char* bytes, std::size_t count);
+    bool receive(Connection& client);
     // Sends queued client messages until the queue is empty (DRAINED), the client's socket is
     // full (FULL: the rest waits until the client reads) or the connection failed (FAILED).
-    Flush flush(int client);
+    Connection::Flush flush(Connection& client);
     // Sleeps up to `period`, returning early on stop(). False once stopped.
     bool pause(std::chrono::milliseconds period);
     void setClientAddress(std::string address);
-    // Whether the connection just accepted from `peer` may stay; one that may not is closed,
-    // said and counted.
-    bool admit(FileDescriptor& connection, const sockaddr_storage& peer, socklen_t length);
     // While a client is served: takes the connections waiting on the listening socket, closes
     // the refused ones and keeps the allowed ones, in order, for their turn.
     void takeWaiting();
 
     uint16_t port_;
     std::string bindAddress_;
-    FileDescriptor listenFd;
+    Listener listener_;
     // The control client is taken even when the boards or observers used every descriptor.
     // Server thread only.
     SpareDescriptor spare_;
     Waker waker_{true};  // stop(); the loop polls its descriptor beside the sockets
     std::chrono::seconds clientTimeout_{30};
     std::function<void(bool)> clientHook;
-    MessageFramer framer;  // server thread only
-    // The message being sent and how much of it has gone: a client that stops reading leaves
-    // it half sent until its socket has room again. Server thread only.
-    std::string outgoing;
-    std::size_t outgoingSent = 0;
-    AddressFilter allowed_;
-    std::atomic<uint64_t> refused_{0};
     // Allowed connections taken while a client was served, oldest first. Server thread only.
     std::deque<FileDescriptor> waiting_;
-    // A failed accept while serving: the listening socket is left alone until then. Server
-    // thread only.
-    std::chrono::steady_clock::time_point acceptPausedUntil_;
     mutable Mutex clientAddressMutex_;  // a leaf
     std::string clientAddress_ GUARDED_BY(clientAddressMutex_);
 };

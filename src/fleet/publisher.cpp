@@ -17,6 +17,7 @@
 #include <mutex>
 #include <utility>
 
+#include "service/clientmessage.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
 
@@ -564,14 +565,8 @@ void FleetPublisher::publishTelemetry() {
             ++droppedWhileAway_;
             continue;
         }
-        const std::size_t colon = message.find(':');
-        const std::size_t end =
-            !message.empty() && message.back() == ';' ? message.size() - 1 : message.size();
-        const std::string key = message.substr(0, std::min(colon, end));
-        const std::string value = colon == std::string::npos || colon >= end
-                                      ? ""
-                                      : message.substr(colon + 1, end - colon - 1);
-        if (publish(base_ + "telemetry/" + topicLevel(key), value, 0, false)) {
+        const ClientMessage parsed = ClientMessage::parse(message);
+        if (publish(base_ + "telemetry/" + topicLevel(parsed.key), parsed.value, 0, false)) {
             ++telemetrySent_;
         } else {
             ++telemetryDropped_;

@@ -20,4 +20,26 @@ constexpr bool isTester(int id) {
 constexpr bool isStand(int id) {
     return id == STAND || id == STAND62;
 }
+
+// The words for a board type the daemon drives: its console name ("DEVICE CONNECTED: STAND")
+// and its kind in the status line ("ttyUSB0 stand 61").
+struct BoardType {
+    int id;
+    const char* name;
+    const char* kind;
+};
+constexpr BoardType BOARD_TYPES[] = {
+    {STAND62, "STAND62", "stand"},    {STAND, "STAND", "stand"},
+    {CRIT0303, "CRIT0303", "tester"}, {FLOWMETER, "FLOWMETER", "flowmeter"},
+    {CRIT0304, "CRIT", "tester"},     {DELAYMETER, "DELAYMETER", "delay meter"},
+};
+// Null for an id the daemon does not drive (it stays unidentified).
+constexpr const BoardType* boardType(int id) {
+    for (const BoardType& type : BOARD_TYPES) {
+        if (type.id == id) {
+            return &type;
+        }
+    }
+    return nullptr;
+}
 }  // namespace known_devices

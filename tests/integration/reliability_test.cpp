@@ -1,13 +1,10 @@
 // Boards that go away and come back under the same name, ports that fail under the reader,
-// exclusive ports, the per-board counters, repeating console lines, and clients whose machine
-// dies.
+// exclusive ports, the per-board counters and repeating console lines. (Clients whose machine
+// dies: server_test.)
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/filter.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,7 +24,6 @@
 #include "bench/boards.h"
 #include "bench/stand.h"
 #include "boardoptions.h"
-#include "client/tcpserver.h"
 #include "consolecapture.h"
 #include "link/channel.h"
 #include "link/receivemanager.h"
@@ -426,188 +422,4 @@ TEST(ReliabilityThrottle, FailingAckWritesPrintOneLinePerChannel) {
               "Bytes written does not match to ack size: -1 != 5\n");
     EXPECT_EQ(dying.counters().acksSent.load(), 0u);
     consoleThrottle().clear();
-}
-
-// ---- Clients whose machine dies ----
-
-namespace {
-
-// A server on its own thread, serving with the given client timeout.
-class ReliabilityServer : public ::testing::Test {
-protected:
-    void TearDown() override {
-        if (server) {
-            server->stop();
-        }
-        if (thread.joinable()) {
-            thread.join();
-        }
-        takeMessages();
-    }
-
-    void start(std::chrono::seconds timeout) {
-        // A fresh server's connection lines: the throttle that counts them is process-wide.
-        consoleThrottle().clear();
-        server = std::make_unique<TcpServer>(0, "127.0.0.1");
-        server->setClientTimeout(timeout);
-        ASSERT_TRUE(server->listen());
-        thread = std::thread([this] { server->connect(); });
-        ASSERT_TRUE(out.waitFor("Waiting for connection...\n"));
-    }
-
-    // A connected client socket with the given receive buffer (0: the default).
-    FileDescriptor connectClient(int receiveBuffer = 0) const {
-        FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (receiveBuffer > 0) {
-            ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(server->port());
-        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            return FileDescriptor();
-        }
-        return fd;
-    }
-
-    // The client's kernel drops whatever the server sends, as a machine that lost power or its
-    // cable answers nothing.
-    static bool dieSilently(int fd) {
-        sock_filter dropAll[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
-        sock_fprog program{1, dropAll};
-        return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
-    }
-
-    ConsoleCapture out{1};
-    ConsoleCapture err{2};
-    std::unique_ptr<TcpServer> server;
-    std::thread thread;
-};
-
-// The server's end of the client's connection, found among this process's descriptors.
-int serverEndOf(int client) {
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(client, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        return -1;
-    }
-    DIR* fds = ::opendir("/proc/self/fd");
-    int found = -1;
-    while (dirent* entry = fds ? ::readdir(fds) : nullptr) {
-        int fd = std::atoi(entry->d_name);
-        sockaddr_in peer{};
-        length = sizeof peer;
-        if (entry->d_name[0] != '.' && fd != client &&
-            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-            peer.sin_family == AF_INET && peer.sin_port == local.sin_port) {
-            found = fd;
-        }
-    }
-    if (fds) {
-        ::closedir(fds);
-    }
-    return found;
-}
-
-int intOption(int fd, int level, int name) {
-    int value = -1;
-    socklen_t length = sizeof value;
-    ::getsockopt(fd, level, name, &value, &length);
-    return value;
-}
-
-}  // namespace
-
-TEST_F(ReliabilityServer, ClientConnectionHasKeepAliveOfAboutThirtySeconds) {
-    start(std::chrono::seconds(30));
-    FileDescriptor client = connectClient();
-    ASSERT_TRUE(client.valid());
-    ASSERT_TRUE(out.waitFor("Connection established.\n"));
-    int fd = -1;
-    int idle = 0, interval = 0, probes = 0, total = 0;
-    // The server sets the options just after it says the connection is established: the
-    // system's defaults (two hours and more) until then.
-    const bool set = waitUntil([&] {
-        if ((fd = serverEndOf(client.get())) < 0) {
-            return false;
-        }
-        idle = intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE);
-        interval = intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL);
-        probes = intOption(fd, IPPROTO_TCP, TCP_KEEPCNT);
-        total = idle + interval * probes;
-        return intOption(fd, SOL_SOCKET, SO_KEEPALIVE) == 1 && total <= 40;
-    });
-    EXPECT_TRUE(set) << idle << " + " << interval << " x " << probes;
-    EXPECT_GE(total, 20) << idle << " + " << interval << " x " << probes;
-}
-
-TEST_F(ReliabilityServer, DeadClientWithMessagesWaitingIsDroppedAndTheNextServed) {
-    start(std::chrono::seconds(3));
-    FileDescriptor dead = connectClient();
-    ASSERT_TRUE(dead.valid());
-    ASSERT_TRUE(out.waitFor("Connection established.\n"));
-    ASSERT_TRUE(dieSilently(dead.get()));
-    const auto died = Clock::now();
-    pushMessage("device_rpm:1;");
-
-    TcpClient next(server->port());
-    ASSERT_TRUE(next.connected());
-    ASSERT_TRUE(err.waitFor("Error recv: Connection timed out\n", 1, 20000ms)) << err.text();
-    EXPECT_GE(Clock::now() - died, std::chrono::seconds(2)) << "not before the timeout";
-    ASSERT_TRUE(out.waitFor("Connection established.\n", 2));
-    pushMessage("device_rpm:2;");
-    EXPECT_TRUE(next.waitFor("device_rpm:2;"));
-}
-
-TEST_F(ReliabilityServer, DeadIdleClientIsDroppedByKeepAlive) {
-    start(std::chrono::seconds(6));
-    FileDescriptor dead = connectClient();
-    ASSERT_TRUE(dead.valid());
-    ASSERT_TRUE(out.waitFor("Connection established.\n"));
-    ASSERT_TRUE(dieSilently(dead.get()));
-
-    TcpClient next(server->port());
-    ASSERT_TRUE(next.connected());
-    EXPECT_TRUE(err.waitFor("Error recv: Connection timed out\n", 1, 30000ms)) << err.text();
-    EXPECT_TRUE(out.waitFor("Connection established.\n", 2));
-}
-
-TEST_F(ReliabilityServer, ClientThatStopsReadingKeepsItsConnectionPastTheTimeout) {
-    start(std::chrono::seconds(1));
-    FileDescriptor client = connectClient(4096);
-    ASSERT_TRUE(client.valid());
-    ASSERT_TRUE(out.waitFor("Connection established.\n"));
-
-    // More than both sockets hold (the server's grows to a few megabytes on loopback): the
-    // server's socket stays full while the client does not read, and its window stays closed.
-    const std::string filler(400, 'x');
-    for (int i = 0; i < 10000; ++i) {
-        pushMessage("m:" + filler + std::to_string(i) + ";");
-    }
-    ASSERT_TRUE(waitUntil([&] {
-        int unread = 0;
-        MutexLock lock(tcpMutex);
-        return ::ioctl(client.get(), FIONREAD, &unread) == 0 && unread > 0 && !commands.empty();
-    }));
-
-    // Six times the timeout with the window closed: the client answers the server's window
-    // probes (ever more rarely, as they back off), so it is alive.
-    EXPECT_FALSE(waitUntil([&] { return err.count("Error recv") > 0; }, 6000ms)) << err.text();
-
-    std::string received;
-    const std::string last = "m:" + filler + "9999;";
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            char buffer[65536];
-            ssize_t n = ::recv(client.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n > 0) {
-                received.append(buffer, static_cast<std::size_t>(n));
-            }
-            return received.size() >= last.size() &&
-                   received.compare(received.size() - last.size(), last.size(), last) == 0;
-        },
-        10000ms));
-    EXPECT_EQ(out.count("Connection established.\n"), 1u);
-    EXPECT_EQ(out.count("Write Error"), 0u);
 }

@@ -1,6 +1,6 @@
-// The hand-offs between the threads are event-driven: an ACK ends the sender's wait for it, a
-// stop wakes every wait, a queued message wakes the server, and a client that stops reading
-// holds up neither the parser nor the framing of what it is sent.
+// The hand-offs between the threads are event-driven: an ACK ends the sender's wait for it and
+// a stop wakes every wait. (A queued message waking the server, and a client that stops reading:
+// server_test.)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -20,7 +20,6 @@
 
 #include "bench/crit.h"
 #include "boardoptions.h"
-#include "client/tcpserver.h"
 #include "consolecapture.h"
 #include "link/channel.h"
 #include "link/receivemanager.h"
@@ -174,122 +173,4 @@ TEST(WakeupChannel, RetireWakesThreadsWaitingWithoutATimeLimit) {
     auto start = Clock::now();
     channel.retire();
     EXPECT_LT(Clock::now() - start, 300ms);
-}
-
-namespace {
-
-class WakeupServer : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // A fresh server's connection lines: the throttle that counts them is process-wide.
-        consoleThrottle().clear();
-        ASSERT_TRUE(server.listen());
-        thread = std::thread([this] { server.connect(); });
-        ASSERT_TRUE(out.waitFor("Waiting for connection...\n"));
-    }
-    void TearDown() override {
-        server.stop();
-        if (thread.joinable()) {
-            thread.join();
-        }
-        clearMessages();
-    }
-
-    // A connected client socket with a small receive buffer, so that it fills quickly.
-    FileDescriptor connectSmall() {
-        FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        int size = 4096;
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(server.port());
-        EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        return fd;
-    }
-
-    ConsoleCapture out{1};
-    ConsoleCapture err{2};
-    TcpServer server{0, "127.0.0.1"};
-    std::thread thread;
-};
-
-}  // namespace
-
-TEST_F(WakeupServer, EveryMessageQueuedByAnotherThreadArrivesInOrder) {
-    TcpClient client(server.port());
-    ASSERT_TRUE(client.connected());
-    ASSERT_TRUE(out.waitFor("Connection established.\n"));
-    constexpr int COUNT = 3000;
-    std::string expected;
-    for (int i = 0; i < COUNT; ++i) {
-        expected += "wake:" + std::to_string(i) + ";";
-    }
-    // Bursts and gaps, so that pushes meet the server both busy and asleep.
-    std::thread producer([] {
-        for (int i = 0; i < COUNT; ++i) {
-            pushMessage("wake:" + std::to_string(i) + ";");
-            if (i % 97 == 0) {
-                std::this_thread::sleep_for(1ms);
-            }
-        }
-    });
-    producer.join();
-    ASSERT_TRUE(client.waitFor("wake:" + std::to_string(COUNT - 1) + ";"));
-    EXPECT_EQ(client.received(), expected);
-}
-
-TEST_F(WakeupServer, ClientThatStopsReadingHoldsUpNeitherParserNorFraming) {
-    FileDescriptor client = connectSmall();
-    ASSERT_TRUE(out.waitFor("Connection established.\n"));
-    // Far more than the socket buffers hold, within the queue's limit.
-    constexpr int COUNT = 10000;
-    const std::string padding(990, 'p');
-    for (int i = 0; i < COUNT; ++i) {
-        char number[8];
-        std::snprintf(number, sizeof number, "%05d", i);
-        pushMessage(std::string("stall:") + number + ":" + padding + ";");
-    }
-    // The client still talks while it reads nothing.
-    ASSERT_EQ(::send(client.get(), "stalled;", 8, MSG_NOSIGNAL), 8);
-    EXPECT_TRUE(out.waitFor("COMMAND: [stalled]\n"));
-
-    // Once it reads again, every message arrives whole and in order.
-    std::string received;
-    const std::string last = "stall:09999:";
-    char buffer[65536];
-    auto deadline = Clock::now() + 30s;
-    while (received.find(last) == std::string::npos && Clock::now() < deadline) {
-        pollfd p{client.get(), POLLIN, 0};
-        if (::poll(&p, 1, 100) > 0) {
-            ssize_t n = ::recv(client.get(), buffer, sizeof buffer, 0);
-            ASSERT_GT(n, 0);
-            received.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    ASSERT_TRUE(waitUntil([&] {
-        pollfd p{client.get(), POLLIN, 0};
-        if (::poll(&p, 1, 5) > 0) {
-            ssize_t n = ::recv(client.get(), buffer, sizeof buffer, 0);
-            if (n > 0) {
-                received.append(buffer, static_cast<std::size_t>(n));
-            }
-        }
-        return !received.empty() && received.back() == ';' &&
-               received.find(last) != std::string::npos;
-    }));
-    int previous = -1;
-    std::size_t start = 0;
-    while (start < received.size()) {
-        std::size_t end = received.find(';', start);
-        ASSERT_NE(end, std::string::npos);
-        std::string message = received.substr(start, end - start);
-        ASSERT_EQ(message.size(), 6 + 5 + 1 + padding.size()) << message.substr(0, 20);
-        ASSERT_EQ(message.compare(0, 6, "stall:"), 0);
-        int number = std::stoi(message.substr(6, 5));
-        EXPECT_GT(number, previous);
-        previous = number;
-        start = end + 1;
-    }
-    EXPECT_EQ(previous, COUNT - 1);
 }

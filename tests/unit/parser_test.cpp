@@ -17,25 +17,43 @@
 #include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/clientmessage.h"
 #include "service/console.h"
 #include "testsupport.h"
 
 using testing_support::Bytes;
 using testing_support::hex;
 
-TEST(ParserSplit, PiecesBetweenSeparators) {
-    const std::map<std::string, std::vector<std::string>> cases = {
-        {"a:b", {"a", "b"}},        {"a:", {"a", ""}}, {":b", {"", "b"}},
-        {"a:b:c", {"a", "b", "c"}}, {"ab", {}},        {"", {}},
+// The parser, the monitor and the publisher all read "key:value" through ClientMessage.
+TEST(ParserClientMessage, KeyAndValue) {
+    const struct {
+        const char* text;
+        const char* key;
+        const char* value;
+        bool hasValue;
+    } cases[] = {
+        {"a:b", "a", "b", true},
+        {"a:", "a", "", true},
+        {":b", "", "b", true},
+        // A value keeps its further ':'; the readers stop at it.
+        {"a:b:c", "a", "b:c", true},
+        {"ab", "ab", "", false},
+        {"", "", "", false},
+        {"x:y", "x", "y", true},
+        // As queued for the client: the ";" is not part of the value.
+        {"device_rpm:1000;", "device_rpm", "1000", true},
+        {"status;", "status", "", false},
+        {"a:;", "a", "", true},
     };
-    for (const auto& [text, expected] : cases) {
-        std::vector<std::string> pieces;
-        split(text, ':', pieces);
-        EXPECT_EQ(pieces, expected) << text;
+    for (const auto& c : cases) {
+        const ClientMessage message = ClientMessage::parse(c.text);
+        EXPECT_EQ(message.key, c.key) << c.text;
+        EXPECT_EQ(message.value, c.value) << c.text;
+        EXPECT_EQ(message.hasValue, c.hasValue) << c.text;
     }
-    std::vector<std::string> pieces = {"kept"};
-    split("x:y", ':', pieces);
-    EXPECT_EQ(pieces, (std::vector<std::string>{"kept", "x", "y"}));
+    EXPECT_EQ(ClientMessage::build("device_rpm", "5"), "device_rpm:5;");
+    EXPECT_EQ(ClientMessage::deviceConnected(61), "device_connected:61;");
+    EXPECT_EQ(ClientMessage::deviceDisconnected(12), "device_disconnected:12;");
 }
 
 class ParserTest : public ::testing::Test {
@@ -133,6 +151,10 @@ TEST_F(ParserTest, ValueConversions) {
         {"injector_width:2.7", width, 2},
         {"injector_width: 1500\r", width, 1500},
         {"device_rpm:-1", [] { return int64_t{Stand::rpm}; }, -1},
+        // A further ':' ends the number, as any other character does.
+        {"injector_width:40:7", width, 40},
+        {"injector_interval:2.5:1", interval, 400000},
+        {"regulator1_current:1.5:9", [] { return int64_t{CRIT::CRSDCurrent}; }, 1500},
     };
     for (const auto& c : cases) {
         CRIT::restoreDefaults();
