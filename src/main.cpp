@@ -13,12 +13,12 @@
 #include "client/monitorserver.h"
 #include "client/servicestatus.h"
 #include "client/tcpserver.h"
+#include "daemon/options.h"
 #include "fleet/publisher.h"
 #include "link/serialwatcher.h"
 #include "protocol/bytes.h"
 #include "service/console.h"
 #include "service/notifier.h"
-#include "daemon/options.h"
 #include "service/runstate.h"
 #include "service/stopsignals.h"
 
@@ -88,12 +88,8 @@ int main(int argc, char** argv) {
     }
     // Capture: started before the first port opens, stopped after the last one closed.
     std::unique_ptr<capture::Recorder> recorder;
-    if (!options.capture.empty()) {
-        capture::RecorderSettings settings;
-        settings.path = options.capture;
-        settings.fileBytes = static_cast<std::uint64_t>(options.captureSize) << 20;
-        settings.files = options.captureFiles;
-        recorder = std::make_unique<capture::Recorder>(settings);
+    if (!options.capture.path.empty()) {
+        recorder = std::make_unique<capture::Recorder>(options.capture);
         recorder->start();
         capture::setActive(recorder.get());
         struct sigaction reopen {};
@@ -107,10 +103,8 @@ int main(int argc, char** argv) {
     server.setClientHook([&failSafe](bool connected) { failSafe.clientChanged(connected); });
     {
         // Observers are a convenience: a monitor port that cannot be bound is said, not fatal.
-        MonitorServer monitor(options.monitorPort, options.monitorBind, options.monitorMax,
-                              options.monitorBuffer, [&server] { return server.clientAddress(); });
-        monitor.setAllowed(filterOf(options.monitorAllow));
-        if (!options.allow.empty() || !options.monitorAllow.empty()) {
+        MonitorServer monitor(options.monitor, [&server] { return server.clientAddress(); });
+        if (!options.allow.empty() || !options.monitor.allow.empty()) {
             monitor.setControlRefused([&server] { return server.refused(); });
         }
         monitor.start();

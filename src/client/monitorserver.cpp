@@ -18,9 +18,9 @@
 #include "bench/stand.h"
 #include "client/liveness.h"
 #include "client/messageframer.h"
-#include "link/portstatus.h"
 #include "link/channel.h"
 #include "link/channelregistry.h"
+#include "link/portstatus.h"
 #include "protocol/deviceids.h"
 #include "service/console.h"
 #include "service/consolethrottle.h"
@@ -177,14 +177,17 @@ struct MonitorServer::Observer {
     }
 };
 
-MonitorServer::MonitorServer(uint16_t port, std::string bindAddress, std::size_t maxObservers,
-                             std::size_t bufferBytes, std::function<std::string()> clientAddress)
-    : port_(port),
-      bindAddress_(std::move(bindAddress)),
-      maxObservers_(maxObservers),
-      bufferBytes_(bufferBytes),
+MonitorServer::MonitorServer(MonitorSettings settings, std::function<std::string()> clientAddress)
+    : port_(settings.port),
+      bindAddress_(std::move(settings.bindAddress)),
+      maxObservers_(settings.maxObservers),
+      bufferBytes_(settings.bufferBytes),
       clientAddress_(std::move(clientAddress)),
-      started_(std::chrono::steady_clock::now()) {}
+      started_(std::chrono::steady_clock::now()) {
+    for (const std::string& network : settings.allow) {
+        allowed_.add(network);
+    }
+}
 
 MonitorServer::~MonitorServer() {
     stop();
