@@ -89,12 +89,8 @@ int main(int argc, char** argv) {
     }
     // Capture: started before the first port opens, stopped after the last one closed.
     std::unique_ptr<capture::Recorder> recorder;
-    if (!options.capture.empty()) {
-        capture::RecorderSettings settings;
-        settings.path = options.capture;
-        settings.fileBytes = static_cast<std::uint64_t>(options.captureSize) << 20;
-        settings.files = options.captureFiles;
-        recorder = std::make_unique<capture::Recorder>(settings);
+    if (!options.capture.path.empty()) {
+        recorder = std::make_unique<capture::Recorder>(options.capture);
         recorder->start();
         capture::setActive(recorder.get());
         struct sigaction reopen {};
@@ -108,10 +104,8 @@ int main(int argc, char** argv) {
     server.setClientHook([&failSafe](bool connected) { failSafe.clientChanged(connected); });
     {
         // Observers are a convenience: a monitor port that cannot be bound is said, not fatal.
-        MonitorServer monitor(options.monitorPort, options.monitorBind, options.monitorMax,
-                              options.monitorBuffer, [&server] { return server.clientAddress(); });
-        monitor.setAllowed(filterOf(options.monitorAllow));
-        if (!options.allow.empty() || !options.monitorAllow.empty()) {
+        MonitorServer monitor(options.monitor, [&server] { return server.clientAddress(); });
+        if (!options.allow.empty() || !options.monitor.allow.empty()) {
             monitor.setControlRefused([&server] { return server.refused(); });
         }
         monitor.start();

@@ -114,16 +114,21 @@ struct MonitorServer::Observer {
     }
 };
 
-MonitorServer::MonitorServer(uint16_t port, std::string bindAddress, std::size_t maxObservers,
-                             std::size_t bufferBytes, std::function<std::string()> clientAddress)
-    : port_(port),
-      bindAddress_(std::move(bindAddress)),
-      maxObservers_(maxObservers),
-      bufferBytes_(bufferBytes),
+MonitorServer::MonitorServer(MonitorSettings settings, std::function<std::string()> clientAddress)
+    : port_(settings.port),
+      bindAddress_(std::move(settings.bindAddress)),
+      maxObservers_(settings.maxObservers),
+      bufferBytes_(settings.bufferBytes),
       clientAddress_(std::move(clientAddress)),
       started_(std::chrono::steady_clock::now()),
       listener_({"monitor-refused", "Monitor: refused observer from ", "monitor-accept",
-                 "Monitor accept: "}) {}
+                 "Monitor accept: "}) {
+    AddressFilter allowed;
+    for (const std::string& network : settings.allow) {
+        allowed.add(network);
+    }
+    listener_.setAllowed(std::move(allowed));
+}
 
 MonitorServer::~MonitorServer() {
     stop();

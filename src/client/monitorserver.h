@@ -21,14 +21,24 @@
 #include "service/outbox.h"
 #include "service/waker.h"
 
+// The monitor port's settings, as the options give them.
+struct MonitorSettings {
+    uint16_t port = 2016;  // 0: no monitor port
+    std::string bindAddress = "127.0.0.1";
+    // Networks ("ADDR[/PREFIX]", checked already) whose observers are served; empty: anyone
+    // who reaches bindAddress.
+    std::vector<std::string> allow;
+    std::size_t maxObservers = 8;  // at once
+    // What each observer may have waiting; beyond it the observer loses messages, counted and
+    // told.
+    std::size_t bufferBytes = 1u << 20;
+};
+
 class MonitorServer {
 public:
     // `clientAddress` says who the control client is ("address:port", empty for none); it is
     // called from the monitor's thread.
-    // `bufferBytes`: what each observer may have waiting; beyond it the observer loses
-    // messages, counted and told.
-    MonitorServer(uint16_t port, std::string bindAddress, std::size_t maxObservers,
-                  std::size_t bufferBytes, std::function<std::string()> clientAddress);
+    MonitorServer(MonitorSettings settings, std::function<std::string()> clientAddress);
     ~MonitorServer();
     MonitorServer(const MonitorServer&) = delete;
     MonitorServer& operator=(const MonitorServer&) = delete;

@@ -8,6 +8,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -24,14 +26,38 @@ constexpr int BAD_OPTIONS = 2;
 
 // The values are checked here rather than by CLI11's conversions, so that a bad one is told
 // in the option's own words, and one that passes converts as it reads.
-std::string checkPort(std::string& text) {
-    // CLI11 would read "010" as octal: only plain decimal gets through, rewritten canonical.
-    if (text.empty() || text.size() > 5 ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > 65535) {
-        return "'" + text + "' is not a port number (0 to 65535)";
-    }
-    text = std::to_string(std::stol(text));
-    return "";
+
+// A count between bounds, named in its error as "a port number (0 to 65535)".
+struct Bounds {
+    long min;
+    long max;
+    std::size_t digits;  // the longest text taken, leading zeros and all
+    const char* what;    // "a port number"
+    const char* unit;    // after the bounds: " bytes", or ""
+};
+
+constexpr Bounds PORT{0, 65535, 5, "a port number", ""};
+constexpr Bounds SECONDS{0, 86400, 5, "a number of seconds", ""};  // up to a day
+constexpr Bounds OBSERVERS{1, 256, 3, "a number of observers", ""};
+constexpr Bounds BUFFER{4096, 64L << 20, 9, "a buffer size", " bytes"};
+constexpr Bounds CAPTURE_SIZE{1, 65536, 5, "a file size", " megabytes"};
+constexpr Bounds CAPTURE_FILES{1, 1000, 4, "a number of files", ""};
+
+// CLI11 would read "010" as octal: only plain decimal within the bounds gets through,
+// rewritten canonical.
+CLI::Validator inRange(Bounds bounds) {
+    return CLI::Validator(
+        [bounds](std::string& text) {
+            if (text.empty() || text.size() > bounds.digits ||
+                text.find_first_not_of("0123456789") != std::string::npos ||
+                std::stol(text) < bounds.min || std::stol(text) > bounds.max) {
+                return "'" + text + "' is not " + bounds.what + " (" + std::to_string(bounds.min) +
+                       " to " + std::to_string(bounds.max) + bounds.unit + ")";
+            }
+            text = std::to_string(std::stol(text));
+            return std::string();
+        },
+        "");
 }
 
 std::string checkAddress(const std::string& text) {
@@ -45,57 +71,6 @@ std::string checkAddress(const std::string& text) {
 // An empty one stands for none ("allow =" in the file): dropped once parsed.
 std::string checkNetwork(const std::string& text) {
     return text.empty() ? "" : AddressFilter::check(text);
-}
-
-// Plain decimal seconds, as for the port; up to a day.
-std::string checkSeconds(std::string& text) {
-    if (text.empty() || text.size() > 5 ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > 86400) {
-        return "'" + text + "' is not a number of seconds (0 to 86400)";
-    }
-    text = std::to_string(std::stol(text));
-    return "";
-}
-
-std::string checkObserverCount(std::string& text) {
-    if (text.empty() || text.size() > 3 ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) < 1 ||
-        std::stol(text) > 256) {
-        return "'" + text + "' is not a number of observers (1 to 256)";
-    }
-    text = std::to_string(std::stol(text));
-    return "";
-}
-
-std::string checkBufferSize(std::string& text) {
-    if (text.empty() || text.size() > 9 ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) < 4096 ||
-        std::stol(text) > (64L << 20)) {
-        return "'" + text + "' is not a buffer size (4096 to 67108864 bytes)";
-    }
-    text = std::to_string(std::stol(text));
-    return "";
-}
-
-// Capture options.
-std::string checkCaptureSize(std::string& text) {
-    if (text.empty() || text.size() > 5 ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) < 1 ||
-        std::stol(text) > 65536) {
-        return "'" + text + "' is not a file size (1 to 65536 megabytes)";
-    }
-    text = std::to_string(std::stol(text));
-    return "";
-}
-
-std::string checkCaptureFiles(std::string& text) {
-    if (text.empty() || text.size() > 4 ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) < 1 ||
-        std::stol(text) > 1000) {
-        return "'" + text + "' is not a number of files (1 to 1000)";
-    }
-    text = std::to_string(std::stol(text));
-    return "";
 }
 
 // Empty is off ("capture =" in the file).
@@ -129,62 +104,6 @@ std::string checkBenchName(const std::string& text) {
     return text.empty() ? "" : checkTopicLevel(text);
 }
 
-// The fleet options checked together once parsed, into options.fleet. Empty on success.
-std::string resolveFleet(Options& options) {
-    FleetConfig& fleet = options.fleet;
-    if (options.mqttUrl.empty()) {
-        for (const auto& [value, name] :
-             {std::pair<const std::string&, const char*>{options.mqttCa, "--mqtt-ca"},
-              {options.mqttUser, "--mqtt-user"},
-              {options.mqttPasswordFile, "--mqtt-password-file"},
-              {options.bench, "--bench"}}) {
-            if (!value.empty()) {
-                return std::string(name) + " needs --mqtt";
-            }
-        }
-        return "";
-    }
-    std::string error = parseMqttUrl(options.mqttUrl, fleet);
-    if (!error.empty()) {
-        return "--mqtt: " + error;
-    }
-    if (!options.mqttCa.empty() && !fleet.tls) {
-        return "--mqtt-ca needs an mqtts:// URL";
-    }
-    if (!options.mqttCa.empty() && ::access(options.mqttCa.c_str(), R_OK) != 0) {
-        return "--mqtt-ca: cannot read " + options.mqttCa + ": " + std::strerror(errno);
-    }
-    fleet.caFile = options.mqttCa;
-    if (!options.mqttPasswordFile.empty() && options.mqttUser.empty()) {
-        return "--mqtt-password-file needs --mqtt-user";
-    }
-    // Under the service manager the password may come as a credential (LoadCredential=).
-    const std::string passwordFile = !options.mqttPasswordFile.empty() ? options.mqttPasswordFile
-                                     : options.mqttUser.empty()        ? ""
-                                                                       : credentialPasswordFile();
-    if (!passwordFile.empty()) {
-        error = readPasswordFile(passwordFile, fleet);
-        if (!error.empty()) {
-            return "--mqtt-password-file: " + error;
-        }
-    }
-    fleet.user = options.mqttUser;
-    fleet.bench = options.bench;
-    if (fleet.bench.empty()) {
-        char host[256] = {};
-        if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
-            return "the host name is unknown: name the bench with --bench";
-        }
-        fleet.bench = host;
-        error = checkTopicLevel(fleet.bench);
-        if (!error.empty()) {
-            return "the host name " + error + ": name the bench with --bench";
-        }
-    }
-    fleet.enabled = true;
-    return "";
-}
-
 // Every option, bound to `options`; the file named by --config goes to `config`. New options
 // go here, with their check and a line of help.
 void declare(CLI::App& app, Options& options, std::string& config,
@@ -204,7 +123,7 @@ void declare(CLI::App& app, Options& options, std::string& config,
                    "TCP port to serve the client on (default 2015; 0: any free one, printed)")
         ->type_name("N")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
-        ->transform(CLI::Validator(checkPort, ""));
+        ->transform(inRange(PORT));
     app.add_option("--bind", options.bindAddress,
                    "IPv4 address of this PC to listen on (default: all addresses)")
         ->type_name("ADDR")
@@ -234,72 +153,77 @@ void declare(CLI::App& app, Options& options, std::string& config,
                    "within SECONDS of losing it, and when benchd stops (default 0: off)")
         ->type_name("SECONDS")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
-        ->transform(CLI::Validator(checkSeconds, ""));
-    app.add_option("--monitor-port", options.monitorPort,
+        ->transform(inRange(SECONDS));
+    app.add_option("--monitor-port", options.monitor.port,
                    "TCP port for read-only observers (default 2016; 0: none)")
         ->type_name("N")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
-        ->transform(CLI::Validator(checkPort, ""));
-    app.add_option("--monitor-bind", options.monitorBind,
+        ->transform(inRange(PORT));
+    app.add_option("--monitor-bind", options.monitor.bindAddress,
                    "IPv4 address the monitor port listens on (default 127.0.0.1)")
         ->type_name("ADDR")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->check(checkAddress);
-    app.add_option("--monitor-allow", options.monitorAllow,
+    app.add_option("--monitor-allow", options.monitor.allow,
                    "Serve only observers from these addresses or networks\n"
                    "(IPv4 or IPv6, a list; default: anyone who reaches --monitor-bind)")
         ->type_name("ADDR[/PREFIX]")
         ->delimiter(',')
         ->check(checkNetwork);
-    app.add_option("--monitor-max", options.monitorMax,
+    app.add_option("--monitor-max", options.monitor.maxObservers,
                    "Observers served at once on the monitor port (default 8)")
         ->type_name("N")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
-        ->transform(CLI::Validator(checkObserverCount, ""));
-    app.add_option("--monitor-buffer", options.monitorBuffer,
+        ->transform(inRange(OBSERVERS));
+    app.add_option("--monitor-buffer", options.monitor.bufferBytes,
                    "Bytes each observer may have waiting before it loses messages\n"
                    "(default 1048576)")
         ->type_name("BYTES")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
-        ->transform(CLI::Validator(checkBufferSize, ""));
+        ->transform(inRange(BUFFER));
 
-    app.add_option("--capture", options.capture,
+    app.add_option("--capture", options.capture.path,
                    "Record every port's frames and the client's messages to FILE (pcap)\n"
                    "(default: off)")
         ->type_name("FILE")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->check(checkCaptureFile);
-    app.add_option("--capture-size", options.captureSize,
-                   "Start the next capture file before one would pass MB megabytes\n"
-                   "(default 64)")
+    // Given in megabytes, kept in bytes.
+    app.add_option_function<unsigned>(
+           "--capture-size",
+           [&options](unsigned megabytes) {
+               options.capture.fileBytes = static_cast<std::uint64_t>(megabytes) << 20;
+           },
+           "Start the next capture file before one would pass MB megabytes\n"
+           "(default 64)")
         ->type_name("MB")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
-        ->transform(CLI::Validator(checkCaptureSize, ""));
-    app.add_option("--capture-files", options.captureFiles,
+        ->transform(inRange(CAPTURE_SIZE));
+    app.add_option("--capture-files", options.capture.files,
                    "Keep at most N capture files: FILE, FILE.1, ... (default 4)")
         ->type_name("N")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
-        ->transform(CLI::Validator(checkCaptureFiles, ""));
+        ->transform(inRange(CAPTURE_FILES));
     // Fleet telemetry (MQTT): off unless --mqtt is given.
-    app.add_option("--mqtt", options.mqttUrl,
+    app.add_option("--mqtt", options.mqtt.url,
                    "Publish the bench's state to an MQTT broker:\n"
                    "mqtt://host[:port][/prefix] or mqtts://... (default: none)")
         ->type_name("URL")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->check(checkMqttUrl);
-    app.add_option("--mqtt-ca", options.mqttCa,
+    app.add_option("--mqtt-ca", options.mqtt.ca,
                    "Certificate authority of an mqtts:// broker (default: the system's)")
         ->type_name("FILE")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.add_option("--mqtt-user", options.mqttUser, "User name at the MQTT broker")
+    app.add_option("--mqtt-user", options.mqtt.user, "User name at the MQTT broker")
         ->type_name("NAME")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.add_option("--mqtt-password-file", options.mqttPasswordFile,
+    app.add_option("--mqtt-password-file", options.mqtt.passwordFile,
                    "File whose first line is the MQTT user's password (default, with\n"
                    "--mqtt-user: $CREDENTIALS_DIRECTORY/mqtt-password when it exists)")
         ->type_name("FILE")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.add_option("--bench", options.bench,
+    app.add_option("--bench", options.mqtt.bench,
                    "The bench's name in the MQTT topics (default: the host name)")
         ->type_name("NAME")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
@@ -550,10 +474,10 @@ ParsedOptions parseOptions(int argc, const char* const argv[], const std::string
         return failure(commandLineError(app, error));  // read once already: not expected
     }
     for (std::vector<std::string>* list : {&parsed.options.ports, &parsed.options.ignore,
-                                           &parsed.options.allow, &parsed.options.monitorAllow}) {
+                                           &parsed.options.allow, &parsed.options.monitor.allow}) {
         list->erase(std::remove(list->begin(), list->end(), std::string()), list->end());
     }
-    const std::string fleetError = resolveFleet(parsed.options);
+    const std::string fleetError = resolveFleet(parsed.options.mqtt, parsed.options.fleet);
     if (!fleetError.empty()) {
         return failure(fleetError);
     }

@@ -3,11 +3,12 @@
 // comments); the default file is read only when it exists, a file named by --config must.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "capture/recorder.h"
+#include "client/monitorserver.h"
 #include "fleet/fleetconfig.h"
 
 struct Options {
@@ -24,28 +25,16 @@ struct Options {
     // Seconds without a control client after which the boards are put in their safe state
     // (and on stop); 0: off.
     unsigned failsafe = 0;
-    // The monitor port, for read-only observers beside the control client; 0: none.
-    uint16_t monitorPort = 2016;
-    std::string monitorBind = "127.0.0.1";
-    // Networks whose observers are served; empty: anyone who reaches monitorBind.
-    std::vector<std::string> monitorAllow;
-    unsigned monitorMax = 8;  // observers at once
-    // Bytes each observer may have waiting; beyond it the observer loses messages, counted.
-    std::size_t monitorBuffer = 1u << 20;
-    // Capture of every port's frames and the client's messages to a ring of pcap files:
-    // FILE (empty: off), at most captureFiles files of at most captureSize megabytes each.
-    std::string capture;
-    unsigned captureSize = 64;
-    unsigned captureFiles = 4;
+    // The monitor port, for read-only observers beside the control client; port 0: none.
+    MonitorSettings monitor;
+    // Capture of every port's frames and the client's messages to a ring of pcap files;
+    // an empty path: off.
+    capture::RecorderSettings capture;
     std::string configFile;  // the file read; empty when none was
 
     // Fleet telemetry: the bench's state published to an MQTT broker (fleet/publisher.h).
-    // The options as given (empty: not given), then what they come to once checked.
-    std::string mqttUrl;
-    std::string mqttCa;
-    std::string mqttUser;
-    std::string mqttPasswordFile;
-    std::string bench;  // empty: the host name
+    // The options as given, then what they come to once checked.
+    FleetOptions mqtt;
     FleetConfig fleet;
 };
 

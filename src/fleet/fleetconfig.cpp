@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -136,4 +137,58 @@ std::string credentialPasswordFile() {
     }
     const std::string path = std::string(directory) + "/mqtt-password";
     return ::access(path.c_str(), F_OK) == 0 ? path : "";
+}
+
+std::string resolveFleet(const FleetOptions& given, FleetConfig& config) {
+    if (given.url.empty()) {
+        for (const auto& [value, name] :
+             {std::pair<const std::string&, const char*>{given.ca, "--mqtt-ca"},
+              {given.user, "--mqtt-user"},
+              {given.passwordFile, "--mqtt-password-file"},
+              {given.bench, "--bench"}}) {
+            if (!value.empty()) {
+                return std::string(name) + " needs --mqtt";
+            }
+        }
+        return "";
+    }
+    std::string error = parseMqttUrl(given.url, config);
+    if (!error.empty()) {
+        return "--mqtt: " + error;
+    }
+    if (!given.ca.empty() && !config.tls) {
+        return "--mqtt-ca needs an mqtts:// URL";
+    }
+    if (!given.ca.empty() && ::access(given.ca.c_str(), R_OK) != 0) {
+        return "--mqtt-ca: cannot read " + given.ca + ": " + std::strerror(errno);
+    }
+    config.caFile = given.ca;
+    if (!given.passwordFile.empty() && given.user.empty()) {
+        return "--mqtt-password-file needs --mqtt-user";
+    }
+    // Under the service manager the password may come as a credential (LoadCredential=).
+    const std::string passwordFile = !given.passwordFile.empty() ? given.passwordFile
+                                     : given.user.empty()        ? ""
+                                                                 : credentialPasswordFile();
+    if (!passwordFile.empty()) {
+        error = readPasswordFile(passwordFile, config);
+        if (!error.empty()) {
+            return "--mqtt-password-file: " + error;
+        }
+    }
+    config.user = given.user;
+    config.bench = given.bench;
+    if (config.bench.empty()) {
+        char host[256] = {};
+        if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
+            return "the host name is unknown: name the bench with --bench";
+        }
+        config.bench = host;
+        error = checkTopicLevel(config.bench);
+        if (!error.empty()) {
+            return "the host name " + error + ": name the bench with --bench";
+        }
+    }
+    config.enabled = true;
+    return "";
 }

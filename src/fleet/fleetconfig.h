@@ -1,10 +1,20 @@
 // Where and as what the bench publishes its state: the MQTT broker, the topic prefix, the
-// credentials and the bench's name, as the options give them.
+// credentials and the bench's name, as the options give them (FleetOptions) and as they come
+// to once checked (FleetConfig).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+// The fleet options as given; empty: not given.
+struct FleetOptions {
+    std::string url;           // --mqtt
+    std::string ca;            // --mqtt-ca
+    std::string user;          // --mqtt-user
+    std::string passwordFile;  // --mqtt-password-file
+    std::string bench;         // --bench; empty: the host name
+};
 
 struct FleetConfig {
     bool enabled = false;  // --mqtt was given
@@ -42,3 +52,9 @@ std::string readPasswordFile(const std::string& path, FleetConfig& config);
 // The file --mqtt-password-file stands for when not given: the service manager's credential
 // "mqtt-password" ($CREDENTIALS_DIRECTORY/mqtt-password) when it exists, otherwise empty.
 std::string credentialPasswordFile();
+
+// The fleet options checked together and resolved into `config`: the URL read, the password
+// read from its file (or the service manager's credential), the host name as the bench's name
+// when none is given. Empty on success, otherwise the message for the command line, naming
+// the options. Without --mqtt every other fleet option is refused and `config` stays off.
+std::string resolveFleet(const FleetOptions& given, FleetConfig& config);

@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "service/clientmessage.h"
@@ -98,21 +98,14 @@ void lowerPriority() {
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), PUBLISHER_NICE);
 }
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+// Keys in the order they are set, as the README shows them and dashboards have them.
+using Json = nlohmann::ordered_json;
+
+// Compact, as published since the first version. Text that is not UTF-8 (a port's name is any
+// bytes) is written with U+FFFD in place of the bad bytes, rather than throwing on the
+// publisher's thread or publishing what no JSON reader takes.
+std::string dumped(const Json& json) {
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 // "crc failures" -> "crc_failures": keys a dashboard's expressions can name.
@@ -123,7 +116,7 @@ std::string jsonKey(const char* name) {
             c = '_';
         }
     }
-    return jsonString(key);
+    return key;
 }
 
 // A client message's key as one topic level: the wildcards and '/' become '_'.
@@ -159,26 +152,28 @@ std::string FleetPublisher::where() const {
 }
 
 std::string FleetPublisher::boardPayload(const PortStatus& port) {
-    std::string json = "{\"port\":" + jsonString(port.name) +
-                       ",\"device\":" + (port.identified ? std::to_string(port.device) : "null") +
-                       ",\"identified\":" + (port.identified ? "true" : "false") +
-                       ",\"low_latency\":" + (port.lowLatency ? "true" : "false") +
-                       ",\"counters\":{";
-    const char* separator = "";
+    Json counters = Json::object();
     for (const auto& figure : port.counters) {
-        json += separator + jsonKey(figure.first) + ":" + std::to_string(figure.second);
-        separator = ",";
+        counters[jsonKey(figure.first)] = figure.second;
     }
-    return json + "}}";
+    Json json;
+    json["port"] = port.name;
+    json["device"] = port.identified ? Json(static_cast<unsigned>(port.device)) : Json(nullptr);
+    json["identified"] = port.identified;
+    json["low_latency"] = port.lowLatency;
+    json["counters"] = std::move(counters);
+    return dumped(json);
 }
 
 std::string FleetPublisher::statusPayload(long uptimeSeconds, const std::string& client,
                                           uint64_t telemetryDropped) {
-    return std::string("{\"version\":") + jsonString(BENCHD_VERSION) +
-           ",\"uptime\":" + std::to_string(uptimeSeconds) +
-           ",\"client_connected\":" + (client.empty() ? "false" : "true") +
-           ",\"client\":" + jsonString(client) +
-           ",\"telemetry_dropped\":" + std::to_string(telemetryDropped) + "}";
+    Json json;
+    json["version"] = BENCHD_VERSION;
+    json["uptime"] = uptimeSeconds;
+    json["client_connected"] = !client.empty();
+    json["client"] = client;
+    json["telemetry_dropped"] = telemetryDropped;
+    return dumped(json);
 }
 
 bool FleetPublisher::start() {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "link/serialwatcher.h"
 #include "daemon/options.h"
+#include "link/serialwatcher.h"
 #include "testsupport.h"
 
 using namespace testing_support;
@@ -503,16 +503,81 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
         EXPECT_EQ(o.ports, c.options.ports);
         EXPECT_EQ(o.ignore, c.options.ignore);
         EXPECT_EQ(o.failsafe, c.options.failsafe);
-        EXPECT_EQ(o.monitorPort, c.options.monitorPort);
-        EXPECT_EQ(o.monitorBind, c.options.monitorBind);
-        EXPECT_EQ(o.monitorMax, c.options.monitorMax);
-        EXPECT_EQ(o.monitorBuffer, c.options.monitorBuffer);
+        EXPECT_EQ(o.monitor.port, c.options.monitorPort);
+        EXPECT_EQ(o.monitor.bindAddress, c.options.monitorBind);
+        EXPECT_EQ(o.monitor.maxObservers, c.options.monitorMax);
+        EXPECT_EQ(o.monitor.bufferBytes, c.options.monitorBuffer);
         EXPECT_EQ(o.allow, c.options.allow);
-        EXPECT_EQ(o.monitorAllow, c.options.monitorAllow);
+        EXPECT_EQ(o.monitor.allow, c.options.monitorAllow);
         const auto named = std::find(c.args.begin(), c.args.end(), "--config");
         EXPECT_EQ(o.configFile, c.fileText != nullptr   ? file
                                 : named != c.args.end() ? *std::next(named)
                                                         : "");
+    }
+}
+
+// The settings each unit is handed: the capture's ring (its size given in megabytes, kept in
+// bytes) and the broker the fleet options come to.
+TEST(Options, UnitsGetTheirSettings) {
+    TempDir dir;
+    const std::string file = dir.path() + "/benchd.conf";
+    struct Case {
+        const char* what;
+        Strings args;
+        const char* fileText;  // null: no file
+        std::string capture;
+        uint64_t captureBytes;
+        unsigned captureFiles;
+        std::string fleet;  // "host:port base tls user", empty: off
+    };
+    const Case cases[] = {
+        {"defaults", {}, nullptr, "", 64u << 20, 4, ""},
+        {"capture on the command line",
+         {"--capture", "/tmp/c.pcap", "--capture-size", "2", "--capture-files", "010"},
+         nullptr,
+         "/tmp/c.pcap",
+         2u << 20,
+         10,
+         ""},
+        {"capture from the file, beyond 4 GiB",
+         {"--capture-files", "1"},
+         "capture = /tmp/f.pcap\ncapture-size = 65536\ncapture-files = 7\n",
+         "/tmp/f.pcap",
+         uint64_t{65536} << 20,
+         1,
+         ""},
+        {"mqtt",
+         {"--mqtt", "mqtt://broker.lan:1884/plant/a/", "--bench", "b1"},
+         nullptr,
+         "",
+         64u << 20,
+         4,
+         "broker.lan:1884 plant/a/b1/ 0 "},
+        {"mqtt from the file",
+         {},
+         "mqtt = mqtts://broker\nbench = b1\nmqtt-user = u\n",
+         "",
+         64u << 20,
+         4,
+         "broker:8883 b1/ 1 u"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(file.c_str());
+        if (c.fileText != nullptr) {
+            writeFile(file, c.fileText);
+        }
+        const ParsedOptions parsed = parse(c.args, file);
+        ASSERT_TRUE(parsed.run) << parsed.text;
+        const Options& o = parsed.options;
+        EXPECT_EQ(o.capture.path, c.capture);
+        EXPECT_EQ(o.capture.fileBytes, c.captureBytes);
+        EXPECT_EQ(o.capture.files, c.captureFiles);
+        const FleetConfig& f = o.fleet;
+        EXPECT_EQ(f.enabled ? f.host + ":" + std::to_string(f.port) + " " + f.base() + " " +
+                                  std::to_string(f.tls) + " " + f.user
+                            : "",
+                  c.fleet);
     }
 }
 
@@ -596,10 +661,10 @@ TEST(Options, PackagedFileParsesAndShowsTheDefaults) {
     EXPECT_EQ(parsed.options.ports, (Strings{"???USB*", "???S?"}));
     EXPECT_TRUE(parsed.options.ignore.empty());
     EXPECT_EQ(parsed.options.failsafe, 0u);
-    EXPECT_EQ(parsed.options.monitorPort, 2016);
-    EXPECT_EQ(parsed.options.monitorBind, "127.0.0.1");
-    EXPECT_EQ(parsed.options.monitorMax, 8u);
-    EXPECT_EQ(parsed.options.monitorBuffer, 1u << 20);
+    EXPECT_EQ(parsed.options.monitor.port, 2016);
+    EXPECT_EQ(parsed.options.monitor.bindAddress, "127.0.0.1");
+    EXPECT_EQ(parsed.options.monitor.maxObservers, 8u);
+    EXPECT_EQ(parsed.options.monitor.bufferBytes, 1u << 20);
 }
 
 TEST(PortGlobs, SelectTheNamesOfTheDeviceDirectory) {
