@@ -26,7 +26,7 @@
 
 #include <gtest/gtest.h>
 
-#include "broker.h"
+#include "mqtt.h"
 #include "feedclient.h"
 #include "simbench.h"
 #include "testsupport.h"
