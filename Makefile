@@ -62,10 +62,13 @@ sanitize-thread: deps
 # Figures on this machine: the daemon's latencies against pseudo-terminal boards beside a plain
 # relay, its idle CPU time, a fleet of 20 daemons publishing to one MQTT broker for
 # FLEET_SECONDS, then the micro-benchmarks of the frame parser and the client text path.
+# BENCH_BASELINE=path/to/benchd (another build, e.g. of an earlier commit): the latency run ends
+# with that daemon's report -> client latency against this one's, in alternating rounds.
 FLEET_SECONDS ?= 60
+BENCH_BASELINE ?=
 .PHONY: bench
 bench: build
-	./$(BUILD_DIR)/bench/latency
+	./$(BUILD_DIR)/bench/latency $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))
 	FLEET_SECONDS=$(FLEET_SECONDS) ./$(BUILD_DIR)/bench/fleet
 	@if [ -x $(BUILD_DIR)/bench/micro ]; then ./$(BUILD_DIR)/bench/micro; \
 	else echo "bench/micro not built: Google Benchmark (libbenchmark-dev) is missing"; fi

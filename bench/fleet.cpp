@@ -6,13 +6,8 @@
 // the broker and of each daemon over the run, from /proc.
 //
 //   fleet                         (FLEET_SECONDS=10 FLEET_DAEMONS=5 fleet for a short run)
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,13 +26,19 @@
 #include <vector>
 
 #include "broker.h"
+#include "loopback.h"
+#include "process.h"
+#include "service/filedescriptor.h"
+#include "tempdir.h"
+#include "wait.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using mqtt_support::Broker;
-using mqtt_support::Subscriber;
+using harness::Broker;
+using harness::Process;
+using harness::Subscriber;
 
 int envNumber(const char* name, int fallback) {
     const char* text = std::getenv(name);
@@ -66,76 +67,22 @@ uint64_t processTicks(pid_t pid) {
     return utime + stime;
 }
 
-// A child process with its standard output and error in a file.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::string& output) : output_(output) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            std::vector<char*> args;
-            for (const std::string& arg : argv) {
-                args.push_back(const_cast<char*>(arg.c_str()));
-            }
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        if (pid_ < 0) {
-            throw std::runtime_error("fork failed");
-        }
-    }
-    ~Child() { stop(SIGKILL); }
-    pid_t pid() const { return pid_; }
-    std::string output() const { return slurp(output_); }
-    bool waitForOutput(const std::string& text, std::chrono::seconds timeout) const {
-        const auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (output().find(text) != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-    void stop(int signal = SIGTERM) { mqtt_support::stopChild(pid_, signal); }
-
-private:
-    std::string output_;
-    pid_t pid_ = -1;
-};
-
 struct Bench {
     std::string name;
     std::string dir;
-    std::unique_ptr<Child> sim;
-    std::unique_ptr<Child> daemon;
-    int client = -1;
+    std::unique_ptr<Process> sim;
+    std::unique_ptr<Process> daemon;
+    FileDescriptor client;
     uint64_t clientMessages = 0;
     uint64_t startTicks = 0, endTicks = 0;
     uint64_t published = 0, dropped = 0;
 };
 
-int connectTo(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Counts the messages of every control client until `stop`.
 void readClients(std::vector<Bench>& benches, const std::atomic<bool>& stop) {
     std::vector<pollfd> fds;
     for (const Bench& bench : benches) {
-        fds.push_back({bench.client, POLLIN, 0});
+        fds.push_back({bench.client.get(), POLLIN, 0});
     }
     char buffer[65536];
     while (!stop.load()) {
@@ -184,21 +131,18 @@ int main() {
         Subscriber status(broker.port(), "fleet/+/status");
         Subscriber online(broker.port(), "fleet/+/online");
 
-        char root[] = "/tmp/benchd-fleet-XXXXXX";
-        if (::mkdtemp(root) == nullptr) {
-            throw std::runtime_error("no temporary directory");
-        }
+        const harness::TempDir root("benchd-fleet");
         std::vector<Bench> benches(static_cast<std::size_t>(daemons));
         for (int i = 0; i < daemons; ++i) {
             Bench& bench = benches[static_cast<std::size_t>(i)];
             bench.name = "bench" + std::to_string(i + 1);
-            bench.dir = std::string(root) + "/" + bench.name;
+            bench.dir = root.path() + "/" + bench.name;
             std::filesystem::create_directories(bench.dir + "/dev");
-            bench.sim = std::make_unique<Child>(
+            bench.sim = std::make_unique<Process>(
                 std::vector<std::string>{BENCHSIM_BINARY, "--dir", bench.dir + "/dev", "--seed",
                                          std::to_string(i + 1), "stand62=ttyUSB0",
                                          "flowmeter=ttyUSB1"},
-                bench.dir + "/sim.log");
+                Process::Options{{}, 0, bench.dir + "/sim.log", SIGKILL});
         }
         for (Bench& bench : benches) {
             const auto deadline = Clock::now() + 10s;
@@ -207,21 +151,25 @@ int main() {
                      std::filesystem::exists(bench.dir + "/dev/ttyUSB1"))) {
                 std::this_thread::sleep_for(20ms);
             }
-            bench.daemon = std::make_unique<Child>(
+            bench.daemon = std::make_unique<Process>(
                 std::vector<std::string>{BENCHD_BINARY, "--config", "/dev/null", "--port", "0",
                                          "--monitor-port", "0", "--dev-dir", bench.dir + "/dev",
                                          "--mqtt", url, "--bench", bench.name},
-                bench.dir + "/daemon.log");
+                Process::Options{{}, 0, bench.dir + "/daemon.log", SIGKILL});
         }
         for (Bench& bench : benches) {
-            if (!bench.daemon->waitForOutput("Listening on port ", 10s)) {
-                throw std::runtime_error(bench.name + " did not listen: " + bench.daemon->output());
+            if (!harness::waitUntil(
+                    [&] {
+                        return bench.daemon->out().find("Listening on port ") != std::string::npos;
+                    },
+                    10s, 20ms)) {
+                throw std::runtime_error(bench.name + " did not listen: " + bench.daemon->out());
             }
-            const std::string out = bench.daemon->output();
+            const std::string out = bench.daemon->out();
             const uint16_t port =
                 static_cast<uint16_t>(std::atoi(out.c_str() + out.find("Listening on port ") + 18));
-            bench.client = connectTo(port);
-            if (bench.client < 0) {
+            bench.client = harness::connectOnce(port);
+            if (!bench.client.valid()) {
                 throw std::runtime_error("cannot connect to " + bench.name);
             }
         }
@@ -266,14 +214,14 @@ int main() {
         }
 
         for (Bench& bench : benches) {
-            bench.daemon->stop(SIGTERM);
-            const std::string out = bench.daemon->output();
+            bench.daemon->stop(SIGTERM, 5000ms);
+            const std::string out = bench.daemon->out();
             const std::size_t at = out.rfind("MQTT: ");
             if (at != std::string::npos) {
                 std::sscanf(out.c_str() + at, "MQTT: %lu telemetry messages published, %lu dropped",
                             &bench.published, &bench.dropped);
             }
-            bench.sim->stop(SIGTERM);
+            bench.sim->stop(SIGTERM, 5000ms);
         }
         stopReading.store(true);
         reader.join();
@@ -342,9 +290,8 @@ int main() {
         std::printf("\ndaemons: mean %.2f %%, max %.2f %% of one core; broker %.2f %%\n",
                     sum / daemons, most, percent(brokerEnd - brokerStart));
         for (Bench& bench : benches) {
-            ::close(bench.client);
+            bench.client.reset();
         }
-        std::filesystem::remove_all(root);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "fleet: %s\n", error.what());
         return 1;

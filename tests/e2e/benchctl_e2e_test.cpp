@@ -485,15 +485,8 @@ TEST(BenchctlWebE2e, AViewerThatNeverReadsCostsTheOthersNothing) {
     ASSERT_NE(web.port, 0) << web.process->out() << web.process->err();
     const std::string request = "GET /events HTTP/1.1\r\nHost: bench\r\n\r\n";
     auto open = [&](int receiveBuffer) {
-        FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (receiveBuffer > 0) {
-            ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(web.port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        FileDescriptor fd = harness::connectOnce(web.port, {receiveBuffer, ""});
+        EXPECT_TRUE(fd.valid());
         EXPECT_EQ(::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(request.size()));
         return fd;

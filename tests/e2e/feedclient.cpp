@@ -1,8 +1,6 @@
 #include "feedclient.h"
 
-#include <arpa/inet.h>
 #include <linux/filter.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -11,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "loopback.h"
 #include "testsupport.h"
 
 using testing_support::waitUntil;
@@ -18,31 +17,7 @@ using testing_support::waitUntil;
 namespace fault_e2e {
 
 int connectTo(uint16_t port, int receiveBuffer, const std::string& from) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    if (!from.empty()) {
-        sockaddr_in source{};
-        source.sin_family = AF_INET;
-        if (::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
-            ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
-            ::close(fd);
-            return -1;
-        }
-    }
-    if (receiveBuffer > 0) {
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return harness::connectOnce(port, {receiveBuffer, from}).release();
 }
 
 FeedClient::FeedClient(uint16_t port, int receiveBuffer, const std::string& from) {

@@ -26,8 +26,8 @@
 
 #include <gtest/gtest.h>
 
-#include "broker.h"
 #include "feedclient.h"
+#include "mqtt.h"
 #include "simbench.h"
 #include "testsupport.h"
 

@@ -107,13 +107,9 @@ struct ServiceBench {
 
 // A client that connects and ends its connection with a reset instead of a close.
 void resetConnection(uint16_t port, ServiceBench& bench) {
-    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
     const std::size_t before = bench.count("Connection established.");
-    ASSERT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    FileDescriptor fd = harness::connectOnce(port);
+    ASSERT_TRUE(fd.valid());
     ASSERT_TRUE(waitUntil([&] { return bench.count("Connection established.") > before; }));
     linger hard{1, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);

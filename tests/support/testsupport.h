@@ -1,6 +1,7 @@
-// Helpers for tests that need pseudo-terminals, a temporary device directory, a free
-// loopback port, the real daemon as a child process, a TCP client, or channels without
-// threads.
+// The tests' layer over the harness (tests/harness: pseudo-terminals, temporary directories,
+// free ports, child processes, TCP clients, frames), under the names the tests use, and what
+// only tests need: the real daemon started on a free port, channels without threads, the
+// process-wide queues, a squeezed descriptor table, a notification socket.
 #pragma once
 
 #include <sys/types.h>
@@ -18,7 +19,13 @@
 #include <vector>
 
 #include "frames.h"
+#include "loopback.h"
+#include "process.h"
+#include "pty.h"
 #include "service/filedescriptor.h"
+#include "tcpclient.h"
+#include "tempdir.h"
+#include "wait.h"
 
 class Channel;
 
@@ -26,8 +33,15 @@ namespace testing_support {
 
 using namespace std::chrono_literals;
 
-// Polls pred every few milliseconds until it is true or the timeout passes.
-bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5000ms);
+using harness::ackFrame;
+using harness::Bytes;
+using harness::dataFrame;
+using harness::freePort;
+using harness::Process;
+using harness::Pty;
+using harness::TcpClient;
+using harness::TempDir;
+using harness::waitUntil;
 
 // "A5 A5 0F" style hex text of bytes, and back.
 std::string hex(const Bytes& bytes);
@@ -58,42 +72,6 @@ std::vector<std::string> takeMessages();
 // -1 while there is none.
 long counterOf(const std::string& console, const std::string& board, const std::string& name);
 
-// A raw pseudo-terminal pair. The master side plays the board; the slave side is what
-// the daemon opens (by its path, or through a link in a device directory).
-class Pty {
-public:
-    Pty();
-    int master() const { return master_.get(); }
-    const std::string& slavePath() const { return slavePath_; }
-    // Opens the slave side (raw, non-blocking) and hands over the descriptor.
-    FileDescriptor openSlave() const;
-    void write(const Bytes& bytes) const;
-    // Reads everything the master gets until `timeout` has passed.
-    Bytes readFor(std::chrono::milliseconds timeout);
-    // Reads until at least `count` bytes arrived or the timeout passed.
-    Bytes readAtLeast(std::size_t count, std::chrono::milliseconds timeout = 3000ms);
-    // Closes the master side, as when a board's adapter is pulled: the slave side hangs up.
-    void close() { master_.reset(); }
-
-private:
-    FileDescriptor master_;
-    std::string slavePath_;
-};
-
-// A temporary directory removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-    // A symbolic link name -> target inside the directory (a board plugged in).
-    void link(const std::string& name, const std::string& target) const;
-    void unlink(const std::string& name) const;
-
-private:
-    std::string path_;
-};
-
 // This process with only `left` descriptors to spare: its soft RLIMIT_NOFILE lowered and the
 // free numbers below it filled with /dev/null. The limit and the numbers are given back when
 // it is destroyed. Nothing else in the process should open descriptors meanwhile.
@@ -109,39 +87,6 @@ private:
     std::vector<FileDescriptor> fillers_;
     long saved_ = 0;
     long limit_ = 0;
-};
-
-// A TCP port on 127.0.0.1 that nothing had bound when it was looked at. Nothing holds it
-// afterwards: a test running beside this one, or an outgoing connection given it as its local
-// port, may take it before it is used. Start the daemon with startDaemon(), which copes.
-uint16_t freePort();
-
-// A child process whose standard output and error are collected.
-class Process {
-public:
-    // `env`: "NAME=value" entries set in the child's environment on top of this process's.
-    // `openFiles` > 0: the child's RLIMIT_NOFILE (soft and hard), as `ulimit -n` would set it.
-    explicit Process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                     long openFiles = 0);
-    ~Process();  // SIGKILL and reap if still running
-    pid_t pid() const { return pid_; }
-    std::string out() const;
-    std::string err() const;
-    // Waits until standard output (or error) holds `text`.
-    bool waitForOut(const std::string& text, std::chrono::milliseconds timeout = 5000ms) const;
-    bool waitForErr(const std::string& text, std::chrono::milliseconds timeout = 5000ms) const;
-    // Sends a signal and waits for the exit; returns the exit status (128+signal if killed).
-    int stop(int signal = 15);
-    // Waits for the process to exit by itself; -1 on timeout.
-    int wait(std::chrono::milliseconds timeout = 5000ms);
-
-private:
-    void collect(int fd, std::string& into);
-    pid_t pid_ = -1;
-    int status_ = -1;
-    mutable std::mutex mutex_;
-    std::string out_, err_;
-    std::thread outThread_, errThread_;
 };
 
 // The path of the built daemon.
@@ -190,25 +135,6 @@ struct Daemon {
     TempDir dir;
     uint16_t port = 0;
     std::unique_ptr<Process> process;
-};
-
-// A blocking TCP client on 127.0.0.1.
-class TcpClient {
-public:
-    // Connects, retrying until the timeout (the server may still be starting).
-    explicit TcpClient(uint16_t port, std::chrono::milliseconds timeout = 5000ms);
-    bool connected() const { return fd_.valid(); }
-    void send(const std::string& text) const;
-    // Collects received text until it contains `text`; false if it did not come in time.
-    bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5000ms);
-    // Everything received so far (reads what is pending first).
-    const std::string& received();
-    void close() { fd_.reset(); }
-
-private:
-    void drain(std::chrono::milliseconds wait);
-    FileDescriptor fd_;
-    std::string received_;
 };
 
 }  // namespace testing_support

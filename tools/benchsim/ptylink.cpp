@@ -1,27 +1,11 @@
 #include "ptylink.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <vector>
-
-namespace {
-
-// Raw, so that the line discipline neither echoes the board's frames back nor edits them.
-void makeRaw(int fd) {
-    termios settings{};
-    if (tcgetattr(fd, &settings) == 0) {
-        cfmakeraw(&settings);
-        tcsetattr(fd, TCSANOW, &settings);
-    }
-}
-
-}  // namespace
 
 PtyLink::PtyLink(std::string dir, std::string name)
     : dir_(std::move(dir)), name_(std::move(name)) {}
@@ -36,32 +20,24 @@ std::string PtyLink::linkPath() const {
 
 bool PtyLink::plug(std::string& error) {
     unplug();
-    FileDescriptor master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    char name[128];
-    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0 ||
-        ptsname_r(master.get(), name, sizeof name) != 0) {
-        error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+    std::unique_ptr<harness::Pty> pty;
+    try {
+        pty = std::make_unique<harness::Pty>(true);
+    } catch (const std::system_error& failure) {
+        error = failure.what();
         return false;
     }
-    FileDescriptor slave(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!slave.valid()) {
-        error = std::string("cannot open ") + name + ": " + std::strerror(errno);
-        return false;
-    }
-    makeRaw(master.get());
-    makeRaw(slave.get());
-    if (::symlink(name, linkPath().c_str()) != 0) {
+    if (::symlink(pty->slavePath().c_str(), linkPath().c_str()) != 0) {
         error = "cannot create " + linkPath() + ": " + std::strerror(errno);
         return false;
     }
-    slavePath_ = name;
-    master_ = std::move(master);
-    slave_ = std::move(slave);
+    slavePath_ = pty->slavePath();
+    pty_ = std::move(pty);
     return true;
 }
 
 void PtyLink::unplug() {
-    if (!master_.valid()) {
+    if (!pty_) {
         return;
     }
     std::vector<char> target(slavePath_.size() + 2);
@@ -69,14 +45,9 @@ void PtyLink::unplug() {
     if (n >= 0 && std::string(target.data(), static_cast<std::size_t>(n)) == slavePath_) {
         ::unlink(linkPath().c_str());
     }
-    master_.reset();
-    slave_.reset();
+    pty_.reset();
 }
 
 int PtyLink::unread() const {
-    int count = 0;
-    if (!slave_.valid() || ::ioctl(slave_.get(), FIONREAD, &count) != 0) {
-        return 0;
-    }
-    return count;
+    return pty_ ? pty_->unread() : 0;
 }

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <sys/types.h>
+
+#include <memory>
 #include <string>
 
-#include "service/filedescriptor.h"
+#include "pty.h"
 
 class PtyLink {
 public:
@@ -18,9 +20,9 @@ public:
     // Opens a new pseudo-terminal and links it; false with a reason on failure.
     bool plug(std::string& error);
     void unplug();
-    bool plugged() const { return master_.valid(); }
-    // Non-blocking master side, the board's end of the line.
-    int master() const { return master_.get(); }
+    bool plugged() const { return pty_ != nullptr; }
+    // Non-blocking master side, the board's end of the line; -1 when unplugged.
+    int master() const { return pty_ ? pty_->master() : -1; }
     const std::string& slavePath() const { return slavePath_; }
     // Bytes written on the board's side that the host has not read yet; 0 when unplugged.
     int unread() const;
@@ -30,7 +32,7 @@ private:
     std::string dir_;
     std::string name_;
     std::string slavePath_;
-    FileDescriptor master_;
-    // Held open so that the master never sees a hang-up while the host reopens the port.
-    FileDescriptor slave_;
+    // Its slave side held open, so that the master never sees a hang-up while the host
+    // reopens the port.
+    std::unique_ptr<harness::Pty> pty_;
 };

@@ -1,12 +1,9 @@
 #include "broker.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,42 +13,16 @@
 #include <stdexcept>
 #include <thread>
 
-namespace mqtt_support {
+#include "loopback.h"
+#include "process.h"
+
+namespace harness {
 
 namespace {
 
 constexpr const char* MOSQUITTO = "/usr/sbin/mosquitto";
 constexpr const char* MOSQUITTO_PASSWD = "/usr/bin/mosquitto_passwd";
 constexpr const char* OPENSSL = "/usr/bin/openssl";
-
-uint16_t anyFreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const bool ok = fd >= 0 &&
-                    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    if (!ok) {
-        throw std::runtime_error("no free port");
-    }
-    return ntohs(address.sin_port);
-}
-
-bool accepts(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
 
 }  // namespace
 
@@ -104,7 +75,7 @@ Broker::Broker(std::vector<std::pair<std::string, std::string>> users, const std
     }
     config.close();
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (startOn(anyFreePort())) {
+        if (startOn(freePort())) {
             return;
         }
     }
@@ -159,23 +130,6 @@ bool Broker::startOn(uint16_t port) {
 
 bool Broker::start() {
     return pid_ < 0 && startOn(port_);
-}
-
-void stopChild(pid_t& pid, int signal) {
-    if (pid <= 0) {
-        return;
-    }
-    ::kill(pid, signal);
-    for (int i = 0; i < 500; ++i) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-            pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    pid = -1;
 }
 
 void Broker::stop() {
@@ -267,4 +221,4 @@ bool Subscriber::waitForLatest(const std::string& topic, const std::string& payl
         timeout);
 }
 
-}  // namespace mqtt_support
+}  // namespace harness

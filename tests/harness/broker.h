@@ -1,7 +1,6 @@
 // An MQTT broker of its own for a test or a benchmark, and a subscriber that keeps what it
 // receives. The broker is the system's mosquitto on a free loopback port, with a configuration
-// file written for it (anonymous clients, or the users given; nothing persisted). Needs no
-// GoogleTest, so that the benchmarks use it too.
+// file written for it (anonymous clients, or the users given; nothing persisted).
 #pragma once
 
 #include <sys/types.h>
@@ -18,11 +17,7 @@
 struct mosquitto;
 struct mosquitto_message;
 
-namespace mqtt_support {
-
-// Sends `signal` to a child and reaps it, with SIGKILL after 5 s; sets `pid` to -1. Nothing
-// for a pid of -1. (The broker here and the benchmarks' children stop alike.)
-void stopChild(pid_t& pid, int signal);
+namespace harness {
 
 using namespace std::chrono_literals;
 
@@ -91,4 +86,4 @@ private:
     std::size_t total_ = 0;                                 // guarded by mutex_
 };
 
-}  // namespace mqtt_support
+}  // namespace harness

@@ -4,7 +4,7 @@
 
 #include "protocol/crc8.h"
 
-namespace testing_support {
+namespace harness {
 
 Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
                 const Bytes& payload) {
@@ -25,4 +25,4 @@ Bytes ackFrame(unsigned char number) {
     return {0xA5, 0xA5, 0x33, number, crcCheck(&number, 1)};
 }
 
-}  // namespace testing_support
+}  // namespace harness

@@ -1,11 +1,11 @@
 // Frames as a board or the host puts them on the line, encoded here apart from the daemon's own
 // codec so that tests do not take the codec's word for what it encodes. Shared by the tests and
-// the latency bench.
+// the benchmarks.
 #pragma once
 
 #include <vector>
 
-namespace testing_support {
+namespace harness {
 
 using Bytes = std::vector<unsigned char>;
 
@@ -15,4 +15,4 @@ Bytes dataFrame(unsigned char number, unsigned char code, unsigned char access,
 // An encoded acknowledgement of data frame `number`.
 Bytes ackFrame(unsigned char number);
 
-}  // namespace testing_support
+}  // namespace harness
