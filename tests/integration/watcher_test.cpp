@@ -1,5 +1,5 @@
 // The watcher pass by pass, over pseudo-terminals in a temporary device directory: which
-// names it takes, opening and setting up ports, retiring vanished or
+// names it takes, opening and setting up ports (and ports that refuse), retiring vanished or
 // lost ones, boards replaced under the same name, silence, the counters, and its thread.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -90,6 +90,68 @@ int openAsNobody(const std::string& path) {
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+// Stand-ins for the terminal calls of a port's set-up: each refuses, while `refusing`, the way
+// the case says, and counts its calls.
+bool refusing = false;
+int calls = 0;
+
+int busyLock(int fd) {
+    ++calls;
+    if (refusing) {
+        errno = EBUSY;
+        return -1;
+    }
+    return TerminalCalls::real().lockExclusive(fd);
+}
+
+// Reads of the settings in one set-up: the lock starts each.
+int reads = 0;
+
+int countingLock(int fd) {
+    reads = 0;
+    return TerminalCalls::real().lockExclusive(fd);
+}
+
+// Refuses a set-up's first read of the settings, or its second: the read-back.
+template <int REFUSED_READ>
+int failingRead(int fd, termios* settings) {
+    ++calls;
+    if (refusing && ++reads == REFUSED_READ) {
+        errno = EIO;
+        return -1;
+    }
+    return TerminalCalls::real().getAttributes(fd, settings);
+}
+
+int slowSpeed(termios* settings, unsigned speed) {
+    ++calls;
+    if (refusing) {
+        errno = EINVAL;
+        return -1;
+    }
+    return TerminalCalls::real().setOutputSpeed(settings, speed);
+}
+
+int refusedSettings(int fd, int when, const termios* settings) {
+    ++calls;
+    if (refusing) {
+        errno = EPERM;
+        return -1;
+    }
+    return TerminalCalls::real().setAttributes(fd, when, settings);
+}
+
+// Takes the settings but for the speed, as an adapter that cannot do 115200 baud.
+int keepsItsSpeed(int fd, int when, const termios* settings) {
+    ++calls;
+    termios taken = *settings;
+    if (refusing) {
+        ::cfsetispeed(&taken, B9600);
+        ::cfsetospeed(&taken, B9600);
+    }
+    return TerminalCalls::real().setAttributes(fd, when, &taken);
 }
 
 class WatcherPassTest : public ::testing::Test {
@@ -669,4 +731,69 @@ TEST_F(WatcherPassTest, CountersArePrintedOnRequestAndAtRetirement) {
     EXPECT_NE(text.find("Device disconnected: ttyUSB0\nCounters [ttyUSB0]: "), std::string::npos)
         << text;
     EXPECT_EQ(out.count("Counters [ttyUSB0]: "), 2u);
+}
+
+TEST_F(WatcherPassTest, PortThatRefusesItsSetUpIsClosedAndRetriedUntilItAccepts) {
+    const struct {
+        const char* name;
+        void (*refuse)(TerminalCalls&);
+        const char* said;
+    } cases[] = {
+        {"exclusive lock", [](TerminalCalls& c) { c.lockExclusive = busyLock; },
+         "exclusive lock refused: Device or resource busy"},
+        {"reading the settings",
+         [](TerminalCalls& c) {
+             c.lockExclusive = countingLock;
+             c.getAttributes = failingRead<1>;
+         },
+         "settings not readable: Input/output error"},
+        {"input speed", [](TerminalCalls& c) { c.setInputSpeed = slowSpeed; },
+         "115200 baud refused: Invalid argument"},
+        {"output speed", [](TerminalCalls& c) { c.setOutputSpeed = slowSpeed; },
+         "115200 baud refused: Invalid argument"},
+        {"the settings", [](TerminalCalls& c) { c.setAttributes = refusedSettings; },
+         "settings refused: Operation not permitted"},
+        {"reading them back",
+         [](TerminalCalls& c) {
+             c.lockExclusive = countingLock;
+             c.getAttributes = failingRead<2>;
+         },
+         "settings not readable: Input/output error"},
+        {"a speed that did not take", [](TerminalCalls& c) { c.setAttributes = keepsItsSpeed; },
+         "raw 115200 8N1 not taken: Invalid argument"},
+    };
+    dir.link("ttyUSB0", board.slavePath());
+    const std::string line = "Error opening [" + path("ttyUSB0") + "]: ";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SerialWatcher own(dir.path());
+        TerminalCalls terminal = TerminalCalls::real();
+        c.refuse(terminal);
+        own.setTerminalCalls(terminal);
+        refusing = true;
+        calls = 0;
+        const std::size_t descriptors = entriesOf("/proc/self/fd");
+        const std::size_t said = out.count(line + c.said + "\n");
+
+        own.pass();
+        EXPECT_EQ(out.count(line + c.said + "\n"), said + 1) << out.text();
+        EXPECT_FALSE(channelNamed("ttyUSB0"));
+        EXPECT_EQ(entriesOf("/proc/self/fd"), descriptors) << "the port is closed again";
+
+        // Tried again on the next pass, and said once.
+        const int tried = calls;
+        own.pass();
+        EXPECT_GT(calls, tried);
+        EXPECT_EQ(out.count(line + c.said + "\n"), said + 1);
+        EXPECT_FALSE(channelNamed("ttyUSB0"));
+
+        refusing = false;
+        const std::size_t connects = out.count("Connect to: [" + path("ttyUSB0") + "]\n");
+        own.pass();
+        EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB0") + "]\n"), connects + 1);
+        ASSERT_TRUE(channelNamed("ttyUSB0"));
+        termios tty{};
+        ASSERT_EQ(::tcgetattr(channelNamed("ttyUSB0")->fd(), &tty), 0);
+        EXPECT_EQ(cfgetispeed(&tty), static_cast<speed_t>(B115200));
+    }
 }
