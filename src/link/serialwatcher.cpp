@@ -32,6 +32,11 @@
 namespace {
 
 constexpr std::chrono::seconds PASS_PAUSE{1};
+// Input settings that would change or drop bytes on their way to the reader (a stripped
+// eighth bit turns every A5 into 25), or stop the flow; another program may have left any
+// of them on the port.
+constexpr tcflag_t ALTERED_INPUT =
+    IGNPAR | ICRNL | IXON | IXOFF | IXANY | ISTRIP | INLCR | IGNCR | BRKINT | PARMRK;
 // Passes without a version report after which an identified board counts as silent.
 constexpr uint32_t SILENT_PASSES = 5;
 // Passes the directory must be readable before a reason it could not be read for is said again.
@@ -59,7 +64,6 @@ std::string refused(const char* what) {
 
 // Whether the settings are the raw 115200 8N1 that the boards speak.
 bool raw115200(const termios& tty) {
-    constexpr tcflag_t ALTERED_INPUT = IGNPAR | ICRNL | IXON | IXOFF | IXANY;
     constexpr tcflag_t LINE_DISCIPLINE = ICANON | ECHO | ISIG | IEXTEN;
     return ::cfgetispeed(&tty) == B115200 && ::cfgetospeed(&tty) == B115200 &&
            (tty.c_cflag & (CSIZE | PARENB | CSTOPB)) == CS8 && (tty.c_cflag & CREAD) != 0 &&
@@ -203,7 +207,7 @@ std::string SerialWatcher::configure(int fd, const std::string& path) const {
     if (terminal.getAttributes(fd, &tty) != 0) {
         return refused("settings not readable");
     }
-    tty.c_iflag &= ~static_cast<tcflag_t>(IGNPAR | ICRNL | IXON | IXOFF | IXANY);
+    tty.c_iflag &= ~ALTERED_INPUT;
     tty.c_oflag = 0;
     tty.c_cflag = CS8 | CREAD | CLOCAL;
     tty.c_lflag = 0;

@@ -188,6 +188,15 @@ TEST(WatcherSelect, AcceptsUsbAndSingleDigitBuiltInPorts) {
 }
 
 TEST_F(WatcherPassTest, OpensAcceptedPortsInNameOrderWithRawSettings) {
+    // Settings another program left on the port that would alter the board's bytes.
+    constexpr tcflag_t LEFT_OVER = ISTRIP | INLCR | IGNCR | BRKINT | PARMRK;
+    {
+        FileDescriptor slave = board.openSlave();
+        termios before{};
+        ASSERT_EQ(tcgetattr(slave.get(), &before), 0);
+        before.c_iflag |= LEFT_OVER;
+        ASSERT_EQ(tcsetattr(slave.get(), TCSANOW, &before), 0);
+    }
     Pty second;
     dir.link("ttyUSB0", board.slavePath());
     dir.link("ttyS0", second.slavePath());
@@ -219,7 +228,7 @@ TEST_F(WatcherPassTest, OpensAcceptedPortsInNameOrderWithRawSettings) {
     EXPECT_EQ(cfgetospeed(&tty), static_cast<speed_t>(B115200));
     EXPECT_EQ(tty.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL | CRTSCTS),
               static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
-    EXPECT_EQ(tty.c_iflag & (IGNPAR | ICRNL | IXON | IXOFF | IXANY), 0u);
+    EXPECT_EQ(tty.c_iflag & (IGNPAR | ICRNL | IXON | IXOFF | IXANY | LEFT_OVER), 0u);
     EXPECT_EQ(tty.c_oflag, 0u);
     EXPECT_EQ(tty.c_lflag, 0u);
     EXPECT_EQ(tty.c_cc[VMIN], 0);
