@@ -3,9 +3,10 @@
 // silent boards to the handshake. A port whose device node changed under the same name, or
 // whose reader lost it, counts as vanished and then new: a board plugged out and in again
 // between two scans is reopened. Only terminals are opened; an entry that cannot be opened
-// (not yet permitted, not a terminal, no descriptor left) gets no channel: it is tried again on
-// every pass and said once per reason. A pass whose listing fails changes nothing: only a port
-// that its reader lost is retired then.
+// (not yet permitted, not a terminal, no descriptor left, a port that refuses the exclusive
+// lock or the settings) gets no channel: it is tried again on every pass and said once per
+// reason. A pass whose listing fails changes nothing: only a port that its reader lost is
+// retired then.
 #pragma once
 
 #include <cstdint>
