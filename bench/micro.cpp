@@ -55,25 +55,28 @@ Bytes chartStream() {
     return stream;
 }
 
-// The reader's loop without the port: a new record per data frame, reuse otherwise.
-void parseStream(benchmark::State& state, const Bytes& stream) {
-    auto current = std::make_unique<Command>();
-    std::size_t frames = 0;
-    for (auto _ : state) {
-        for (unsigned char byte : stream) {
-            current->slotNewByte(byte);
-            if (current->isValid() && current->type == FRAME_DATA) {
-                benchmark::DoNotOptimize(current->data);
-                current = std::make_unique<Command>();
-                ++frames;
-            } else if (current->isValid() || current->isCorrupted()) {
-                current->reset();
-            }
+// The reader's loop without the port: a new record per data frame.
+struct CountingSink : FrameParser::Sink {
+    void noise(const unsigned char*, std::size_t) override {}
+    void frame(const Command& frame, bool good, const unsigned char*, std::size_t) override {
+        if (good && frame.type == FRAME_DATA) {
+            auto record = std::make_unique<Command>(frame);
+            benchmark::DoNotOptimize(record->data);
+            ++frames;
         }
+    }
+    std::size_t frames = 0;
+};
+
+void parseStream(benchmark::State& state, const Bytes& stream) {
+    FrameParser parser;
+    CountingSink sink;
+    for (auto _ : state) {
+        parser.feed(stream.data(), stream.size(), sink);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
     state.counters["frames"] =
-        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+        benchmark::Counter(static_cast<double>(sink.frames), benchmark::Counter::kIsRate);
 }
 
 void BM_FrameParserReports(benchmark::State& state) {

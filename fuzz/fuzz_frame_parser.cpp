@@ -2,10 +2,11 @@
 //
 // Input: byte 0 says how many read lengths follow (0 to 7), each read length byte gives a
 // read of 1 to 256 bytes, and the reads cycle over the rest of the input, the stream. The
-// reader's own loop (ReceiveManager::handleBytes) takes the stream in those reads; a plain
-// loop over Command, with the reader's rules, takes it in one read. Both must find the same
-// frames, each frame found must be the very bytes of the stream it claims to be, and every
-// data frame must be acknowledged on the port with its own number, in order.
+// reader's own loop (ReceiveManager::handleBytes) takes the stream in those reads; the parser
+// alone takes it in one read. Both must find the same frames, each frame found must be the
+// very bytes of the stream it claims to be, the noise and frames reported must be the stream
+// itself (but for a frame still in progress at the end), and every data frame must be
+// acknowledged on the port with its own number, in order.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -90,26 +91,36 @@ void checkFrameBytes(const Frame& frame, const unsigned char* stream, std::size_
                "data frame ending at %zu is not in the stream\n", end);
 }
 
-// The reader's rules over one read: a valid data frame is handed on and a new record taken,
-// a valid ACK or a corrupted frame resets the record.
-std::vector<Frame> framesInOneRead(const unsigned char* stream, std::size_t count) {
-    std::vector<Frame> frames;
-    auto current = std::make_unique<Command>();
-    for (std::size_t i = 0; i < count; ++i) {
-        current->slotNewByte(stream[i]);
-        if (current->isValid()) {
-            frames.push_back(frameOf(*current));
-            checkFrameBytes(frames.back(), stream, i);
-            if (current->type == FRAME_DATA) {
-                current = std::make_unique<Command>();
-            } else {
-                current->reset();
-            }
-        } else if (current->isCorrupted()) {
-            current->reset();
+// The parser over the stream in one read: its good frames, each checked against the stream,
+// and what it reported, noise and frames, which must be the stream itself in order.
+struct OneRead : FrameParser::Sink {
+    explicit OneRead(const unsigned char* stream) : stream(stream) {}
+    void noise(const unsigned char* bytes, std::size_t size) override {
+        FUZZ_CHECK(size > 0, "empty noise run at %zu\n", reported.size());
+        reported.insert(reported.end(), bytes, bytes + size);
+    }
+    void frame(const Command& command, bool good, const unsigned char* bytes,
+               std::size_t size) override {
+        reported.insert(reported.end(), bytes, bytes + size);
+        FUZZ_CHECK(size <= 263 && size == command.size() - 1 + (bytes[1] == 0xA5 ? 1 : 0),
+                   "frame of %zu bytes reported for %u\n", size, command.size());
+        if (good) {
+            frames.push_back(frameOf(command));
+            checkFrameBytes(frames.back(), stream, reported.size() - 1);
         }
     }
-    return frames;
+    const unsigned char* stream;
+    std::vector<Frame> frames;
+    std::vector<unsigned char> reported;
+};
+
+std::vector<Frame> framesInOneRead(const unsigned char* stream, std::size_t count) {
+    OneRead read(stream);
+    FrameParser().feed(stream, count, read);
+    FUZZ_CHECK(read.reported.size() <= count && count - read.reported.size() <= 263 &&
+                   std::memcmp(read.reported.data(), stream, read.reported.size()) == 0,
+               "the reports are not the stream: %zu of %zu bytes\n", read.reported.size(), count);
+    return read.frames;
 }
 
 std::vector<unsigned char> readAcks() {

@@ -13,7 +13,6 @@
 #include "link/receivemanager.h"
 #include "link/sendmanager.h"
 #include "protocol/command.h"
-#include "protocol/crc8.h"
 #include "protocol/deviceids.h"
 #include "service/consolethrottle.h"
 
@@ -96,12 +95,12 @@ void Channel::retire() {
 }
 
 void Channel::sendACK(unsigned char number) {
-    unsigned char frame[5] = {0xA5, 0xA5, 0x33, number, crcCheck(&number, 1)};
+    const Command ack = Command::makeAck(number);
     // Counted before the write (and taken back should it fail): the figure never lags behind
     // an ACK that is already on the line.
     counters_.acksSent.fetch_add(1);
-    const long written = writeFrame(frame, sizeof frame);
-    if (written == 5) {
+    const long written = writeFrame(ack.buffer, ack.size());
+    if (written == static_cast<long>(ack.size())) {
         return;
     }
     counters_.acksSent.fetch_sub(1);

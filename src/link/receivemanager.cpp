@@ -39,8 +39,7 @@ void lose(Channel& channel, const std::string& reason) {
 
 }  // namespace
 
-ReceiveManager::ReceiveManager(Channel* channel)
-    : channel(channel), current(std::make_unique<Command>()) {}
+ReceiveManager::ReceiveManager(Channel* channel) : channel(channel) {}
 
 ReceiveManager::~ReceiveManager() {
     stop();
@@ -165,94 +164,43 @@ std::size_t ReceiveManager::queued() const {
 }
 
 void ReceiveManager::handleBytes(const unsigned char* bytes, std::size_t count) {
-    ChannelCounters& counters = channel->counters();
-    // Skipped bytes are added up per read, and before each ACK: the figures never lag behind
-    // an ACK that is already on the line.
-    uint64_t garbage = 0;
-    auto countGarbage = [&] {
-        if (garbage > 0) {
-            counters.garbageBytes.fetch_add(garbage);
-            garbage = 0;
-        }
-    };
-    // While capturing, every byte read goes to exactly one record, in order: a frame from its
-    // start bytes to its CRC, or a run of skipped bytes.
-    const bool capturing = capture::active() != nullptr;
-    const std::int64_t readAt = capturing ? capture::now() : 0;
-    auto recordNoise = [&] {
-        if (!captureNoise.empty()) {
-            capture::add(capture::Direction::FromBoard, capture::Kind::Noise, channel->name(),
-                         captureNoise.data(), captureNoise.size(), 0, readAt);
-            captureNoise.clear();
-        }
-    };
-    auto recordFrame = [&](capture::Kind kind, std::uint8_t flags) {
-        if (capturing) {
-            capture::add(capture::Direction::FromBoard, kind, channel->name(), captureFrame.data(),
-                         captureFrame.size(), flags, readAt);
-            captureFrame.clear();
-        }
-    };
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned char byte = bytes[i];
-        const bool hunting = current->state == WAIT_START;
-        const int held = heldStart;
-        current->slotNewByte(byte);
-        if (hunting) {
-            // A frame starts with A5 A5 and its kind: up to two A5 are held back until the
-            // next byte shows whether they began a frame; everything else here is skipped.
-            if (current->state != WAIT_START) {
-                heldStart = 0;
-                if (capturing) {
-                    recordNoise();
-                    captureFrame.assign(static_cast<std::size_t>(held), FRAME_START);
-                    captureFrame.push_back(byte);
-                }
-            } else if (byte == FRAME_START) {
-                if (heldStart == 2) {
-                    ++garbage;
-                    if (capturing) {
-                        captureNoise.push_back(FRAME_START);
-                    }
-                } else {
-                    ++heldStart;
-                }
-            } else {
-                garbage += static_cast<uint64_t>(heldStart) + 1;
-                heldStart = 0;
-                if (capturing) {
-                    captureNoise.insert(captureNoise.end(), static_cast<std::size_t>(held),
-                                        FRAME_START);
-                    captureNoise.push_back(byte);
-                }
-            }
-        } else if (capturing) {
-            captureFrame.push_back(byte);
-        }
-        if (current->isValid() && current->type == FRAME_DATA) {
-            countGarbage();
-            counters.framesReceived.fetch_add(1);
-            recordFrame(capture::Kind::DataFrame, 0);
-            // The board sees its ACK before the frame is handed on.
-            channel->sendACK(current->number());
-            push(std::move(current));
-            current = std::make_unique<Command>();
-        } else if (current->isValid() && current->type == FRAME_ACK) {
-            recordFrame(capture::Kind::AckFrame, 0);
-            console::out("Ack number: [" + std::to_string(current->number()) + "]");
-            channel->setAckNumber(current->number());
-            current->reset();
-        } else if (current->isCorrupted()) {
-            recordFrame(
-                current->type == FRAME_ACK ? capture::Kind::AckFrame : capture::Kind::DataFrame,
-                capture::FLAG_CRC_BAD);
-            counters.crcFailures.fetch_add(1);
-            current->reset();
-        }
-    }
-    countGarbage();
+    Delivery delivery(*this);
+    parser.feed(bytes, count, delivery);
+}
+
+ReceiveManager::Delivery::Delivery(ReceiveManager& manager)
+    : manager(manager),
+      capturing(capture::active() != nullptr),
+      readAt(capturing ? capture::now() : 0) {}
+
+void ReceiveManager::Delivery::noise(const unsigned char* bytes, std::size_t count) {
+    // Counted as soon as the run ends: the figure never lags behind an ACK already on the line.
+    manager.channel->counters().garbageBytes.fetch_add(count);
     if (capturing) {
-        recordNoise();
+        capture::add(capture::Direction::FromBoard, capture::Kind::Noise, manager.channel->name(),
+                     bytes, count, 0, readAt);
+    }
+}
+
+void ReceiveManager::Delivery::frame(const Command& frame, bool good, const unsigned char* bytes,
+                                     std::size_t count) {
+    Channel& channel = *manager.channel;
+    const capture::Kind kind =
+        frame.type == FRAME_ACK ? capture::Kind::AckFrame : capture::Kind::DataFrame;
+    if (capturing) {
+        capture::add(capture::Direction::FromBoard, kind, channel.name(), bytes, count,
+                     good ? 0 : capture::FLAG_CRC_BAD, readAt);
+    }
+    if (!good) {
+        channel.counters().crcFailures.fetch_add(1);
+    } else if (frame.type == FRAME_DATA) {
+        channel.counters().framesReceived.fetch_add(1);
+        // The board sees its ACK before the frame is handed on.
+        channel.sendACK(frame.number());
+        manager.push(std::make_unique<Command>(frame));
+    } else {
+        console::out("Ack number: [" + std::to_string(frame.number()) + "]");
+        channel.setAckNumber(frame.number());
     }
 }
 

@@ -5,16 +5,16 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <thread>
-#include <vector>
 
+#include "protocol/command.h"
 #include "service/sync.h"
 #include "service/waker.h"
 
 class Channel;
-class Command;
 
 class ReceiveManager {
 public:
@@ -69,14 +69,23 @@ private:
     // The reader thread body: reads the port until the manager is stopped.
     void read();
 
-    Waker waker_{true};                // stop; the reader polls its descriptor beside the port
-    std::unique_ptr<Command> current;  // reader thread only
-    // Frame-start bytes (A5) seen while hunting that may yet begin a frame; reader thread only.
-    int heldStart = 0;
-    // While capturing: the bytes of the frame in progress and the run of skipped bytes not yet
-    // recorded; reader thread only.
-    std::vector<unsigned char> captureFrame;
-    std::vector<unsigned char> captureNoise;
+    // What the parser finds in one read, handed on: frames ACKed, queued or noted, skipped
+    // bytes counted, and both recorded while capturing.
+    class Delivery : public FrameParser::Sink {
+    public:
+        explicit Delivery(ReceiveManager& manager);
+        void noise(const unsigned char* bytes, std::size_t count) override;
+        void frame(const Command& frame, bool good, const unsigned char* bytes,
+                   std::size_t count) override;
+
+    private:
+        ReceiveManager& manager;
+        const bool capturing;
+        const std::int64_t readAt;  // the read's time, for its capture records
+    };
+
+    Waker waker_{true};        // stop; the reader polls its descriptor beside the port
+    FrameParser parser;        // reader thread only
     mutable Mutex queueMutex;  // a leaf
     CondVar queueCv;           // a frame was queued, or stop
     std::deque<std::unique_ptr<Command>> receiveQueue GUARDED_BY(queueMutex);

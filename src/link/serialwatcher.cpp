@@ -31,6 +31,11 @@
 namespace {
 
 constexpr std::chrono::seconds PASS_PAUSE{1};
+// Input settings that would change or drop bytes on their way to the reader (a stripped
+// eighth bit turns every A5 into 25), or stop the flow; another program may have left any
+// of them on the port.
+constexpr tcflag_t ALTERED_INPUT =
+    IGNPAR | ICRNL | IXON | IXOFF | IXANY | ISTRIP | INLCR | IGNCR | BRKINT | PARMRK;
 // Passes without a version report after which an identified board counts as silent.
 constexpr uint32_t SILENT_PASSES = 5;
 // Passes the directory must be readable before a reason it could not be read for is said again.
@@ -39,7 +44,37 @@ constexpr unsigned READABLE_PASSES_TO_FORGET = 60;
 constexpr const char* NOT_A_CHARACTER_DEVICE = "not a character device";
 constexpr const char* NOT_A_TERMINAL = "not a terminal";
 
+int realLockExclusive(int fd) {
+    return ::ioctl(fd, TIOCEXCL);
+}
+
+int realSetInputSpeed(termios* settings, unsigned speed) {
+    return ::cfsetispeed(settings, speed);
+}
+
+int realSetOutputSpeed(termios* settings, unsigned speed) {
+    return ::cfsetospeed(settings, speed);
+}
+
+// What the port refused, said with the reason the call gave.
+std::string refused(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+// Whether the settings are the raw 115200 8N1 that the boards speak.
+bool raw115200(const termios& tty) {
+    constexpr tcflag_t LINE_DISCIPLINE = ICANON | ECHO | ISIG | IEXTEN;
+    return ::cfgetispeed(&tty) == B115200 && ::cfgetospeed(&tty) == B115200 &&
+           (tty.c_cflag & (CSIZE | PARENB | CSTOPB)) == CS8 && (tty.c_cflag & CREAD) != 0 &&
+           (tty.c_iflag & ALTERED_INPUT) == 0 && (tty.c_oflag & OPOST) == 0 &&
+           (tty.c_lflag & LINE_DISCIPLINE) == 0;
+}
+
 }  // namespace
+
+TerminalCalls TerminalCalls::real() {
+    return {realLockExclusive, ::tcgetattr, realSetInputSpeed, realSetOutputSpeed, ::tcsetattr};
+}
 
 bool SerialWatcher::Node::operator==(const Node& other) const {
     return exists == other.exists && rdev == other.rdev && dev == other.dev && ino == other.ino;
@@ -113,7 +148,7 @@ bool SerialWatcher::takes(const std::string& name) const {
     return globs_.take.empty() ? select(name) : matches(globs_.take);
 }
 
-SerialWatcher::Opening SerialWatcher::openTerminal(const std::string& path) {
+SerialWatcher::Opening SerialWatcher::openTerminal(const std::string& path) const {
     Opening opening;
     // A FIFO must never be opened (its reader would take our frames and give them back), nor
     // a regular file (it would grow by every frame): only character devices are.
@@ -151,26 +186,47 @@ SerialWatcher::Opening SerialWatcher::openTerminal(const std::string& path) {
         opening.failure = NOT_A_TERMINAL;
         return opening;
     }
-    configure(fd.get(), path);
-    opening.fd = fd.release();
+    // A port that refuses the set-up is closed and tried again like one that did not open:
+    // the board would never answer on it.
+    opening.failure = configure(fd.get(), path);
+    if (opening.failure.empty()) {
+        opening.fd = fd.release();
+    }
     return opening;
 }
 
-void SerialWatcher::configure(int fd, const std::string& path) {
+std::string SerialWatcher::configure(int fd, const std::string& path) const {
     // Another program (a modem prober, a second daemon) opening the port would take part of
     // the board's bytes. Only root can open it past this.
-    ::ioctl(fd, TIOCEXCL);
+    if (terminal.lockExclusive(fd) != 0) {
+        return refused("exclusive lock refused");
+    }
 
-    // A port that refuses the settings is used with whatever it has.
     termios tty{};
-    ::tcgetattr(fd, &tty);
-    tty.c_iflag &= ~static_cast<tcflag_t>(IGNPAR | ICRNL | IXON | IXOFF | IXANY);
+    if (terminal.getAttributes(fd, &tty) != 0) {
+        return refused("settings not readable");
+    }
+    tty.c_iflag &= ~ALTERED_INPUT;
     tty.c_oflag = 0;
-    tty.c_cflag = B115200 | CS8 | CREAD | CLOCAL;
+    tty.c_cflag = CS8 | CREAD | CLOCAL;
     tty.c_lflag = 0;
     std::memset(tty.c_cc, 0, sizeof tty.c_cc);
+    if (terminal.setInputSpeed(&tty, B115200) != 0 || terminal.setOutputSpeed(&tty, B115200) != 0) {
+        return refused("115200 baud refused");
+    }
     ::tcflush(fd, TCIOFLUSH);
-    ::tcsetattr(fd, TCSANOW, &tty);
+    if (terminal.setAttributes(fd, TCSANOW, &tty) != 0) {
+        return refused("settings refused");
+    }
+    // The call succeeds when any of the settings took: only reading them back tells.
+    termios taken{};
+    if (terminal.getAttributes(fd, &taken) != 0) {
+        return refused("settings not readable");
+    }
+    if (!raw115200(taken)) {
+        errno = EINVAL;
+        return refused("raw 115200 8N1 not taken");
+    }
 
     // Bytes reach the reader without the driver's batching delay. Ports without the serial
     // driver's settings (pseudo-terminals) refuse the request and are used as they are.
@@ -183,16 +239,7 @@ void SerialWatcher::configure(int fd, const std::string& path) {
             console::out("Low latency refused [" + path + "]: " + std::strerror(errno));
         }
     }
-}
-
-int SerialWatcher::connectTTY(const std::string& path) {
-    Opening opening = openTerminal(path);
-    if (opening.fd < 0) {
-        console::out("Error opening [" + path + "]: " + opening.failure);
-    } else {
-        console::out("Connect to: [" + path + "]");
-    }
-    return opening.fd;
+    return {};
 }
 
 std::optional<SerialWatcher::Listing> SerialWatcher::listDevices() {

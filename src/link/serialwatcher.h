@@ -3,9 +3,10 @@
 // silent boards to the handshake. A port whose device node changed under the same name, or
 // whose reader lost it, counts as vanished and then new: a board plugged out and in again
 // between two scans is reopened. Only terminals are opened; an entry that cannot be opened
-// (not yet permitted, not a terminal, no descriptor left) gets no channel: it is tried again on
-// every pass and said once per reason. A pass whose listing fails changes nothing: only a port
-// that its reader lost is retired then.
+// (not yet permitted, not a terminal, no descriptor left, a port that refuses the exclusive
+// lock or the settings) gets no channel: it is tried again on every pass and said once per
+// reason. A pass whose listing fails changes nothing: only a port that its reader lost is
+// retired then.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,18 @@
 struct BoardBehaviour;
 class Channel;
 struct stat;
+struct termios;
+
+// The terminal calls of a port's set-up; the real ones unless a test plays a port that
+// refuses one of them.
+struct TerminalCalls {
+    int (*lockExclusive)(int fd);  // ioctl(fd, TIOCEXCL)
+    int (*getAttributes)(int fd, termios* settings);
+    int (*setInputSpeed)(termios* settings, unsigned speed);
+    int (*setOutputSpeed)(termios* settings, unsigned speed);
+    int (*setAttributes)(int fd, int when, const termios* settings);
+    static TerminalCalls real();
+};
 
 // Which device names the watcher takes, as globs over the names: with `take` empty the built-in
 // filter select() decides; a name that matches `ignore` is never opened, locked or written to.
@@ -55,15 +68,13 @@ public:
     static bool select(const std::string& name);
     // The filter this watcher applies: its globs, or select().
     bool takes(const std::string& name) const;
-    // Opens and configures the port for this program's exclusive use and says so; the
-    // descriptor, or -1 when it cannot be opened or is not a terminal ("Error opening").
-    static int connectTTY(const std::string& path);
-
     const std::string& devDir() const { return devDir_; }
 
     // A test seam: called by pass() between seeing that a board went silent and returning it
     // to the handshake, with its channel. Set it while no pass runs.
     void setSilenceHook(std::function<void(Channel&)> hook) { silenceHook = std::move(hook); }
+    // A test seam: the terminal calls that ports are set up with. Set them while no pass runs.
+    void setTerminalCalls(const TerminalCalls& calls) { terminal = calls; }
 
 private:
     // Which device node a name led to (stat, following links): another node under the same
@@ -97,9 +108,10 @@ private:
         Node node;
     };
     static Node nodeOf(const std::string& path);
-    static Opening openTerminal(const std::string& path);
-    // Raw 115200 8N1, exclusive, low latency; `path` only for the console.
-    static void configure(int fd, const std::string& path);
+    Opening openTerminal(const std::string& path) const;
+    // Exclusive, raw 115200 8N1 (read back to see that it took), low latency; `path` only for
+    // the console. What the port refused and why, or empty.
+    std::string configure(int fd, const std::string& path) const;
 
     void run();
     // The accepted names of the directory; none when it cannot be listed (said once per
@@ -132,7 +144,8 @@ private:
     // a while, so that a directory that flaps is not said on every flap. pass() only.
     std::set<std::string> dirFailuresSaid;
     unsigned readablePasses = 0;
-    std::function<void(Channel&)> silenceHook;  // pass() only
-    Waker waker_;                               // stop()
+    std::function<void(Channel&)> silenceHook;       // pass() only
+    TerminalCalls terminal = TerminalCalls::real();  // pass() only
+    Waker waker_;                                    // stop()
     std::thread thread;
 };

@@ -4,9 +4,26 @@
 
 #include "protocol/crc8.h"
 
-Command::Command() : header{}, data{}, buffer{} {
-    reset();
-}
+namespace {
+
+constexpr unsigned char FRAME_KIND_DATA = 0x0F;
+
+// Where the parser is in a frame.
+enum ParserState : int {
+    WAIT_START,
+    READ_NUMBER,
+    READ_CODE,
+    READ_ACCESS,
+    READ_LENGTH,
+    READ_DATA,
+    READ_CRC,
+    READ_ACK_NUMBER,
+    READ_ACK_CRC,
+};
+
+}  // namespace
+
+Command::Command() : header{}, type(FRAME_NONE), data{}, crc(0), buffer{} {}
 
 Command Command::makeData(unsigned char code, unsigned char access, const unsigned char* payload,
                           unsigned char length) {
@@ -22,15 +39,12 @@ Command Command::makeData(unsigned char code, unsigned char access, const unsign
     return command;
 }
 
-void Command::reset() {
-    state = WAIT_START;
-    type = FRAME_NONE;
-    valid = false;
-    corrupted = false;
-    prevByte = 0;
-    dataIndex = 0;
-    crc = 0;
-    header[1] = 0;
+Command Command::makeAck(unsigned char number) {
+    Command command;
+    command.type = FRAME_ACK;
+    command.header[0] = number;
+    command.createCommand();
+    return command;
 }
 
 unsigned Command::size() const {
@@ -55,76 +69,6 @@ unsigned Command::sizeCRC() const {
     }
 }
 
-void Command::slotNewByte(unsigned char byte) {
-    switch (state) {
-        case WAIT_START:
-            if (prevByte == FRAME_START && byte == FRAME_KIND_DATA) {
-                state = READ_NUMBER;
-            } else if (prevByte == FRAME_START && byte == FRAME_KIND_ACK) {
-                state = READ_ACK_NUMBER;
-            }
-            break;
-        case READ_NUMBER:
-            type = FRAME_DATA;
-            header[0] = byte;
-            state = READ_CODE;
-            break;
-        case READ_CODE:
-            header[1] = byte;
-            state = READ_ACCESS;
-            break;
-        case READ_ACCESS:
-            header[2] = byte;
-            state = READ_LENGTH;
-            break;
-        case READ_LENGTH:
-            header[3] = byte;
-            dataIndex = 0;
-            state = byte != 0 ? READ_DATA : READ_CRC;
-            break;
-        case READ_DATA:
-            // dataIndex stays below the announced length (at most 255), so data[] holds it.
-            data[dataIndex] = byte;
-            ++dataIndex;
-            if (dataIndex == header[3]) {
-                state = READ_CRC;
-            }
-            break;
-        case READ_CRC: {
-            crc = byte;
-            unsigned char check = crcCheck(header, 4);
-            for (int i = 0; i < header[3]; ++i) {
-                crc8(&check, data[i]);
-            }
-            if (check == byte) {
-                valid = true;
-            } else {
-                corrupted = true;
-            }
-            state = WAIT_START;
-            break;
-        }
-        case READ_ACK_NUMBER:
-            type = FRAME_ACK;
-            header[0] = byte;
-            state = READ_ACK_CRC;
-            break;
-        case READ_ACK_CRC:
-            crc = byte;
-            if (crcCheck(header, 1) == byte) {
-                valid = true;
-            } else {
-                corrupted = true;
-            }
-            state = WAIT_START;
-            break;
-        default:
-            state = WAIT_START;
-            break;
-    }
-    prevByte = byte;
-}
-
 void Command::createCommand() {
     buffer[3] = header[0];
     if (type == FRAME_DATA) {
@@ -147,6 +91,103 @@ void Command::createCommand() {
         crc = crcCheck(header, 1);
         buffer[4] = crc;
     }
+}
+
+FrameParser::FrameParser() : state_(WAIT_START) {}
+
+void FrameParser::feed(const unsigned char* bytes, std::size_t count, Sink& sink) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char byte = bytes[i];
+        if (state_ == WAIT_START) {
+            hunt(byte, sink);
+            continue;
+        }
+        raw_[rawSize_++] = byte;
+        switch (state_) {
+            case READ_NUMBER:
+                frame_.header[0] = byte;
+                state_ = READ_CODE;
+                break;
+            case READ_CODE:
+                frame_.header[1] = byte;
+                state_ = READ_ACCESS;
+                break;
+            case READ_ACCESS:
+                frame_.header[2] = byte;
+                state_ = READ_LENGTH;
+                break;
+            case READ_LENGTH:
+                frame_.header[3] = byte;
+                dataIndex_ = 0;
+                state_ = byte != 0 ? READ_DATA : READ_CRC;
+                break;
+            case READ_DATA:
+                // dataIndex_ stays below the announced length (at most 255), so data[] holds it.
+                frame_.data[dataIndex_] = byte;
+                ++dataIndex_;
+                if (dataIndex_ == frame_.header[3]) {
+                    state_ = READ_CRC;
+                }
+                break;
+            case READ_CRC: {
+                frame_.crc = byte;
+                unsigned char check = crcCheck(frame_.header, 4);
+                for (int d = 0; d < frame_.header[3]; ++d) {
+                    crc8(&check, frame_.data[d]);
+                }
+                finish(check == byte, sink);
+                break;
+            }
+            case READ_ACK_NUMBER:
+                frame_.header[0] = byte;
+                state_ = READ_ACK_CRC;
+                break;
+            case READ_ACK_CRC:
+                frame_.crc = byte;
+                finish(crcCheck(frame_.header, 1) == byte, sink);
+                break;
+            default:
+                state_ = WAIT_START;
+                break;
+        }
+    }
+    if (!noise_.empty()) {
+        sink.noise(noise_.data(), noise_.size());
+        noise_.clear();
+    }
+}
+
+void FrameParser::hunt(unsigned char byte, Sink& sink) {
+    // A frame starts with A5 and its kind; a second A5 before it is the frame's too. A third
+    // one is noise, and so is an A5 followed by anything but a kind.
+    if (held_ > 0 && (byte == FRAME_KIND_DATA || byte == FRAME_KIND_ACK)) {
+        if (!noise_.empty()) {
+            sink.noise(noise_.data(), noise_.size());
+            noise_.clear();
+        }
+        std::memset(raw_, FRAME_START, static_cast<std::size_t>(held_));
+        rawSize_ = static_cast<std::size_t>(held_);
+        raw_[rawSize_++] = byte;
+        held_ = 0;
+        std::memset(frame_.header, 0, sizeof frame_.header);
+        frame_.type = byte == FRAME_KIND_DATA ? FRAME_DATA : FRAME_ACK;
+        state_ = byte == FRAME_KIND_DATA ? READ_NUMBER : READ_ACK_NUMBER;
+    } else if (byte == FRAME_START) {
+        if (held_ == 2) {
+            noise_.push_back(FRAME_START);
+        } else {
+            ++held_;
+        }
+    } else {
+        noise_.insert(noise_.end(), static_cast<std::size_t>(held_), FRAME_START);
+        noise_.push_back(byte);
+        held_ = 0;
+    }
+}
+
+void FrameParser::finish(bool good, Sink& sink) {
+    state_ = WAIT_START;
+    sink.frame(frame_, good, raw_, rawSize_);
 }
 
 std::string byteList(const Command& command) {

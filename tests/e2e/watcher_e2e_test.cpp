@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "faultbench.h"
+#include "lockedpty.h"
 #include "rawboard.h"
 #include "service/outbox.h"
 #include "testsupport.h"
@@ -52,24 +53,6 @@ long statusKb(pid_t pid, const std::string& key) {
     }
     return -1;
 }
-
-// A pseudo-terminal whose slave side cannot be opened until it is unlocked, as a node that
-// gets its group a moment after it appears.
-class LockedPty {
-public:
-    LockedPty() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-        if (master_.valid() && ::grantpt(master_.get()) == 0) {
-            slavePath_ = ::ptsname(master_.get());
-        }
-    }
-    int master() const { return master_.get(); }
-    const std::string& slavePath() const { return slavePath_; }
-    void unlock() const { ::unlockpt(master_.get()); }
-
-private:
-    FileDescriptor master_;
-    std::string slavePath_;
-};
 
 }  // namespace
 

@@ -36,7 +36,6 @@ std::vector<std::string> drain(ReceiveManager& manager) {
     std::vector<std::string> frames;
     while (std::unique_ptr<Command> command = manager.tryTake()) {
         EXPECT_EQ(command->type, FRAME_DATA);
-        EXPECT_TRUE(command->isValid());
         frames.push_back(describe(*command));
     }
     return frames;

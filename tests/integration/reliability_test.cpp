@@ -1,6 +1,6 @@
-// Boards that go away and come back under the same name, ports that fail under the reader,
-// exclusive ports, the per-board counters and repeating console lines. (Clients whose machine
-// dies: server_test.)
+// Ports that fail under the reader, the per-board counters and repeating console lines.
+// (Clients whose machine dies: server_test.cpp; boards that come back under the same name and
+// exclusive ports: watcher_test.cpp.)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,14 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "bench/boards.h"
 #include "bench/stand.h"
 #include "boardoptions.h"
 #include "consolecapture.h"
 #include "link/channel.h"
 #include "link/receivemanager.h"
 #include "link/sendmanager.h"
-#include "link/serialwatcher.h"
 #include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
@@ -47,165 +45,7 @@ const ChannelOptions NO_THREADS =
     testing_support::boardOptions(false, std::chrono::milliseconds(0));
 const ChannelOptions AT_ONCE = testing_support::boardOptions(true, std::chrono::milliseconds(0));
 
-dev_t rdevOf(int fd) {
-    struct stat info {};
-    return ::fstat(fd, &info) == 0 ? info.st_rdev : 0;
-}
-
-dev_t rdevOf(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? info.st_rdev : 0;
-}
-
-// A new link `name` -> target put in place with one rename: the name is never missing from a
-// scan, as when a board is swapped faster than the watcher looks.
-void relink(const TempDir& dir, const std::string& name, const std::string& target) {
-    const std::string swap = dir.path() + "/swap-link";
-    ASSERT_EQ(::symlink(target.c_str(), swap.c_str()), 0);
-    ASSERT_EQ(::rename(swap.c_str(), (dir.path() + "/" + name).c_str()), 0);
-}
-
-// Opening `path` as an unprivileged user: 0 when it opened, else its errno; -1 when this
-// process cannot become one.
-int openAsNobody(const std::string& path) {
-    if (::geteuid() != 0) {
-        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        int error = errno;
-        if (fd >= 0) {
-            ::close(fd);
-            return 0;
-        }
-        return error;
-    }
-    pid_t child = ::fork();
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
-            ::_exit(255);
-        }
-        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        ::_exit(fd >= 0 ? 0 : (errno & 0x7F));
-    }
-    int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-        WEXITSTATUS(status) == 255) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
-class ReliabilityWatcher : public ::testing::Test {
-protected:
-    void TearDown() override {
-        watcher.reset();
-        takeMessages();
-        countersRequested.store(false);
-        Stand::restoreDefaults();
-    }
-
-    std::string path(const std::string& name) const { return dir.path() + "/" + name; }
-
-    TempDir dir;
-    ConsoleCapture out{1};
-    std::unique_ptr<SerialWatcher> watcher =
-        std::make_unique<SerialWatcher>(dir.path(), PortGlobs{}, &benchBoards());
-};
-
 }  // namespace
-
-// ---- Boards plugged out and in again between two scans ----
-
-TEST_F(ReliabilityWatcher, BoardReplacedUnderTheSameNameWithinOneScanIsReopened) {
-    const struct {
-        const char* name;
-        bool oldBoardUnplugged;  // its terminal closed too, or still there elsewhere
-    } cases[] = {{"another board swapped in", false}, {"the board plugged out and in", true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto first = std::make_unique<Pty>();
-        Pty second;
-        dir.link("ttyUSB0", first->slavePath());
-        watcher->pass();
-        std::shared_ptr<Channel> old = channelNamed("ttyUSB0");
-        ASSERT_TRUE(old);
-        old->setDevice(12);
-        old->setDefined();
-        const std::size_t disconnects = out.count("Device disconnected: ttyUSB0\n");
-        const std::size_t connects = out.count("Connect to: [" + path("ttyUSB0") + "]\n");
-
-        if (c.oldBoardUnplugged) {
-            first.reset();
-        }
-        relink(dir, "ttyUSB0", second.slavePath());
-        watcher->pass();
-
-        EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), disconnects + 1);
-        EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB0") + "]\n"), connects + 1);
-        EXPECT_EQ(takeMessages(), std::vector<std::string>{"device_disconnected:12;"});
-        std::shared_ptr<Channel> fresh = channelNamed("ttyUSB0");
-        ASSERT_TRUE(fresh);
-        EXPECT_NE(fresh, old);
-        EXPECT_EQ(old->fd(), -1) << "the old channel is retired";
-        EXPECT_EQ(rdevOf(fresh->fd()), rdevOf(second.slavePath()));
-        EXPECT_EQ(fresh->getDevice(), known_devices::UNKNOWN);
-
-        // The same node in the next scan is left alone.
-        watcher->pass();
-        EXPECT_EQ(channelNamed("ttyUSB0"), fresh);
-        dir.unlink("ttyUSB0");
-        watcher->pass();
-        takeMessages();
-    }
-}
-
-TEST_F(ReliabilityWatcher, LostPortIsRetiredThenOpenedAgain) {
-    Pty board;
-    dir.link("ttyUSB0", board.slavePath());
-    watcher->pass();
-    std::shared_ptr<Channel> old = channelNamed("ttyUSB0");
-    ASSERT_TRUE(old);
-    old->setDevice(61);
-    old->setDefined();
-    Stand::standConnected.store(true);
-
-    // What the reader does on a hard read error: the node itself is unchanged.
-    old->markFailed();
-    watcher->pass();
-
-    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
-    EXPECT_EQ(takeMessages(), std::vector<std::string>{"device_disconnected:61;"});
-    EXPECT_FALSE(Stand::standConnected.load());
-    std::shared_ptr<Channel> fresh = channelNamed("ttyUSB0");
-    ASSERT_TRUE(fresh);
-    EXPECT_NE(fresh, old);
-    EXPECT_FALSE(fresh->hasFailed());
-    EXPECT_EQ(rdevOf(fresh->fd()), rdevOf(board.slavePath()));
-    EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB0") + "]\n"), 2u);
-}
-
-TEST_F(ReliabilityWatcher, UnpluggedBoardWhoseLinkStaysIsNotReopenedUntilItComesBack) {
-    auto board = std::make_unique<Pty>();
-    dir.link("ttyUSB0", board->slavePath());
-    watcher->pass();
-    ASSERT_TRUE(channelNamed("ttyUSB0"));
-
-    // Its terminal closes; the dangling link leads nowhere.
-    board.reset();
-    watcher->pass();
-    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
-    EXPECT_EQ(out.count("Error opening [" + path("ttyUSB0") + "]"), 1u);
-    for (int i = 0; i < 3; ++i) {
-        watcher->pass();
-    }
-    EXPECT_EQ(out.count("Error opening [" + path("ttyUSB0") + "]"), 1u) << "no churn";
-    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
-
-    Pty back;
-    relink(dir, "ttyUSB0", back.slavePath());
-    watcher->pass();
-    std::shared_ptr<Channel> fresh = channelNamed("ttyUSB0");
-    ASSERT_TRUE(fresh);
-    EXPECT_EQ(rdevOf(fresh->fd()), rdevOf(back.slavePath()));
-}
 
 // ---- The reader losing its port ----
 
@@ -246,34 +86,6 @@ TEST(ReliabilityReader, LastingHangUpLosesThePortAndAQuietOneIsKept) {
     quiet.write(dataFrame(9, codes::INJECTOR_CURRENTS, 1, {1}));
     EXPECT_EQ(hex(quiet.readAtLeast(5)), hex(ackFrame(9)));
     EXPECT_EQ(out.count("Port lost [ttyUSB1]"), 0u);
-}
-
-// ---- Exclusive ports ----
-
-TEST_F(ReliabilityWatcher, PortIsOpenedForExclusiveUseUntilRetired) {
-    Pty board;
-    // Anyone may open the terminal as far as its permissions go: only the exclusive flag
-    // stands in the way.
-    ASSERT_EQ(::chmod(board.slavePath().c_str(), 0666), 0);
-    if (openAsNobody(board.slavePath()) < 0) {
-        GTEST_SKIP() << "cannot open the port as an unprivileged user from here";
-    }
-    ASSERT_EQ(openAsNobody(board.slavePath()), 0);
-
-    dir.link("ttyUSB0", board.slavePath());
-    watcher->pass();
-    std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
-    ASSERT_TRUE(channel);
-    int exclusive = 0;
-    ASSERT_EQ(::ioctl(channel->fd(), TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 1);
-    EXPECT_EQ(openAsNobody(board.slavePath()), EBUSY);
-    channel.reset();
-
-    // Retired: a terminal whose other side stays open would keep the flag past the close.
-    dir.unlink("ttyUSB0");
-    watcher->pass();
-    EXPECT_EQ(openAsNobody(board.slavePath()), 0);
 }
 
 // ---- Counters ----
@@ -363,41 +175,6 @@ TEST(ReliabilityCounters, SenderCountsCommandsRetriesAndDrops) {
     EXPECT_EQ(counters.commandsSent.load(), 3u);
     EXPECT_LE(counters.retries.load(), 3u);
     EXPECT_EQ(counters.dropped.load(), 1u);
-}
-
-TEST_F(ReliabilityWatcher, CountersArePrintedOnRequestAndAtRetirement) {
-    Pty first;
-    Pty second;
-    dir.link("ttyUSB0", first.slavePath());
-    dir.link("ttyUSB1", second.slavePath());
-    watcher->pass();
-    std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
-    ASSERT_TRUE(channel);
-    channel->setDevice(12);
-    channel->setDefined();
-    channel->setConfigured();
-    for (int i = 0; i < 6; ++i) {
-        watcher->pass();
-    }
-    ASSERT_EQ(out.count("Connection timeout\n"), 1u);
-    EXPECT_EQ(out.count("Counters ["), 0u);
-
-    countersRequested.store(true);
-    watcher->pass();
-    EXPECT_FALSE(countersRequested.load());
-    EXPECT_EQ(out.count("Counters [ttyUSB0]: "), 1u);
-    EXPECT_EQ(out.count("Counters [ttyUSB1]: "), 1u);
-    EXPECT_EQ(counterOf(out.text(), "ttyUSB0", "timeouts"), 1);
-    EXPECT_EQ(counterOf(out.text(), "ttyUSB1", "timeouts"), 0);
-    watcher->pass();
-    EXPECT_EQ(out.count("Counters ["), 2u) << "once per request";
-
-    dir.unlink("ttyUSB0");
-    watcher->pass();
-    const std::string text = out.text();
-    EXPECT_NE(text.find("Device disconnected: ttyUSB0\nCounters [ttyUSB0]: "), std::string::npos)
-        << text;
-    EXPECT_EQ(out.count("Counters [ttyUSB0]: "), 2u);
 }
 
 // ---- Repeating console lines ----

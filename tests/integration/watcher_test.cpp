@@ -1,9 +1,15 @@
+// The watcher pass by pass, over pseudo-terminals in a temporary device directory: which
+// names it takes, opening and setting up ports (and ports that refuse), retiring vanished or
+// lost ones, boards replaced under the same name, silence, the counters, and its thread.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bench/boards.h"
 #include "bench/decoder.h"
@@ -19,9 +26,12 @@
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "link/serialwatcher.h"
+#include "lockedpty.h"
 #include "protocol/command.h"
+#include "protocol/deviceids.h"
 #include "service/consolethrottle.h"
 #include "service/descriptors.h"
+#include "service/runstate.h"
 #include "testsupport.h"
 
 using namespace testing_support;
@@ -37,27 +47,120 @@ std::size_t entriesOf(const std::string& dir) {
     return count;
 }
 
-// A pseudo-terminal whose slave side cannot be opened until it is unlocked.
-class LockedPty {
-public:
-    LockedPty() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-        if (master_.valid() && ::grantpt(master_.get()) == 0) {
-            slavePath_ = ::ptsname(master_.get());
-        }
-    }
-    const std::string& slavePath() const { return slavePath_; }
-    void unlock() const { ::unlockpt(master_.get()); }
+dev_t rdevOf(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 ? info.st_rdev : 0;
+}
 
-private:
-    FileDescriptor master_;
-    std::string slavePath_;
-};
+dev_t rdevOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_rdev : 0;
+}
+
+// A new link `name` -> target put in place with one rename: the name is never missing from a
+// scan, as when a board is swapped faster than the watcher looks.
+void relink(const TempDir& dir, const std::string& name, const std::string& target) {
+    const std::string swap = dir.path() + "/swap-link";
+    ASSERT_EQ(::symlink(target.c_str(), swap.c_str()), 0);
+    ASSERT_EQ(::rename(swap.c_str(), (dir.path() + "/" + name).c_str()), 0);
+}
+
+// Opening `path` as an unprivileged user: 0 when it opened, else its errno; -1 when this
+// process cannot become one.
+int openAsNobody(const std::string& path) {
+    if (::geteuid() != 0) {
+        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        int error = errno;
+        if (fd >= 0) {
+            ::close(fd);
+            return 0;
+        }
+        return error;
+    }
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(255);
+        }
+        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ::_exit(fd >= 0 ? 0 : (errno & 0x7F));
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) == 255) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+// Stand-ins for the terminal calls of a port's set-up: each refuses, while `refusing`, the way
+// the case says, and counts its calls.
+bool refusing = false;
+int calls = 0;
+
+int busyLock(int fd) {
+    ++calls;
+    if (refusing) {
+        errno = EBUSY;
+        return -1;
+    }
+    return TerminalCalls::real().lockExclusive(fd);
+}
+
+// Reads of the settings in one set-up: the lock starts each.
+int reads = 0;
+
+int countingLock(int fd) {
+    reads = 0;
+    return TerminalCalls::real().lockExclusive(fd);
+}
+
+// Refuses a set-up's first read of the settings, or its second: the read-back.
+template <int REFUSED_READ>
+int failingRead(int fd, termios* settings) {
+    ++calls;
+    if (refusing && ++reads == REFUSED_READ) {
+        errno = EIO;
+        return -1;
+    }
+    return TerminalCalls::real().getAttributes(fd, settings);
+}
+
+int slowSpeed(termios* settings, unsigned speed) {
+    ++calls;
+    if (refusing) {
+        errno = EINVAL;
+        return -1;
+    }
+    return TerminalCalls::real().setOutputSpeed(settings, speed);
+}
+
+int refusedSettings(int fd, int when, const termios* settings) {
+    ++calls;
+    if (refusing) {
+        errno = EPERM;
+        return -1;
+    }
+    return TerminalCalls::real().setAttributes(fd, when, settings);
+}
+
+// Takes the settings but for the speed, as an adapter that cannot do 115200 baud.
+int keepsItsSpeed(int fd, int when, const termios* settings) {
+    ++calls;
+    termios taken = *settings;
+    if (refusing) {
+        ::cfsetispeed(&taken, B9600);
+        ::cfsetospeed(&taken, B9600);
+    }
+    return TerminalCalls::real().setAttributes(fd, when, &taken);
+}
 
 class WatcherPassTest : public ::testing::Test {
 protected:
     void TearDown() override {
         watcher.reset();
         takeMessages();
+        countersRequested.store(false);
         Stand::restoreDefaults();
     }
 
@@ -87,6 +190,15 @@ TEST(WatcherSelect, AcceptsUsbAndSingleDigitBuiltInPorts) {
 }
 
 TEST_F(WatcherPassTest, OpensAcceptedPortsInNameOrderWithRawSettings) {
+    // Settings another program left on the port that would alter the board's bytes.
+    constexpr tcflag_t LEFT_OVER = ISTRIP | INLCR | IGNCR | BRKINT | PARMRK;
+    {
+        FileDescriptor slave = board.openSlave();
+        termios before{};
+        ASSERT_EQ(tcgetattr(slave.get(), &before), 0);
+        before.c_iflag |= LEFT_OVER;
+        ASSERT_EQ(tcsetattr(slave.get(), TCSANOW, &before), 0);
+    }
     Pty second;
     dir.link("ttyUSB0", board.slavePath());
     dir.link("ttyS0", second.slavePath());
@@ -118,7 +230,7 @@ TEST_F(WatcherPassTest, OpensAcceptedPortsInNameOrderWithRawSettings) {
     EXPECT_EQ(cfgetospeed(&tty), static_cast<speed_t>(B115200));
     EXPECT_EQ(tty.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL | CRTSCTS),
               static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
-    EXPECT_EQ(tty.c_iflag & (IGNPAR | ICRNL | IXON | IXOFF | IXANY), 0u);
+    EXPECT_EQ(tty.c_iflag & (IGNPAR | ICRNL | IXON | IXOFF | IXANY | LEFT_OVER), 0u);
     EXPECT_EQ(tty.c_oflag, 0u);
     EXPECT_EQ(tty.c_lflag, 0u);
     EXPECT_EQ(tty.c_cc[VMIN], 0);
@@ -476,4 +588,223 @@ TEST_F(WatcherPassTest, ThreadPicksUpPortsAndStopsPromptly) {
     watcher.reset();
     EXPECT_FALSE(channelNamed("ttyUSB0"));
     EXPECT_TRUE(channelSnapshot().empty());
+}
+
+TEST_F(WatcherPassTest, BoardReplacedUnderTheSameNameWithinOneScanIsReopened) {
+    const struct {
+        const char* name;
+        bool oldBoardUnplugged;  // its terminal closed too, or still there elsewhere
+    } cases[] = {{"another board swapped in", false}, {"the board plugged out and in", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto first = std::make_unique<Pty>();
+        Pty second;
+        dir.link("ttyUSB0", first->slavePath());
+        watcher->pass();
+        std::shared_ptr<Channel> old = channelNamed("ttyUSB0");
+        ASSERT_TRUE(old);
+        old->setDevice(12);
+        old->setDefined();
+        const std::size_t disconnects = out.count("Device disconnected: ttyUSB0\n");
+        const std::size_t connects = out.count("Connect to: [" + path("ttyUSB0") + "]\n");
+
+        if (c.oldBoardUnplugged) {
+            first.reset();
+        }
+        relink(dir, "ttyUSB0", second.slavePath());
+        watcher->pass();
+
+        EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), disconnects + 1);
+        EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB0") + "]\n"), connects + 1);
+        EXPECT_EQ(takeMessages(), std::vector<std::string>{"device_disconnected:12;"});
+        std::shared_ptr<Channel> fresh = channelNamed("ttyUSB0");
+        ASSERT_TRUE(fresh);
+        EXPECT_NE(fresh, old);
+        EXPECT_EQ(old->fd(), -1) << "the old channel is retired";
+        EXPECT_EQ(rdevOf(fresh->fd()), rdevOf(second.slavePath()));
+        EXPECT_EQ(fresh->getDevice(), known_devices::UNKNOWN);
+
+        // The same node in the next scan is left alone.
+        watcher->pass();
+        EXPECT_EQ(channelNamed("ttyUSB0"), fresh);
+        dir.unlink("ttyUSB0");
+        watcher->pass();
+        takeMessages();
+    }
+}
+
+TEST_F(WatcherPassTest, LostPortIsRetiredThenOpenedAgain) {
+    Pty board;
+    dir.link("ttyUSB0", board.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> old = channelNamed("ttyUSB0");
+    ASSERT_TRUE(old);
+    old->setDevice(61);
+    old->setDefined();
+    Stand::standConnected.store(true);
+
+    // What the reader does on a hard read error: the node itself is unchanged.
+    old->markFailed();
+    watcher->pass();
+
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
+    EXPECT_EQ(takeMessages(), std::vector<std::string>{"device_disconnected:61;"});
+    EXPECT_FALSE(Stand::standConnected.load());
+    std::shared_ptr<Channel> fresh = channelNamed("ttyUSB0");
+    ASSERT_TRUE(fresh);
+    EXPECT_NE(fresh, old);
+    EXPECT_FALSE(fresh->hasFailed());
+    EXPECT_EQ(rdevOf(fresh->fd()), rdevOf(board.slavePath()));
+    EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB0") + "]\n"), 2u);
+}
+
+TEST_F(WatcherPassTest, UnpluggedBoardWhoseLinkStaysIsNotReopenedUntilItComesBack) {
+    auto board = std::make_unique<Pty>();
+    dir.link("ttyUSB0", board->slavePath());
+    watcher->pass();
+    ASSERT_TRUE(channelNamed("ttyUSB0"));
+
+    // Its terminal closes; the dangling link leads nowhere.
+    board.reset();
+    watcher->pass();
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
+    EXPECT_EQ(out.count("Error opening [" + path("ttyUSB0") + "]"), 1u);
+    for (int i = 0; i < 3; ++i) {
+        watcher->pass();
+    }
+    EXPECT_EQ(out.count("Error opening [" + path("ttyUSB0") + "]"), 1u) << "no churn";
+    EXPECT_EQ(out.count("Device disconnected: ttyUSB0\n"), 1u);
+
+    Pty back;
+    relink(dir, "ttyUSB0", back.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> fresh = channelNamed("ttyUSB0");
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(rdevOf(fresh->fd()), rdevOf(back.slavePath()));
+}
+
+TEST_F(WatcherPassTest, PortIsOpenedForExclusiveUseUntilRetired) {
+    Pty board;
+    // Anyone may open the terminal as far as its permissions go: only the exclusive flag
+    // stands in the way.
+    ASSERT_EQ(::chmod(board.slavePath().c_str(), 0666), 0);
+    if (openAsNobody(board.slavePath()) < 0) {
+        GTEST_SKIP() << "cannot open the port as an unprivileged user from here";
+    }
+    ASSERT_EQ(openAsNobody(board.slavePath()), 0);
+
+    dir.link("ttyUSB0", board.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+    ASSERT_TRUE(channel);
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(channel->fd(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    EXPECT_EQ(openAsNobody(board.slavePath()), EBUSY);
+    channel.reset();
+
+    // Retired: a terminal whose other side stays open would keep the flag past the close.
+    dir.unlink("ttyUSB0");
+    watcher->pass();
+    EXPECT_EQ(openAsNobody(board.slavePath()), 0);
+}
+
+TEST_F(WatcherPassTest, CountersArePrintedOnRequestAndAtRetirement) {
+    Pty first;
+    Pty second;
+    dir.link("ttyUSB0", first.slavePath());
+    dir.link("ttyUSB1", second.slavePath());
+    watcher->pass();
+    std::shared_ptr<Channel> channel = channelNamed("ttyUSB0");
+    ASSERT_TRUE(channel);
+    channel->setDevice(12);
+    channel->setDefined();
+    channel->setConfigured();
+    for (int i = 0; i < 6; ++i) {
+        watcher->pass();
+    }
+    ASSERT_EQ(out.count("Connection timeout\n"), 1u);
+    EXPECT_EQ(out.count("Counters ["), 0u);
+
+    countersRequested.store(true);
+    watcher->pass();
+    EXPECT_FALSE(countersRequested.load());
+    EXPECT_EQ(out.count("Counters [ttyUSB0]: "), 1u);
+    EXPECT_EQ(out.count("Counters [ttyUSB1]: "), 1u);
+    EXPECT_EQ(counterOf(out.text(), "ttyUSB0", "timeouts"), 1);
+    EXPECT_EQ(counterOf(out.text(), "ttyUSB1", "timeouts"), 0);
+    watcher->pass();
+    EXPECT_EQ(out.count("Counters ["), 2u) << "once per request";
+
+    dir.unlink("ttyUSB0");
+    watcher->pass();
+    const std::string text = out.text();
+    EXPECT_NE(text.find("Device disconnected: ttyUSB0\nCounters [ttyUSB0]: "), std::string::npos)
+        << text;
+    EXPECT_EQ(out.count("Counters [ttyUSB0]: "), 2u);
+}
+
+TEST_F(WatcherPassTest, PortThatRefusesItsSetUpIsClosedAndRetriedUntilItAccepts) {
+    const struct {
+        const char* name;
+        void (*refuse)(TerminalCalls&);
+        const char* said;
+    } cases[] = {
+        {"exclusive lock", [](TerminalCalls& c) { c.lockExclusive = busyLock; },
+         "exclusive lock refused: Device or resource busy"},
+        {"reading the settings",
+         [](TerminalCalls& c) {
+             c.lockExclusive = countingLock;
+             c.getAttributes = failingRead<1>;
+         },
+         "settings not readable: Input/output error"},
+        {"input speed", [](TerminalCalls& c) { c.setInputSpeed = slowSpeed; },
+         "115200 baud refused: Invalid argument"},
+        {"output speed", [](TerminalCalls& c) { c.setOutputSpeed = slowSpeed; },
+         "115200 baud refused: Invalid argument"},
+        {"the settings", [](TerminalCalls& c) { c.setAttributes = refusedSettings; },
+         "settings refused: Operation not permitted"},
+        {"reading them back",
+         [](TerminalCalls& c) {
+             c.lockExclusive = countingLock;
+             c.getAttributes = failingRead<2>;
+         },
+         "settings not readable: Input/output error"},
+        {"a speed that did not take", [](TerminalCalls& c) { c.setAttributes = keepsItsSpeed; },
+         "raw 115200 8N1 not taken: Invalid argument"},
+    };
+    dir.link("ttyUSB0", board.slavePath());
+    const std::string line = "Error opening [" + path("ttyUSB0") + "]: ";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SerialWatcher own(dir.path());
+        TerminalCalls terminal = TerminalCalls::real();
+        c.refuse(terminal);
+        own.setTerminalCalls(terminal);
+        refusing = true;
+        calls = 0;
+        const std::size_t descriptors = entriesOf("/proc/self/fd");
+        const std::size_t said = out.count(line + c.said + "\n");
+
+        own.pass();
+        EXPECT_EQ(out.count(line + c.said + "\n"), said + 1) << out.text();
+        EXPECT_FALSE(channelNamed("ttyUSB0"));
+        EXPECT_EQ(entriesOf("/proc/self/fd"), descriptors) << "the port is closed again";
+
+        // Tried again on the next pass, and said once.
+        const int tried = calls;
+        own.pass();
+        EXPECT_GT(calls, tried);
+        EXPECT_EQ(out.count(line + c.said + "\n"), said + 1);
+        EXPECT_FALSE(channelNamed("ttyUSB0"));
+
+        refusing = false;
+        const std::size_t connects = out.count("Connect to: [" + path("ttyUSB0") + "]\n");
+        own.pass();
+        EXPECT_EQ(out.count("Connect to: [" + path("ttyUSB0") + "]\n"), connects + 1);
+        ASSERT_TRUE(channelNamed("ttyUSB0"));
+        termios tty{};
+        ASSERT_EQ(::tcgetattr(channelNamed("ttyUSB0")->fd(), &tty), 0);
+        EXPECT_EQ(cfgetispeed(&tty), static_cast<speed_t>(B115200));
+    }
 }

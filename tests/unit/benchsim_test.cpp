@@ -33,20 +33,22 @@ struct Decoded {
     int corrupted = 0;
 };
 
-Decoded decode(const Bytes& bytes) {
-    Decoded out;
-    Command parser;
-    for (unsigned char byte : bytes) {
-        parser.slotNewByte(byte);
-        if (parser.isValid()) {
-            out.valid.push_back(parser);
-            parser.reset();
-        } else if (parser.isCorrupted()) {
+struct DecodingSink : FrameParser::Sink {
+    void noise(const unsigned char*, std::size_t) override {}
+    void frame(const Command& frame, bool good, const unsigned char*, std::size_t) override {
+        if (good) {
+            out.valid.push_back(frame);
+        } else {
             ++out.corrupted;
-            parser.reset();
         }
     }
-    return out;
+    Decoded out;
+};
+
+Decoded decode(const Bytes& bytes) {
+    DecodingSink sink;
+    FrameParser().feed(bytes.data(), bytes.size(), sink);
+    return sink.out;
 }
 
 Bytes payloadOf(const Command& frame) {

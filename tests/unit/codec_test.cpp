@@ -33,20 +33,33 @@ std::string describe(const Command& command) {
            " | " + hex(Bytes(command.data, command.data + command.length()));
 }
 
-// Feeds bytes the way the reader does: a completed frame is recorded and the record reset.
-std::vector<std::string> parse(const Bytes& bytes) {
-    std::vector<std::string> events;
-    Command command;
-    for (unsigned char byte : bytes) {
-        command.slotNewByte(byte);
-        if (command.isValid()) {
-            events.push_back(describe(command));
-            command.reset();
-        } else if (command.isCorrupted()) {
-            events.push_back("corrupt");
-            command.reset();
-        }
+// What the parser reports, in order: "noise ..." runs, frames, "corrupt" frames; and every
+// byte it reported, noise and frames alike.
+struct Events : FrameParser::Sink {
+    void noise(const unsigned char* bytes, std::size_t count) override {
+        events.push_back("noise " + hex(Bytes(bytes, bytes + count)));
+        reported.insert(reported.end(), bytes, bytes + count);
     }
+    void frame(const Command& frame, bool good, const unsigned char* bytes,
+               std::size_t count) override {
+        events.push_back(good ? describe(frame) : "corrupt");
+        reported.insert(reported.end(), bytes, bytes + count);
+    }
+    std::vector<std::string> events;
+    Bytes reported;
+};
+
+std::vector<std::string> parse(const Bytes& bytes) {
+    Events events;
+    FrameParser().feed(bytes.data(), bytes.size(), events);
+    return events.events;
+}
+
+// The frames alone, without the noise between them.
+std::vector<std::string> framesOf(std::vector<std::string> events) {
+    events.erase(std::remove_if(events.begin(), events.end(),
+                                [](const std::string& e) { return e.rfind("noise ", 0) == 0; }),
+                 events.end());
     return events;
 }
 
@@ -92,6 +105,14 @@ TEST(CodecEncode, FramesAreByteExact) {
     EXPECT_EQ(ack.sizeCRC(), 1u);
     ack.header[0] = 0;
     EXPECT_EQ(hex(encoded(ack)), "A5 A5 33 00 00");
+    // The reader's acknowledgement comes encoded.
+    for (unsigned char number : {0, 5, 0xA5, 0xFF}) {
+        const Command made = Command::makeAck(number);
+        Command byHand;
+        byHand.type = FRAME_ACK;
+        byHand.header[0] = number;
+        EXPECT_EQ(hex(Bytes(made.buffer, made.buffer + made.size())), hex(encoded(byHand)));
+    }
 
     Command fresh;
     EXPECT_EQ(fresh.size(), 0u);
@@ -118,6 +139,7 @@ TEST(CodecParse, Table) {
     // A frame that lost its last two bytes takes the next bytes on the line to complete.
     Bytes truncated = dataFrame(2, 7, 1, {1, 2, 3});
     truncated.resize(truncated.size() - 2);
+    const Bytes swallowed = dataFrame(3, 2, 2, {});
 
     struct Case {
         const char* name;
@@ -126,10 +148,17 @@ TEST(CodecParse, Table) {
     };
     const std::vector<Case> cases = {
         {"version request", unhex("A5 A5 0F 00 02 02 00 DE"), {"data 00 02 02 00 | "}},
-        {"leading garbage", unhex("00 FF 12 A5 00 0F 33") + frame, {frameSeen}},
-        {"three start bytes", Bytes{0xA5} + frame, {frameSeen}},
-        {"bare kind bytes ignored", unhex("0F 33 0F 33") + frame, {frameSeen}},
-        {"kind byte after the wrong byte", unhex("A4 0F 01 02 03") + frame, {frameSeen}},
+        {"leading garbage",
+         unhex("00 FF 12 A5 00 0F 33") + frame,
+         {"noise 00 FF 12 A5 00 0F 33", frameSeen}},
+        {"three start bytes", Bytes{0xA5} + frame, {"noise A5", frameSeen}},
+        {"one start byte is enough", Bytes(frame.begin() + 1, frame.end()), {frameSeen}},
+        {"start bytes at the end are held", unhex("00 A5 A5"), {"noise 00"}},
+        {"start bytes then no kind", unhex("A5 A5 00 A5"), {"noise A5 A5 00"}},
+        {"bare kind bytes ignored", unhex("0F 33 0F 33") + frame, {"noise 0F 33 0F 33", frameSeen}},
+        {"kind byte after the wrong byte",
+         unhex("A4 0F 01 02 03") + frame,
+         {"noise A4 0F 01 02 03", frameSeen}},
         {"ack", unhex("A5 A5 33 05 3F"), {"ack 5"}},
         {"ack of 0", unhex("A5 A5 33 00 00"), {"ack 0"}},
         {"ack with a bad crc", unhex("A5 A5 33 05 3E"), {"corrupt"}},
@@ -147,7 +176,9 @@ TEST(CodecParse, Table) {
         {"255-byte payload",
          dataFrame(8, 16, 1, range(255)),
          {"data 08 10 01 FF | " + hex(range(255))}},
-        {"lost bytes swallow what follows", truncated + dataFrame(3, 2, 2, {}), {"corrupt"}},
+        {"lost bytes swallow what follows",
+         truncated + swallowed,
+         {"corrupt", "noise " + hex(Bytes(swallowed.begin() + 2, swallowed.end()))}},
         {"incomplete frame reports nothing", Bytes(frame.begin(), frame.end() - 1), {}},
     };
     for (const Case& c : cases) {
@@ -163,7 +194,7 @@ TEST(CodecParse, EveryBitFlipIsCaughtOrMissesTheStart) {
         for (int bit = 0; bit < 8; ++bit) {
             Bytes bent = frame;
             bent[pos] ^= static_cast<unsigned char>(1 << bit);
-            std::vector<std::string> events = parse(bent);
+            std::vector<std::string> events = framesOf(parse(bent));
             if (pos == 0) {
                 // The first start byte is never examined.
                 EXPECT_EQ(events, std::vector<std::string>{good});
@@ -182,69 +213,47 @@ TEST(CodecParse, EveryBitFlipIsCaughtOrMissesTheStart) {
               std::vector<std::string>{"data 11 22 07 01 | 10"});
 }
 
-TEST(CodecParse, PrevByteCarriesAcrossFramesInOneRecord) {
-    // A frame whose CRC byte is A5: a 0F right after it starts the next frame.
+TEST(CodecParse, EachFrameIsHuntedFromScratch) {
+    // A frame whose CRC byte is A5: a 0F right after it is noise, not the next frame's start.
     unsigned char number = 0;
     while (dataFrame(number, 1, 1, {}).back() != 0xA5) {
         ++number;
     }
     Bytes stream = dataFrame(number, 1, 1, {});
-    Bytes second = dataFrame(0x42, 60, 1, {});
-    stream.insert(stream.end(), second.begin() + 2, second.end());  // without its A5 A5
+    const Bytes second = dataFrame(0x42, 60, 1, {});
+    const Bytes rest(second.begin() + 2, second.end());  // without its A5 A5
+    stream = stream + rest;
 
-    Command command;
-    std::size_t i = 0;
-    for (; i < 8; ++i) {
-        command.slotNewByte(stream[i]);
-    }
-    ASSERT_TRUE(command.isValid());
-    EXPECT_EQ(command.number(), number);
-    for (; i < stream.size(); ++i) {
-        command.slotNewByte(stream[i]);
-    }
-    EXPECT_EQ(command.state, WAIT_START);
-    EXPECT_EQ(command.number(), 0x42);
-    EXPECT_EQ(command.code(), 60);
-    EXPECT_FALSE(command.isCorrupted());
-
-    // After reset() the record hunts from scratch: the same 0F no longer starts a frame.
-    Command reset;
-    for (std::size_t j = 0; j < 8; ++j) {
-        reset.slotNewByte(stream[j]);
-    }
-    reset.reset();
-    for (std::size_t j = 8; j < stream.size(); ++j) {
-        reset.slotNewByte(stream[j]);
-    }
-    EXPECT_FALSE(reset.isValid());
-    EXPECT_EQ(reset.type, FRAME_NONE);
+    EXPECT_EQ(parse(stream), (std::vector<std::string>{"data " + hex({number, 1, 1, 0}) + " | ",
+                                                       "noise " + hex(rest)}));
 }
 
-TEST(CodecParse, RandomBytesStayInsideTheRecord) {
+TEST(CodecParse, RandomBytesAreReportedOnceEachInOrder) {
     std::mt19937 random(20240601);
     std::uniform_int_distribution<int> byte(0, 255);
     for (int round = 0; round < 50; ++round) {
-        Command command;
-        std::memset(command.buffer, 0x5A, sizeof command.buffer);
         // Start bytes are frequent, so that many frames begin and lengths are random.
+        Bytes stream;
         for (int i = 0; i < 20000; ++i) {
             int pick = byte(random);
-            unsigned char value = pick < 40   ? 0xA5
-                                  : pick < 60 ? 0x0F
-                                  : pick < 70 ? 0x33
-                                              : static_cast<unsigned char>(byte(random));
-            command.slotNewByte(value);
-            if (command.state == READ_DATA || command.state == READ_CRC) {
-                ASSERT_LE(command.dataIndex, command.length());
-            }
-            if (command.isValid() || command.isCorrupted()) {
-                ASSERT_LE(command.size(), 263u);
-                command.reset();
-            }
+            stream.push_back(pick < 40   ? 0xA5
+                             : pick < 60 ? 0x0F
+                             : pick < 70 ? 0x33
+                                         : static_cast<unsigned char>(byte(random)));
         }
-        // The parser never touches the output buffer.
-        EXPECT_TRUE(std::all_of(std::begin(command.buffer), std::end(command.buffer),
-                                [](unsigned char b) { return b == 0x5A; }));
+        // Zeros at the end finish any frame in progress and are noise themselves.
+        stream.insert(stream.end(), 300, 0x00);
+        // In reads of random size: every byte is noise or part of a frame, once, in order.
+        Events events;
+        FrameParser parser;
+        for (std::size_t at = 0; at < stream.size();) {
+            const std::size_t count =
+                std::min<std::size_t>(1 + byte(random) % 64, stream.size() - at);
+            parser.feed(stream.data() + at, count, events);
+            at += count;
+        }
+        EXPECT_EQ(events.reported, stream);
+        EXPECT_FALSE(framesOf(events.events).empty());
     }
 }
 

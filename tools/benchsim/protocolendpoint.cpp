@@ -31,10 +31,27 @@ std::string describe(const Command& frame) {
 ProtocolEndpoint::ProtocolEndpoint(LinkFaults faults, uint32_t seed, Log log)
     : faults_(faults), random_(seed), log_(std::move(log)) {}
 
+namespace {
+
+// Keeps the frame the parser found in the byte just fed, if any.
+struct FoundFrame : FrameParser::Sink {
+    void noise(const unsigned char*, std::size_t) override {}
+    void frame(const Command& frame, bool isGood, const unsigned char*, std::size_t) override {
+        found = &frame;
+        good = isGood;
+    }
+    const Command* found = nullptr;
+    bool good = false;
+};
+
+}  // namespace
+
 std::vector<Command> ProtocolEndpoint::receive(const unsigned char* bytes, std::size_t count) {
     std::vector<Command> frames;
+    FoundFrame parsed;
     for (std::size_t i = 0; i < count; ++i) {
-        parser_.slotNewByte(bytes[i]);
+        parsed.found = nullptr;
+        parser_.feed(bytes + i, 1, parsed);
         if (log_) {
             // Keep only what a frame can hold; the rest is noise between frames.
             if (raw_.size() >= 512) {
@@ -42,36 +59,34 @@ std::vector<Command> ProtocolEndpoint::receive(const unsigned char* bytes, std::
             }
             raw_.push_back(bytes[i]);
         }
-        if (!parser_.isValid() && !parser_.isCorrupted()) {
+        if (parsed.found == nullptr) {
             continue;
         }
-        const std::size_t size = std::min<std::size_t>(parser_.size(), raw_.size());
+        const Command& frame = *parsed.found;
+        const std::size_t size = std::min<std::size_t>(frame.size(), raw_.size());
         const unsigned char* frameBytes = raw_.data() + raw_.size() - size;
-        if (parser_.isCorrupted()) {
+        if (!parsed.good) {
             ++corruptedReceived_;
             if (log_) {
-                logFrame("<-", frameBytes, size, describe(parser_) + " CRC MISMATCH, ignored");
+                logFrame("<-", frameBytes, size, describe(frame) + " CRC MISMATCH, ignored");
             }
-        } else if (parser_.type == FRAME_ACK) {
+        } else if (frame.type == FRAME_ACK) {
             ++acksReceived_;
             if (log_) {
-                logFrame("<-", frameBytes, size, describe(parser_));
+                logFrame("<-", frameBytes, size, describe(frame));
             }
         } else {
             ++framesReceived_;
             if (log_) {
-                logFrame("<-", frameBytes, size, describe(parser_));
+                logFrame("<-", frameBytes, size, describe(frame));
             }
-            frames.push_back(parser_);
+            frames.push_back(frame);
             if (!faults_.noAck) {
-                Command ack;
-                ack.type = FRAME_ACK;
-                ack.setNumber(parser_.number());
+                Command ack = Command::makeAck(frame.number());
                 emit(ack, describe(ack));
             }
         }
         raw_.clear();
-        parser_.reset();
     }
     return frames;
 }

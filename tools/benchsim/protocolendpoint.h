@@ -49,7 +49,7 @@ private:
     std::mt19937 random_;
     Log log_;
     bool silent_ = false;
-    Command parser_;
+    FrameParser parser_;
     std::vector<unsigned char> raw_;  // bytes of the frame being parsed, for the log
     unsigned char counter_ = 0;
     std::vector<unsigned char> output_;
