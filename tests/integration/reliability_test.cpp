@@ -21,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include "bench/stand.h"
 #include "boardoptions.h"
 #include "consolecapture.h"
 #include "link/channel.h"
