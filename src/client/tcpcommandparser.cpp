@@ -24,12 +24,10 @@
 
 bool TcpCommandParser::sended = false;
 
-namespace tcp_commands {
+namespace {
+
 const std::string TCP_DEVICE_ACTIVE = "device_active";
 const std::string TCP_DEVICE_RPM = "device_rpm";
-}  // namespace tcp_commands
-
-namespace {
 
 constexpr const char* INVALID_VALUE = "invalid value";
 constexpr const char* OUT_OF_RANGE = "value out of range";
@@ -235,11 +233,11 @@ const std::vector<Key>& keys() {
         {"injector_i1", readScaledReal<250, 25000>, store<&CRIT::injectorI1>, one<CRIT::setI>, INJECTOR_TESTERS, SETTING},
         {"injector_i2", readScaledReal<250, 25000>, store<&CRIT::injectorI2>, one<CRIT::setI>, INJECTOR_TESTERS, SETTING},
         {"sensor_type", readInteger, store<&CRIT::pressureSensorType>, one<CRIT::setSensorType>, INJECTOR_TESTERS, SETTING},
-        {tcp_commands::TCP_DEVICE_RPM, readInteger, store<&Stand::rpm>, one<Stand::setRPM>, STANDS, SETTING},
+        {TCP_DEVICE_RPM, readInteger, store<&Stand::rpm>, one<Stand::setRPM>, STANDS, SETTING},
         {"device_rotate", readInteger, store<&Stand::rotateDirection>, one<Stand::setRPM>, STANDS, SETTING},
         {"device_pump", readInteger, store<&Stand::pump>, one<Stand::setPumpState>, STANDS, ADDRESSED},
         {"device_fan", readInteger, store<&Stand::fan>, one<Stand::setFanState>, STANDS, ADDRESSED},
-        {tcp_commands::TCP_DEVICE_ACTIVE, readInteger, store<&Stand::active>, one<Stand::setRotateActive>, STANDS, SETTING},
+        {TCP_DEVICE_ACTIVE, readInteger, store<&Stand::active>, one<Stand::setRotateActive>, STANDS, SETTING},
         {"device_temperature", readTemperature, nullptr, temperature, STAND62_ONLY, SETTING},
         {"flowmeter_reset", notRead, nullptr, one<Flowmeter::reset>, FLOWMETERS, ACTION},
         {"delaymeter_reset", notRead, nullptr, delayMeterReset, DELAY_METERS, ACTION},

@@ -7,11 +7,6 @@
 
 class Channel;
 
-namespace tcp_commands {
-extern const std::string TCP_DEVICE_ACTIVE;
-extern const std::string TCP_DEVICE_RPM;
-}  // namespace tcp_commands
-
 class TcpCommandParser {
 public:
     // Parses one message (without its ";"). A value that cannot be read, or whose scaled
