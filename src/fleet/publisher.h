@@ -24,9 +24,9 @@
 #include <string>
 #include <thread>
 
-#include "link/portstatus.h"
 #include "fleet/fleetconfig.h"
 #include "fleet/resolver.h"
+#include "link/portstatus.h"
 #include "service/outbox.h"
 #include "service/waker.h"
 
