@@ -1,6 +1,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <stdexcept>
+
 #include "latency.h"
 #include "protocol/codes.h"
 
@@ -98,6 +101,19 @@ Bytes speedReport(Board& stand, long speed) {
         payload[i] = static_cast<unsigned char>(speed >> (24 - 8 * i));
     }
     return dataFrame(stand.nextNumber(), codes::ROTATION_SPEED, 1, payload);
+}
+
+SimulatedBench::SimulatedBench(const Options& options)
+    : sim([&] {
+          dir.link("ttyUSB0", board.pty().slavePath());
+          return harness::Process({options.benchsim, "--dir", dir.path(), "crit=ttyUSB1",
+                                   "flowmeter=ttyUSB2", "delaymeter=ttyUSB3"},
+                                  QUIET);
+      }()) {
+    if (!waitUntilTrue([&] { return std::filesystem::exists(dir.path() + "/ttyUSB3"); },
+                       Clock::now() + 10s)) {
+        throw std::runtime_error("the simulated boards did not appear");
+    }
 }
 
 }  // namespace latency

@@ -23,8 +23,10 @@
 
 #include "frames.h"
 #include "process.h"
+#include "protocol/deviceids.h"
 #include "pty.h"
 #include "tcpclient.h"
+#include "tempdir.h"
 
 namespace latency {
 
@@ -139,6 +141,17 @@ private:
 bool waitConfigured(const Board& board, std::chrono::seconds timeout);
 // The stand's speed report, `speed` in the stand's 4 bytes.
 Bytes speedReport(Board& stand, long speed);
+
+struct Options;
+
+// A whole bench for the comparison rounds: a stand of this harness's own (its reports timed)
+// beside benchsim's injector tester, flowmeter and delay meter, their ports in one directory.
+struct SimulatedBench {
+    explicit SimulatedBench(const Options& options);
+    harness::TempDir dir{"benchd-bench"};
+    Board board{known_devices::STAND};
+    harness::Process sim;
+};
 
 struct Figures {
     std::vector<double> ms;

@@ -21,19 +21,9 @@ namespace {
 
 void measureRound(const Options& options, const std::string& binary, const Side& side,
                   Figures& into, int samples, Gaps& gaps, double& cpuSeconds, double& seconds) {
-    harness::TempDir dir("benchd-bench");
-    Board board(known_devices::STAND);
-    dir.link("ttyUSB0", board.pty().slavePath());
-    harness::Process sim({options.benchsim, "--dir", dir.path(), "crit=ttyUSB1",
-                          "flowmeter=ttyUSB2", "delaymeter=ttyUSB3"},
-                         QUIET);
-    const auto linked = Clock::now() + 10s;
-    while (!std::filesystem::exists(dir.path() + "/ttyUSB3")) {
-        if (Clock::now() > linked) {
-            throw std::runtime_error("the simulated boards did not appear");
-        }
-        std::this_thread::sleep_for(20ms);
-    }
+    SimulatedBench bench(options);
+    harness::TempDir& dir = bench.dir;
+    Board& board = bench.board;
     const uint16_t port = harness::freePort();
     const uint16_t spare = harness::freePort();
     std::vector<std::string> argv{binary, "--port", std::to_string(port), "--dev-dir", dir.path()};

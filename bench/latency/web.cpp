@@ -114,16 +114,9 @@ struct Page {
 // spaced past the page's 100 ms pace per key, so the pace does not count) and benchctl web's
 // CPU with 1 and with 20 viewers.
 WebFigures measureWeb(const Options& options) {
-    harness::TempDir dir("benchd-bench");
-    Board board(known_devices::STAND);
-    dir.link("ttyUSB0", board.pty().slavePath());
-    harness::Process sim({options.benchsim, "--dir", dir.path(), "crit=ttyUSB1",
-                          "flowmeter=ttyUSB2", "delaymeter=ttyUSB3"},
-                         QUIET);
-    if (!waitUntilTrue([&] { return std::filesystem::exists(dir.path() + "/ttyUSB3"); },
-                       Clock::now() + 10s)) {
-        throw std::runtime_error("the simulated boards did not appear");
-    }
+    SimulatedBench bench(options);
+    harness::TempDir& dir = bench.dir;
+    Board& board = bench.board;
     const uint16_t port = harness::freePort();
     const uint16_t monitorPort = harness::freePort();
     harness::Process daemon({options.daemon, "--port", std::to_string(port), "--dev-dir",

@@ -11,8 +11,6 @@
 
 namespace harness {
 
-namespace {
-
 sockaddr_in loopback(uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -20,8 +18,6 @@ sockaddr_in loopback(uint16_t port) {
     address.sin_port = htons(port);
     return address;
 }
-
-}  // namespace
 
 uint16_t freePort() {
     FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

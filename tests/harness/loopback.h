@@ -1,6 +1,8 @@
 // Free ports and connections on the loopback interface.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -15,6 +17,9 @@ using namespace std::chrono_literals;
 // afterwards: another process, or an outgoing connection given it as its local port, may take
 // it before it is used. Throws std::system_error when no socket can be bound.
 uint16_t freePort();
+
+// 127.0.0.1:port.
+sockaddr_in loopback(uint16_t port);
 
 struct ConnectOptions {
     // > 0: the socket's receive buffer, shrunk before connecting (a stalled reader fills it fast).

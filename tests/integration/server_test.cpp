@@ -36,14 +36,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
 // A server on its own thread; everything it says is captured.
 class ServerTest : public ::testing::Test {
 protected:
@@ -97,7 +89,7 @@ protected:
         if (receiveBuffer > 0) {
             ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         }
-        sockaddr_in address = loopback(server->port());
+        sockaddr_in address = harness::loopback(server->port());
         if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             return FileDescriptor();
         }
@@ -250,7 +242,7 @@ TEST_F(ServerTest, ResetConnectionEndsLikeAClose) {
     ASSERT_NO_FATAL_FAILURE(start());
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
-    sockaddr_in address = loopback(server->port());
+    sockaddr_in address = harness::loopback(server->port());
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_TRUE(out.waitFor("Connection established.\n"));
     linger hard{1, 0};
@@ -280,7 +272,7 @@ TEST_F(ServerTest, OutOfDescriptorsTheClientIsStillTaken) {
     rlimit tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(lowestFree);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-    sockaddr_in address = loopback(server->port());
+    sockaddr_in address = harness::loopback(server->port());
     // The spare descriptor the server keeps takes the first at once...
     const bool connected =
         ::connect(first.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
