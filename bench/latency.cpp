@@ -14,7 +14,7 @@
 //
 //   latency [--samples N] [--batches N] [--idle-seconds N] [--daemon PATH]
 //           [--comparison-samples N] [--rounds N] [--comparison-only 1]
-//           [--web-samples N] [--page-only 1] [--baseline PATH]
+//           [--web-samples N] [--page-only 1] [--baseline PATH] [--baseline-only 1]
 //   latency --relay SLAVE_PATH PORT      (the relay itself, started by the run above)
 #include <signal.h>
 #include <sys/utsname.h>
@@ -84,6 +84,8 @@ Options parse(int argc, char** argv) {
             options.comparisonOnly = true;
         } else if (flag == "--page-only") {
             options.pageOnly = true;
+        } else if (flag == "--baseline-only") {
+            options.baselineOnly = true;
         } else if (flag == "--web-samples") {
             options.webSamples = value;
         } else {
@@ -132,6 +134,13 @@ int main(int argc, char** argv) {
                 printBaseline(options, measureBaseline(options));
             }
         };
+        if (options.baselineOnly) {
+            if (options.baseline.empty()) {
+                throw std::runtime_error("--baseline-only needs --baseline PATH");
+            }
+            printBaseline(options, measureBaseline(options));
+            return 0;
+        }
         if (options.pageOnly) {
             const WebFigures web = measureWeb(options);
             const Comparison page = measurePage(options);

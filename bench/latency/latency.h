@@ -186,6 +186,7 @@ struct Options {
     int rounds = 12;               // of each side, alternating
     bool comparisonOnly = false;
     bool pageOnly = false;
+    bool baselineOnly = false;  // the baseline comparison alone
 };
 
 // Random pauses between samples, so that samples do not keep one phase against a polling
