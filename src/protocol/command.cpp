@@ -105,16 +105,11 @@ void FrameParser::feed(const unsigned char* bytes, std::size_t count, Sink& sink
         raw_[rawSize_++] = byte;
         switch (state_) {
             case READ_NUMBER:
-                frame_.header[0] = byte;
-                state_ = READ_CODE;
-                break;
             case READ_CODE:
-                frame_.header[1] = byte;
-                state_ = READ_ACCESS;
-                break;
             case READ_ACCESS:
-                frame_.header[2] = byte;
-                state_ = READ_LENGTH;
+                // The header's first three bytes, in the order of their states.
+                frame_.header[state_ - READ_NUMBER] = byte;
+                state_ = state_ + 1;
                 break;
             case READ_LENGTH:
                 frame_.header[3] = byte;
@@ -151,6 +146,10 @@ void FrameParser::feed(const unsigned char* bytes, std::size_t count, Sink& sink
                 break;
         }
     }
+    flushNoise(sink);
+}
+
+void FrameParser::flushNoise(Sink& sink) {
     if (!noise_.empty()) {
         sink.noise(noise_.data(), noise_.size());
         noise_.clear();
@@ -161,10 +160,7 @@ void FrameParser::hunt(unsigned char byte, Sink& sink) {
     // A frame starts with A5 and its kind; a second A5 before it is the frame's too. A third
     // one is noise, and so is an A5 followed by anything but a kind.
     if (held_ > 0 && (byte == FRAME_KIND_DATA || byte == FRAME_KIND_ACK)) {
-        if (!noise_.empty()) {
-            sink.noise(noise_.data(), noise_.size());
-            noise_.clear();
-        }
+        flushNoise(sink);
         std::memset(raw_, FRAME_START, static_cast<std::size_t>(held_));
         rawSize_ = static_cast<std::size_t>(held_);
         raw_[rawSize_++] = byte;

@@ -74,6 +74,8 @@ private:
 
     void hunt(unsigned char byte, Sink& sink);
     void finish(bool good, Sink& sink);
+    // Reports the run of skipped bytes gathered so far, if any.
+    void flushNoise(Sink& sink);
 
     int state_;
     int held_ = 0;  // start bytes seen while hunting that may yet begin a frame, at most two
