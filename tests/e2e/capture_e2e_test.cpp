@@ -273,8 +273,14 @@ TEST(CaptureE2E, RingKeepsAtMostItsFilesOfAtMostItsSize) {
     EXPECT_GT(records, 3u * 6000) << "three files of records";
     struct stat info {};
     EXPECT_NE(::stat((daemon.file + ".3").c_str(), &info), 0) << "no fourth file";
-    EXPECT_TRUE(hasRecord(select(readCapture(daemon.file), Direction::FromBoard, "ttyUSB0"),
-                          Kind::DataFrame, last))
+    // A writer that falls behind the flood (both cores busy, a sanitizer) drops the newest
+    // records, counted, and marks their place with a gap record: the last frame may be among
+    // them then. Otherwise it is in FILE.
+    const std::vector<Record> newest = readCapture(daemon.file);
+    const bool dropped = std::any_of(newest.begin(), newest.end(),
+                                     [](const Record& r) { return r.kind == Kind::Gap; });
+    EXPECT_TRUE(dropped ||
+                hasRecord(select(newest, Direction::FromBoard, "ttyUSB0"), Kind::DataFrame, last))
         << "the newest records are in FILE";
 }
 
