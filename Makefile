@@ -32,6 +32,20 @@ STALL_SECONDS ?= 60
 soak: build
 	SOAK_SECONDS=$(SOAK_SECONDS) STALL_SECONDS=$(STALL_SECONDS) ./$(BUILD_DIR)/tests/soak
 
+# A bench day compressed: the real benchd (capture, MQTT to a real broker, fail-safe, observers)
+# on a whole simulated bench for CHAOS_SECONDS, faults injected at seeded random times
+# (CHAOS_SEED; CHAOS_BOARDS boards, a second bench's beyond four), then chaoscheck reads every
+# log with its own decoding and prints the table; it fails on anything lost without a word.
+# The run's logs stay in $(BUILD_DIR)/chaos-run.
+CHAOS_SECONDS ?= 600
+CHAOS_SEED ?= 1
+CHAOS_BOARDS ?= 4
+.PHONY: chaos
+chaos: build
+	./$(BUILD_DIR)/bench/chaos/chaos --seconds $(CHAOS_SECONDS) --seed $(CHAOS_SEED) \
+		--boards $(CHAOS_BOARDS) --out $(BUILD_DIR)/chaos-run
+	./$(BUILD_DIR)/bench/chaos/chaoscheck $(BUILD_DIR)/chaos-run
+
 # The daemon on the real bench: scans /dev for the boards' serial ports, serves port 2015.
 run: build
 	./$(BUILD_DIR)/benchd

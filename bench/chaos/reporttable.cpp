@@ -1,0 +1,197 @@
+#include "reporttable.h"
+
+#include <cstdio>
+
+namespace chaoscheck {
+
+namespace {
+
+long be16(const std::vector<uint8_t>& p, std::size_t at) {
+    return at + 2 <= p.size() ? (p[at] << 8) | p[at + 1] : 0;
+}
+
+long be32(const std::vector<uint8_t>& p, std::size_t at) {
+    if (at + 4 > p.size()) {
+        return 0;
+    }
+    uint32_t v = (uint32_t{p[at]} << 24) | (uint32_t{p[at + 1]} << 16) |
+                 (uint32_t{p[at + 2]} << 8) | p[at + 3];
+    return static_cast<long>(static_cast<int32_t>(v));
+}
+
+std::string byteAt(const std::vector<uint8_t>& p, std::size_t at) {
+    return at < p.size() ? std::to_string(p[at]) : "0";
+}
+
+std::string hundredths(long raw) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(raw) / 100.0);
+    return text;
+}
+
+bool readU16At0(const std::vector<uint8_t>& p, long& value) {
+    if (p.size() < 2) {
+        return false;
+    }
+    value = be16(p, 0);
+    return true;
+}
+
+bool readI32At6(const std::vector<uint8_t>& p, long& value) {
+    if (p.size() < 10) {
+        return false;
+    }
+    value = be32(p, 6);
+    return true;
+}
+
+bool readU8At0(const std::vector<uint8_t>& p, long& value) {
+    if (p.empty()) {
+        return false;
+    }
+    value = p[0];
+    return true;
+}
+
+}  // namespace
+
+BoardClass classOf(int id) {
+    switch (id) {
+        case 61:
+        case 62:
+            return BoardClass::Stand;
+        case 33:
+        case 34:
+            return BoardClass::Tester;
+        case 12:
+            return BoardClass::Flowmeter;
+        case 5:
+            return BoardClass::DelayMeter;
+        default:
+            return BoardClass::Other;
+    }
+}
+
+bool isChart(int code) {
+    return code >= 21 && code <= 26;
+}
+
+std::vector<ExpectedMessage> messagesOf(BoardClass board, int code, const std::vector<uint8_t>& p) {
+    switch (board) {
+        case BoardClass::Stand:
+            switch (code) {
+                case 41:
+                    return {{"device_rpm", std::to_string(be32(p, 0))}};
+                case 42:
+                    return {{"device_active", byteAt(p, 0)}};
+                case 46:  // hundredths of a degree, cut towards zero
+                    return {{"device_temperature1", std::to_string(be32(p, 3) / 100)},
+                            {"device_temperature2", std::to_string(be32(p, 7) / 100)}};
+                case 47:
+                    return {{"device_tank", byteAt(p, 4)}, {"device_fan", byteAt(p, 0)}};
+                case 10: {
+                    const long raw = be16(p, 2);  // signed: negative readings show as 0
+                    return {{"device_pressure1", raw >= 0x8000 ? "0.00" : hundredths(raw)}};
+                }
+                default:
+                    return {};
+            }
+        case BoardClass::Tester:
+            switch (code) {
+                case 10:
+                    return {{"pressure_pressure", std::to_string(be16(p, 1))},
+                            {"pressure_max", std::to_string(be16(p, 3))}};
+                case 12:
+                    return {{"injector_status", byteAt(p, 0)}};
+                case 27:
+                    return {{"leakage_time_passed", std::to_string(be32(p, 2))}};
+                case 31: {
+                    std::vector<ExpectedMessage> out;
+                    for (int n = 1; n <= 3; ++n) {
+                        const std::string r = "regulator" + std::to_string(n);
+                        out.push_back({r + "_active", "*"});
+                        out.push_back({r + "_current", "*"});
+                        out.push_back({r + "_duty_cycle", "*"});
+                    }
+                    return out;
+                }
+                case 41:
+                    return {{"device_rpm", std::to_string(be32(p, 0)), true}};
+                default:
+                    return {};
+            }
+        case BoardClass::Flowmeter:
+            switch (code) {
+                case 55:
+                    return {{"flowmeter_flow", "*"}};
+                case 53:
+                    return {{"flowmeter_calibrate", "*"}};
+                default:
+                    return {};
+            }
+        case BoardClass::DelayMeter:
+            if (code == 62) {
+                const long total = be32(p, 1);
+                const long count = be16(p, 5);
+                const long minimum = be32(p, 7);
+                return {{"delay_meter", std::to_string(minimum < 0 ? 0 : minimum) + "," +
+                                            std::to_string(be32(p, 11)) + "," +
+                                            std::to_string(count != 0 ? total / count : 0)}};
+            }
+            return {};
+        case BoardClass::Other:
+            return {};
+    }
+    return {};
+}
+
+bool ChartAssembler::add(int code, const std::vector<uint8_t>& p, bool whole,
+                         ExpectedMessage& out) {
+    if (!isChart(code) || p.size() < 3) {
+        return false;
+    }
+    const int index = code - 21;
+    Chart& chart = charts_[index];
+    if (!whole) {
+        // The host never had it: the chart it belonged to cannot complete as sent.
+        chart.broken = true;
+        return false;
+    }
+    if (chart.points == 0 || p[0] == 0) {
+        const bool broken = chart.broken && p[0] != 0;
+        chart = Chart{};
+        chart.broken = broken;
+    }
+    chart.count = be16(p, 1);
+    chart.points += static_cast<long>((p.size() - 3) / 2);
+    if (chart.points != chart.count || chart.count == 0) {
+        return false;
+    }
+    // One message per chart: its samples, as many as the segments announced.
+    out.key = index == 0 ? "injector_chart" : "injector_chart" + std::to_string(index + 1);
+    out.value = "#" + std::to_string(chart.count);
+    out.optional = chart.broken;
+    chart = Chart{};
+    return true;
+}
+
+bool settingOf(const std::string& key, BoardClass& board, SettingReading& reading) {
+    if (key == "device_rpm") {
+        board = BoardClass::Stand;
+        reading = {41, readU16At0};
+        return true;
+    }
+    if (key == "device_active") {
+        board = BoardClass::Stand;
+        reading = {42, readU8At0};
+        return true;
+    }
+    if (key == "leakage_max_time") {
+        board = BoardClass::Tester;
+        reading = {27, readI32At6};
+        return true;
+    }
+    return false;
+}
+
+}  // namespace chaoscheck

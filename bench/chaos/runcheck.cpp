@@ -1,0 +1,910 @@
+#include "runcheck.h"
+
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "reporttable.h"
+
+namespace chaoscheck {
+
+namespace {
+
+constexpr int64_t SECOND = 1000000;
+
+std::vector<uint8_t> fromHex(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    if (hex == "-") {
+        return bytes;
+    }
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string seconds(const Run& run, int64_t t) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(t - run.start) / 1e6);
+    return text;
+}
+
+// A chart arrives as its samples; the checker compares how many.
+std::string normalised(const std::string& key, const std::string& value) {
+    if (key.rfind("injector_chart", 0) != 0) {
+        return value;
+    }
+    return "#" + std::to_string(std::count(value.begin(), value.end(), ',') + 1);
+}
+
+int boardIndex(const Run& run, const std::string& name) {
+    for (std::size_t i = 0; i < run.boards.size(); ++i) {
+        if (run.boards[i].name == name) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Whether the board was identified at each of its events: from its plugging in (or a silence
+// long enough for the daemon to ask again) until the daemon programs its report schedule.
+std::vector<bool> identifiedAlong(const Board& board) {
+    std::vector<bool> identified;
+    bool now = false;
+    for (const FrameEvent& e : board.events) {
+        if (e.type == "event") {
+            std::istringstream words(e.detail);
+            std::string what;
+            double secondsSilent = 0;
+            words >> what;
+            if (what == "plug" || what == "unplug") {
+                now = false;
+            } else if (what == "silent" && (words >> secondsSilent) && secondsSilent >= 5) {
+                now = false;
+            }
+        } else if (!e.tx && e.type == "data" && e.code == 4) {
+            now = true;
+        }
+        identified.push_back(now);
+    }
+    return identified;
+}
+
+// Fault windows of a board: from a fault's start until it is surely over, when the daemon
+// cannot be expected to reach the board on time.
+bool faultNear(const Board& board, int64_t from, int64_t to) {
+    for (const FrameEvent& e : board.events) {
+        if (e.t > to) {
+            break;
+        }
+        if (e.type != "event") {
+            continue;
+        }
+        std::istringstream words(e.detail);
+        std::string what;
+        double length = 0;
+        words >> what;
+        int64_t until = e.t;
+        if (what == "silent" || what == "noack") {
+            words >> length;
+            until = e.t + static_cast<int64_t>(length * 1e6) + 3 * SECOND;
+        } else if (what == "unplug" || what == "plug") {
+            until = e.t + 3 * SECOND;
+        } else {
+            continue;
+        }
+        if (until >= from && e.t <= to) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool identifiedAt(const Board& board, int64_t t) {
+    const std::vector<bool> along = identifiedAlong(board);
+    bool now = false;
+    for (std::size_t i = 0; i < board.events.size() && board.events[i].t <= t; ++i) {
+        now = along[i];
+    }
+    return now;
+}
+
+// When the connection of `stream` that was open at t ended (or the end of the run).
+int64_t connectionEnd(const Stream& stream, int connection) {
+    for (const Message& m : stream.connections) {
+        if (m.connection == connection && m.key != "open") {
+            return m.t;
+        }
+    }
+    return INT64_MAX;
+}
+
+}  // namespace
+
+void readRunText(std::istream& in, Run& run) {
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key;
+        std::string rest;
+        std::getline(words >> std::ws, rest);
+        if (key == "board") {
+            Board board;
+            std::istringstream fields(rest);
+            fields >> board.name >> board.kind >> board.id;
+            run.boards.push_back(board);
+        } else if (key == "injected") {
+            std::istringstream fields(rest);
+            long count = 0;
+            fields >> count;
+            std::string what;
+            std::getline(fields >> std::ws, what);
+            run.injected[what] = count;
+        } else if (key == "start") {
+            run.start = std::stoll(rest);
+        } else if (key == "quiet") {
+            run.quiet = std::stoll(rest);
+        } else if (key == "end") {
+            run.end = std::stoll(rest);
+        } else {
+            run.settings[key] = rest;
+        }
+    }
+}
+
+void readFrameLog(std::istream& in, Run& run, long& bad) {
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        FrameEvent e;
+        std::string name, direction;
+        if (!(words >> e.t >> name >> direction)) {
+            ++bad;
+            continue;
+        }
+        const int index = boardIndex(run, name);
+        if (index < 0) {
+            ++bad;
+            continue;
+        }
+        if (direction == "event") {
+            e.type = "event";
+            std::getline(words >> std::ws, e.detail);
+        } else {
+            e.tx = direction == "tx";
+            words >> e.type;
+            if (e.type == "data" || e.type == "badcrc") {
+                std::string hex;
+                words >> e.code >> e.number >> hex;
+                e.payload = fromHex(hex);
+            } else if (e.type == "ack") {
+                words >> e.number;
+            } else if (e.type == "lost") {
+                std::string reason, what;
+                words >> reason >> what >> e.number;
+                e.code = what == "ack" ? -1 : std::atoi(what.c_str());
+                e.detail = reason;
+            } else {
+                std::getline(words >> std::ws, e.detail);
+            }
+            if (words.fail()) {
+                ++bad;
+                continue;
+            }
+        }
+        run.boards[static_cast<std::size_t>(index)].events.push_back(std::move(e));
+    }
+}
+
+void readRunLog(std::istream& in, Run& run, long& bad) {
+    std::string line;
+    std::map<std::string, int> mqttConnection;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        int64_t t = 0;
+        std::string who;
+        if (!(words >> t >> who)) {
+            ++bad;
+            continue;
+        }
+        if (who == "client" || who == "observer") {
+            Message m;
+            m.t = t;
+            std::string what;
+            words >> m.connection >> what;
+            std::string text;
+            std::getline(words >> std::ws, text);
+            Stream& stream = run.streams[who];
+            if (what == "recv" || what == "send") {
+                const std::size_t colon = text.find(':');
+                m.key = text.substr(0, colon);
+                m.value = colon == std::string::npos ? "" : text.substr(colon + 1);
+                m.value = normalised(m.key, m.value);
+                (what == "recv" ? stream.received : stream.sent).push_back(std::move(m));
+            } else {
+                m.key = what;
+                m.value = text;
+                stream.connections.push_back(std::move(m));
+            }
+        } else if (who == "mqtt") {
+            std::string what;
+            words >> what;
+            Stream& stream = run.streams["mqtt"];
+            int& connection = mqttConnection["mqtt"];
+            if (what == "connect") {
+                ++connection;
+                stream.connections.push_back({t, connection, "open", ""});
+            } else if (what == "disconnect") {
+                stream.connections.push_back({t, connection, "close", ""});
+            } else if (what == "subscribed") {
+                stream.connections.push_back({t, connection, "subscribed", ""});
+            } else if (what == "msg" || what == "retained") {
+                std::string topic, payload;
+                words >> topic;
+                std::getline(words >> std::ws, payload);
+                const std::size_t at = topic.find("/telemetry/");
+                Message m{t, connection, "", payload};
+                if (at != std::string::npos) {
+                    m.key = topic.substr(at + 11);
+                    m.value = normalised(m.key, m.value);
+                    stream.received.push_back(std::move(m));
+                } else if (topic.size() >= 7 &&
+                           topic.compare(topic.size() - 7, 7, "/status") == 0) {
+                    m.key = "status";
+                    stream.sent.push_back(std::move(m));  // the daemon's own figures
+                }
+            }
+        } else if (who == "event") {
+            std::string kind, rest;
+            words >> kind;
+            std::getline(words >> std::ws, rest);
+            run.events.push_back({t, 0, kind, rest});
+        } else if (who == "resources") {
+            Run::Sample s{t, 0, 0, 0, 0};
+            std::string label;
+            words >> label >> s.rssKb >> label >> s.threads >> label >> s.fds >> label >> s.cpuNs;
+            if (words.fail()) {
+                ++bad;
+                continue;
+            }
+            run.resources.push_back(s);
+        }
+    }
+}
+
+void readConsole(std::istream& in, Run& run) {
+    std::string line;
+    while (std::getline(in, line)) {
+        run.console.push_back(line);
+    }
+}
+
+void matchAcks(Run& run) {
+    for (Board& board : run.boards) {
+        std::deque<std::size_t> unacked;
+        for (std::size_t i = 0; i < board.events.size(); ++i) {
+            FrameEvent& e = board.events[i];
+            if (e.type == "event" && e.detail.rfind("plug", 0) == 0) {
+                unacked.clear();
+            } else if (e.tx && e.type == "data") {
+                unacked.push_back(i);
+            } else if (!e.tx && e.type == "ack") {
+                // The oldest frame of that number still waiting; older ones of other numbers
+                // were lost on the line and stay unacknowledged.
+                for (auto it = unacked.begin(); it != unacked.end(); ++it) {
+                    if (board.events[*it].number == e.number) {
+                        board.events[*it].ackedAt = e.t;
+                        unacked.erase(unacked.begin(), it + 1);
+                        break;
+                    }
+                }
+            }
+        }
+    }
+}
+
+long counterTotal(const Run& run, const std::string& name, const std::string& port) {
+    // A Counters line holds the figures since its port was opened; "Connect to:" starts again.
+    std::map<std::string, long> session;
+    long total = 0;
+    for (const std::string& line : run.console) {
+        if (line.rfind("Connect to: [", 0) == 0) {
+            const std::string path = line.substr(13, line.find(']') - 13);
+            const std::string p = path.substr(path.rfind('/') + 1);
+            total += session[p];
+            session[p] = 0;
+            continue;
+        }
+        if (line.rfind("Counters [", 0) != 0) {
+            continue;
+        }
+        const std::string p = line.substr(10, line.find(']') - 10);
+        if (!port.empty() && p != port) {
+            continue;
+        }
+        const std::size_t at = line.find(" " + name + " ");
+        if (at != std::string::npos) {
+            session[p] = std::atol(line.c_str() + at + name.size() + 2);
+        }
+    }
+    for (const auto& [p, value] : session) {
+        if (port.empty() || p == port) {
+            total += value;
+        }
+    }
+    return total;
+}
+
+Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
+    Figure figure;
+    figure.what = "reports -> " + who;
+    struct Expected {
+        int64_t t;
+        std::string key, value;
+        bool required;
+    };
+    const int64_t deadline = run.end - 3 * SECOND / 2;
+    std::vector<std::vector<Expected>> expected(run.boards.size());
+    std::map<std::string, std::set<std::size_t>> sources;
+    for (std::size_t b = 0; b < run.boards.size(); ++b) {
+        const Board& board = run.boards[b];
+        const BoardClass kind = classOf(board.id);
+        const std::vector<bool> identified = identifiedAlong(board);
+        ChartAssembler charts;
+        for (std::size_t i = 0; i < board.events.size(); ++i) {
+            const FrameEvent& e = board.events[i];
+            if (!e.tx || (e.type != "data" && e.type != "badcrc")) {
+                continue;
+            }
+            const bool received = e.type == "data" && e.ackedAt >= 0;
+            std::vector<ExpectedMessage> messages;
+            if (isChart(e.code)) {
+                ExpectedMessage chart;
+                if (kind == BoardClass::Tester && charts.add(e.code, e.payload, received, chart)) {
+                    messages.push_back(chart);
+                }
+            } else if (received) {
+                messages = messagesOf(kind, e.code, e.payload);
+            }
+            for (const ExpectedMessage& m : messages) {
+                const bool required =
+                    identified[i] && !m.optional && e.ackedAt <= deadline && e.t >= run.start;
+                expected[b].push_back({e.t, m.key, m.value, required});
+                sources[m.key].insert(b);
+            }
+        }
+    }
+    const auto found = run.streams.find(who);
+    static const Stream none;
+    const Stream& stream = found == run.streams.end() ? none : found->second;
+    std::vector<std::size_t> next(run.boards.size(), 0);
+    std::vector<int> lastConnection(run.boards.size(), -1);
+    long lostAcross = 0, lostWithin = 0, unexpected = 0;
+    std::vector<std::pair<int64_t, std::string>> losses;
+    auto lose = [&](std::size_t b, std::size_t from, std::size_t to, bool across) {
+        for (std::size_t i = from; i < to; ++i) {
+            const Expected& e = expected[b][i];
+            if (!e.required) {
+                continue;
+            }
+            ++figure.checked;
+            (across ? lostAcross : lostWithin) += 1;
+            if (!across) {
+                losses.push_back({e.t, run.boards[b].name + " " + e.key + ":" + e.value});
+            }
+        }
+    };
+    for (const Message& r : stream.received) {
+        const auto s = sources.find(r.key);
+        if (s == sources.end() || r.t < run.start) {
+            continue;
+        }
+        // The board whose next report could be this message skipping the fewest it must send.
+        std::size_t bestBoard = 0, bestIndex = 0;
+        long bestCost = -1;
+        for (std::size_t b : s->second) {
+            long cost = 0;
+            for (std::size_t i = next[b]; i < expected[b].size() && expected[b][i].t <= r.t; ++i) {
+                const Expected& e = expected[b][i];
+                if (e.key == r.key && (e.value == "*" || e.value == r.value)) {
+                    if (bestCost < 0 || cost < bestCost) {
+                        bestCost = cost;
+                        bestBoard = b;
+                        bestIndex = i;
+                    }
+                    break;
+                }
+                cost += e.required;
+            }
+        }
+        if (bestCost < 0) {
+            if (++unexpected <= 5) {
+                verdict.notes.push_back(who + ": unexpected " + r.key + ":" + r.value + " at " +
+                                        seconds(run, r.t));
+            }
+            continue;
+        }
+        lose(bestBoard, next[bestBoard], bestIndex,
+             lastConnection[bestBoard] >= 0 && lastConnection[bestBoard] != r.connection);
+        if (expected[bestBoard][bestIndex].required) {
+            ++figure.checked;
+            ++figure.reached;
+        }
+        next[bestBoard] = bestIndex + 1;
+        lastConnection[bestBoard] = r.connection;
+    }
+    for (std::size_t b = 0; b < run.boards.size(); ++b) {
+        lose(b, next[b], expected[b].size(), false);
+    }
+    // What accounts for a loss depends on the stream.
+    long said = 0;
+    std::string how;
+    if (who == "client") {
+        long queueDropped = 0;
+        for (const std::string& line : run.console) {
+            const std::size_t at = line.find(" messages, ");
+            if (line.rfind("Client queue full", 0) == 0 && at != std::string::npos) {
+                const std::size_t start = line.rfind(' ', at - 1) + 1;
+                queueDropped = std::max(queueDropped, std::atol(line.c_str() + start));
+            }
+        }
+        const long framesDropped = counterTotal(run, "frames dropped");
+        said = queueDropped + 9 * framesDropped;
+        how = "client queue full " + std::to_string(queueDropped) + ", frames dropped " +
+              std::to_string(framesDropped);
+        figure.note = std::to_string(lostAcross) + " in flight to a client that left; " + how;
+        figure.accounted += lostAcross;
+    } else if (who == "observer") {
+        for (const Message& m : stream.received) {
+            if (m.key == "monitor_dropped") {
+                said += std::atol(m.value.c_str());
+            }
+        }
+        how = "monitor_dropped " + std::to_string(said);
+        figure.note = how;
+        lostWithin += lostAcross;
+    } else {
+        // Published while the broker was away, or before the subscriber was back.
+        std::vector<std::pair<int64_t, int64_t>> away;
+        int64_t killedAt = -1;
+        for (const Message& e : run.events) {
+            if (e.key == "broker" && e.value == "kill") {
+                killedAt = e.t;
+            } else if (e.key == "broker" && e.value == "start" && killedAt >= 0) {
+                int64_t back = INT64_MAX;
+                for (const Message& c : stream.connections) {
+                    if (c.key == "subscribed" && c.t > e.t) {
+                        back = c.t;
+                        break;
+                    }
+                }
+                away.push_back({killedAt - SECOND / 2, back == INT64_MAX ? back : back + SECOND});
+                killedAt = -1;
+            }
+        }
+        long inWindows = 0;
+        std::vector<std::pair<int64_t, std::string>> outside;
+        for (const auto& loss : losses) {
+            bool within = false;
+            for (const auto& [from, to] : away) {
+                within = within || (loss.first >= from && loss.first <= to);
+            }
+            if (within) {
+                ++inWindows;
+            } else {
+                outside.push_back(loss);
+            }
+        }
+        long telemetryDropped = 0;
+        for (const Message& m : stream.sent) {
+            const std::size_t at = m.value.find("\"telemetry_dropped\":");
+            if (at != std::string::npos) {
+                telemetryDropped = std::max(telemetryDropped, std::atol(m.value.c_str() + at + 20));
+            }
+        }
+        figure.accounted += inWindows;
+        lostWithin = static_cast<long>(outside.size()) + lostAcross;
+        losses = outside;
+        said = telemetryDropped > inWindows ? telemetryDropped - inWindows : 0;
+        how = "telemetry_dropped " + std::to_string(telemetryDropped);
+        figure.note = std::to_string(inWindows) + " while the broker was away; " + how;
+    }
+    const long covered = std::min(lostWithin, said);
+    figure.accounted += covered;
+    figure.unaccounted = lostWithin - covered;
+    if (figure.unaccounted > 0) {
+        std::string first;
+        for (std::size_t i = 0; i < losses.size() && i < 3; ++i) {
+            first +=
+                (i ? ", " : "") + losses[i].second + " sent at " + seconds(run, losses[i].first);
+        }
+        verdict.failures.push_back(figure.what + ": " + std::to_string(figure.unaccounted) +
+                                   " reports lost with no counter or line saying so (" + how +
+                                   "); first: " + first);
+    }
+    if (unexpected > 0) {
+        verdict.failures.push_back(figure.what + ": " + std::to_string(unexpected) +
+                                   " messages no board sent at that point (out of order or "
+                                   "repeated)");
+    }
+    return figure;
+}
+
+Figure checkSettings(const Run& run, Verdict& verdict) {
+    Figure figure;
+    figure.what = "settings -> boards";
+    const auto found = run.streams.find("client");
+    if (found == run.streams.end()) {
+        return figure;
+    }
+    const Stream& client = found->second;
+    long missing = 0;
+    std::set<std::string> ports;
+    for (std::size_t b = 0; b < run.boards.size(); ++b) {
+        const Board& board = run.boards[b];
+        const BoardClass kind = classOf(board.id);
+        for (const std::string key : {"device_rpm", "leakage_max_time"}) {
+            BoardClass target;
+            SettingReading reading{};
+            if (!settingOf(key, target, reading) || target != kind) {
+                continue;
+            }
+            // The frames of that command the board received, in order.
+            std::vector<std::pair<int64_t, long>> arrived;
+            for (const FrameEvent& e : board.events) {
+                long value = 0;
+                if (!e.tx && e.type == "data" && e.code == reading.code &&
+                    reading.read(e.payload, value)) {
+                    arrived.push_back({e.t, value});
+                }
+            }
+            std::size_t next = 0;
+            const Message* lastOfBurst = nullptr;
+            bool lastReached = false;
+            auto closeBurst = [&] {
+                if (lastOfBurst != nullptr && !lastReached) {
+                    verdict.failures.push_back("settings: the last " + std::string(key) + ":" +
+                                               lastOfBurst->value + " of a burst sent at " +
+                                               seconds(run, lastOfBurst->t) + " never reached " +
+                                               board.name);
+                }
+                lastOfBurst = nullptr;
+            };
+            for (const Message& s : client.sent) {
+                if (s.key != key || s.t < run.start) {
+                    continue;
+                }
+                // Only settings the board could take: identified, no fault near, and the
+                // client's connection open long enough for the daemon to read them.
+                if (!identifiedAt(board, s.t) || faultNear(board, s.t - SECOND, s.t + 5 * SECOND) ||
+                    connectionEnd(client, s.connection) < s.t + 2 * SECOND) {
+                    continue;
+                }
+                if (lastOfBurst != nullptr && s.t != lastOfBurst->t) {
+                    closeBurst();
+                }
+                long value = std::atol(s.value.c_str());
+                if (key == std::string("device_rpm")) {
+                    value &= 0xFFFF;
+                }
+                ++figure.checked;
+                std::size_t i = next;
+                while (i < arrived.size() &&
+                       !(arrived[i].first >= s.t && arrived[i].second == value)) {
+                    ++i;
+                }
+                lastOfBurst = &s;
+                lastReached = i < arrived.size();
+                if (lastReached) {
+                    ++figure.reached;
+                    next = i + 1;
+                } else {
+                    ++missing;
+                    ports.insert(board.name);
+                }
+            }
+            closeBurst();
+        }
+    }
+    long said = 0;
+    for (const std::string& port : ports) {
+        said += counterTotal(run, "superseded", port) + counterTotal(run, "overflow", port) +
+                counterTotal(run, "dropped", port);
+    }
+    figure.accounted = std::min(missing, said);
+    figure.unaccounted = missing - figure.accounted;
+    figure.note = "superseded, overflow and dropped on those ports: " + std::to_string(said);
+    if (figure.unaccounted > 0) {
+        verdict.failures.push_back("settings: " + std::to_string(figure.unaccounted) +
+                                   " settings never reached their board, more than the "
+                                   "superseded, overflow and dropped counters say");
+    }
+    return figure;
+}
+
+Figure checkStops(const Run& run, Verdict& verdict, double& worstMs) {
+    Figure figure;
+    figure.what = "stops -> stand (100 ms)";
+    worstMs = 0;
+    const auto found = run.streams.find("client");
+    if (found == run.streams.end()) {
+        return figure;
+    }
+    for (const Message& s : found->second.sent) {
+        if (s.key != "device_active" || s.value != "0" || s.t < run.start) {
+            continue;
+        }
+        if (connectionEnd(found->second, s.connection) < s.t + SECOND) {
+            continue;
+        }
+        for (const Board& board : run.boards) {
+            if (classOf(board.id) != BoardClass::Stand || !identifiedAt(board, s.t) ||
+                faultNear(board, s.t - SECOND, s.t + SECOND)) {
+                continue;
+            }
+            ++figure.checked;
+            int64_t at = -1;
+            for (const FrameEvent& e : board.events) {
+                if (e.t >= s.t && !e.tx && e.type == "data" && e.code == 42 && !e.payload.empty() &&
+                    e.payload[0] == 0) {
+                    at = e.t;
+                    break;
+                }
+            }
+            const double ms = at < 0 ? -1 : static_cast<double>(at - s.t) / 1000.0;
+            if (at < 0 || ms > 100) {
+                ++figure.unaccounted;
+                char line[200];
+                std::snprintf(line, sizeof line, "stops: the stop sent at %s reached %s %s",
+                              seconds(run, s.t).c_str(), board.name.c_str(),
+                              at < 0 ? "never" : ("after " + std::to_string(ms) + " ms").c_str());
+                verdict.failures.push_back(line);
+            } else {
+                ++figure.reached;
+            }
+            worstMs = std::max(worstMs, ms);
+        }
+    }
+    return figure;
+}
+
+Figure checkReplugs(const Run& run, Verdict& verdict, double& worstS) {
+    Figure figure;
+    figure.what = "re-identifications (2.5 s)";
+    worstS = 0;
+    const auto observer = run.streams.find("observer");
+    const auto client = run.streams.find("client");
+    if (observer == run.streams.end() || client == run.streams.end()) {
+        return figure;
+    }
+    for (const Board& board : run.boards) {
+        const std::string announced = std::to_string(board.id);
+        for (std::size_t i = 0; i < board.events.size(); ++i) {
+            const FrameEvent& e = board.events[i];
+            if (e.type != "event" || e.t < run.start) {
+                continue;
+            }
+            // After a replug, and after a silence long enough to be asked again.
+            const bool replug = e.detail.rfind("plug", 0) == 0;
+            bool speaks = false;
+            if (e.detail == "speak") {
+                for (std::size_t j = i; j-- > 0;) {
+                    const FrameEvent& before = board.events[j];
+                    if (before.type == "event" && before.detail.rfind("silent", 0) == 0) {
+                        speaks = std::atof(before.detail.c_str() + 7) >= 7;
+                        break;
+                    }
+                }
+            }
+            if (!replug && !speaks) {
+                continue;
+            }
+            ++figure.checked;
+            int64_t at = -1;
+            for (const Message& m : observer->second.received) {
+                if (m.t >= e.t && m.key == "device_connected" && m.value == announced) {
+                    at = m.t;
+                    break;
+                }
+            }
+            const double s = at < 0 ? -1 : static_cast<double>(at - e.t) / 1e6;
+            // The client is told too: on its connection, or as the next one opens.
+            bool told = false;
+            for (const Message& m : client->second.received) {
+                if (at >= 0 && m.t >= e.t && m.key == "device_connected" && m.value == announced) {
+                    told = true;
+                    break;
+                }
+            }
+            if (at < 0 || s > 2.5 || !told) {
+                ++figure.unaccounted;
+                verdict.failures.push_back(
+                    "re-identification: " + board.name + " (" + e.detail + " at " +
+                    seconds(run, e.t) + ") " +
+                    (at < 0 ? "never announced again"
+                            : (s > 2.5 ? "announced after " + std::to_string(s) + " s"
+                                       : "announced, but the client was never told")));
+            } else {
+                ++figure.reached;
+            }
+            worstS = std::max(worstS, s);
+        }
+    }
+    return figure;
+}
+
+Figure checkFailsafe(const Run& run, Verdict& verdict) {
+    Figure figure;
+    figure.what = "fail-safe after client loss";
+    const auto found = run.streams.find("client");
+    if (found == run.streams.end()) {
+        return figure;
+    }
+    const double failsafe =
+        std::atof(run.settings.count("failsafe") ? run.settings.at("failsafe").c_str() : "0");
+    if (failsafe <= 0) {
+        return figure;
+    }
+    const int64_t limit = static_cast<int64_t>(failsafe * 1e6);
+    const auto& connections = found->second.connections;
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+        const Message& lost = connections[i];
+        if ((lost.key != "close" && lost.key != "reset") || lost.t < run.start) {
+            continue;
+        }
+        int64_t back = INT64_MAX;
+        for (std::size_t j = i + 1; j < connections.size(); ++j) {
+            if (connections[j].key == "open") {
+                back = connections[j].t;
+                break;
+            }
+        }
+        const int64_t away = back - lost.t;
+        const bool fires = away > limit + SECOND / 2;
+        const bool quiet = away < limit - SECOND / 2;
+        if (!fires && !quiet) {
+            continue;  // too close to the limit to say
+        }
+        for (const Board& board : run.boards) {
+            const BoardClass kind = classOf(board.id);
+            if ((kind != BoardClass::Stand && kind != BoardClass::Tester) ||
+                !identifiedAt(board, lost.t) ||
+                faultNear(board, lost.t - SECOND, lost.t + limit + 2 * SECOND)) {
+                continue;
+            }
+            // The stand's pump off (47: 1 0) and the tester's injectors off (12: 0) come only
+            // from the client's settings or the safe state.
+            std::set<int> numbers;
+            for (const FrameEvent& e : board.events) {
+                const bool safe =
+                    (kind == BoardClass::Stand && e.code == 47 && e.payload.size() >= 2 &&
+                     e.payload[0] == 1 && e.payload[1] == 0) ||
+                    (kind == BoardClass::Tester && e.code == 12 && e.payload.size() == 1 &&
+                     e.payload[0] == 0);
+                if (!e.tx && e.type == "data" && safe && e.t > lost.t &&
+                    e.t < std::min(back, run.end)) {
+                    numbers.insert(e.number);
+                }
+            }
+            ++figure.checked;
+            const std::size_t want = fires ? 1 : 0;
+            if (numbers.size() == want) {
+                ++figure.reached;
+            } else {
+                ++figure.unaccounted;
+                verdict.failures.push_back(
+                    "fail-safe: " + board.name + " was set to its safe state " +
+                    std::to_string(numbers.size()) + " times after the client left at " +
+                    seconds(run, lost.t) + " for " +
+                    std::to_string(static_cast<double>(away) / 1e6) + " s (expected " +
+                    std::to_string(want) + ")");
+            }
+        }
+    }
+    return figure;
+}
+
+Figure checkCapture(const Run& run, const std::string& dir, Verdict& verdict) {
+    Figure figure;
+    figure.what = "frames -> capture";
+    // The ring, oldest first: FILE.N ... FILE.1, FILE.
+    std::vector<std::string> files;
+    for (int n = 256; n >= 1; --n) {
+        const std::string name = dir + "/capture.pcap." + std::to_string(n);
+        if (std::filesystem::exists(name)) {
+            files.push_back(name);
+        }
+    }
+    files.push_back(dir + "/capture.pcap");
+    struct Frame {
+        int number, code;
+        std::vector<uint8_t> payload;
+    };
+    std::map<std::string, std::vector<Frame>> read;
+    long gaps = 0;
+    char error[PCAP_ERRBUF_SIZE];
+    for (const std::string& file : files) {
+        pcap_t* handle = pcap_open_offline(file.c_str(), error);
+        if (handle == nullptr) {
+            verdict.failures.push_back("capture: cannot read " + file + ": " + error);
+            continue;
+        }
+        pcap_pkthdr* header = nullptr;
+        const u_char* bytes = nullptr;
+        while (pcap_next_ex(handle, &header, &bytes) == 1) {
+            const std::size_t size = header->caplen;
+            if (size < 5 || size < 5u + bytes[4]) {
+                continue;
+            }
+            const std::string port(reinterpret_cast<const char*>(bytes) + 5, bytes[4]);
+            const u_char* p = bytes + 5 + bytes[4];
+            std::size_t n = size - 5 - bytes[4];
+            if (bytes[2] == 4 && n == 8) {
+                uint64_t count = 0;
+                for (int i = 7; i >= 0; --i) {
+                    count = (count << 8) | p[i];
+                }
+                gaps += static_cast<long>(count);
+            }
+            if (bytes[1] != 0 || bytes[2] != 0 || (bytes[3] & 1)) {
+                continue;  // only data frames read whole from a port
+            }
+            // A5 [A5] 0F number code access length payload crc
+            if (n >= 2 && p[0] == 0xA5 && p[1] == 0xA5) {
+                ++p;
+                --n;
+            }
+            if (n < 7) {
+                continue;
+            }
+            read[port].push_back({p[2], p[3], std::vector<uint8_t>(p + 6, p + n - 1)});
+        }
+        pcap_close(handle);
+    }
+    long missing = 0;
+    std::string first;
+    for (const Board& board : run.boards) {
+        const std::vector<Frame>& frames = read[board.name];
+        std::size_t next = 0;
+        for (const FrameEvent& e : board.events) {
+            if (!e.tx || e.type != "data" || e.ackedAt < 0 || e.t < run.start || e.t > run.end) {
+                continue;
+            }
+            ++figure.checked;
+            std::size_t i = next;
+            const std::size_t limit = std::min(frames.size(), next + 64);
+            while (i < limit && !(frames[i].number == e.number && frames[i].code == e.code &&
+                                  frames[i].payload == e.payload)) {
+                ++i;
+            }
+            if (i < limit) {
+                ++figure.reached;
+                next = i + 1;
+            } else {
+                ++missing;
+                if (first.empty()) {
+                    first = board.name + " frame " + std::to_string(e.number) + " code " +
+                            std::to_string(e.code) + " at " + seconds(run, e.t);
+                }
+            }
+        }
+    }
+    figure.accounted = std::min(missing, gaps);
+    figure.unaccounted = missing - figure.accounted;
+    figure.note = std::to_string(files.size()) + " files, gap records for " + std::to_string(gaps);
+    if (figure.unaccounted > 0) {
+        verdict.failures.push_back("capture: " + std::to_string(figure.unaccounted) +
+                                   " acknowledged frames are not in the capture files and no gap "
+                                   "record counts them; first: " +
+                                   first);
+    }
+    return figure;
+}
+
+}  // namespace chaoscheck

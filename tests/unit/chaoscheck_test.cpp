@@ -1,0 +1,114 @@
+// The chaos run's checker on made-up logs: it must find a report lost inside a live client
+// connection, forgive one lost with a connection the client ended, and see a late stop.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "runcheck.h"
+
+using namespace chaoscheck;
+
+namespace {
+
+// A stand that is identified at 1 s and sends its speed (code 41) every 100 ms from 2 s on,
+// each report acknowledged; the client receives the speeds listed in `received` as
+// (time in ms, connection, rpm).
+chaoscheck::Run standRun(const std::vector<std::tuple<int, int, int>>& received,
+                         const std::string& extra = "") {
+    chaoscheck::Run run;
+    std::istringstream meta(
+        "seed 1\nseconds 10\nfailsafe 2\nboard ttyUSB0 stand62 62\n"
+        "start 0\nquiet 9000000\nend 10000000\n");
+    readRunText(meta, run);
+    std::ostringstream frames;
+    frames << "0 ttyUSB0 event plug stand62 62 /dev/pts/1\n"
+           << "1000000 ttyUSB0 rx data 4 1 00\n";
+    for (int i = 0; i < 20; ++i) {
+        const int t = 2000000 + i * 100000;
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08x", 1000 + i);
+        frames << t << " ttyUSB0 tx data 41 " << i << " " << hex << "\n"
+               << t + 1000 << " ttyUSB0 rx ack " << i << "\n";
+    }
+    frames << extra;
+    std::istringstream frameLog(frames.str());
+    long bad = 0;
+    readFrameLog(frameLog, run, bad);
+    std::ostringstream log;
+    log << "0 client 1 open\n";
+    int connection = 1;
+    for (const auto& [ms, conn, rpm] : received) {
+        if (conn != connection) {
+            log << ms * 1000 - 1 << " client " << connection << " reset\n"
+                << ms * 1000 - 1 << " client " << conn << " open\n";
+            connection = conn;
+        }
+        log << ms * 1000 << " client " << conn << " recv device_rpm:" << rpm << "\n";
+    }
+    std::istringstream runLog(log.str());
+    readRunLog(runLog, run, bad);
+    EXPECT_EQ(bad, 0);
+    matchAcks(run);
+    return run;
+}
+
+std::vector<std::tuple<int, int, int>> allSpeeds(int skip, int newConnectionFrom) {
+    std::vector<std::tuple<int, int, int>> speeds;
+    for (int i = 0; i < 20; ++i) {
+        if (i != skip) {
+            speeds.emplace_back(2000 + i * 100 + 5, i >= newConnectionFrom ? 2 : 1, 1000 + i);
+        }
+    }
+    return speeds;
+}
+
+}  // namespace
+
+TEST(ChaosCheck, ReportLostOnALiveConnectionFailsAndOneLostWithTheClientsResetIsForgiven) {
+    struct Row {
+        int skip, newConnectionFrom;
+        long unaccounted, accounted;
+    } rows[] = {{-1, 99, 0, 0}, {7, 99, 1, 0}, {7, 8, 0, 1}, {19, 99, 1, 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.skip);
+        chaoscheck::Run run = standRun(allSpeeds(row.skip, row.newConnectionFrom));
+        Verdict verdict;
+        Figure figure = checkReports(run, "client", verdict);
+        EXPECT_EQ(figure.unaccounted, row.unaccounted);
+        EXPECT_EQ(figure.accounted, row.accounted);
+        EXPECT_EQ(figure.reached, row.skip < 0 ? 20 : 19);
+        EXPECT_EQ(verdict.failures.size(), row.unaccounted > 0 ? 1u : 0u);
+        if (row.unaccounted > 0) {
+            EXPECT_NE(
+                verdict.failures[0].find("ttyUSB0 device_rpm:" + std::to_string(1000 + row.skip)),
+                std::string::npos)
+                << verdict.failures[0];
+        }
+    }
+}
+
+TEST(ChaosCheck, ReportsOutOfOrderAreRefused) {
+    auto speeds = allSpeeds(-1, 99);
+    std::swap(std::get<2>(speeds[3]), std::get<2>(speeds[4]));
+    chaoscheck::Run run = standRun(speeds);
+    Verdict verdict;
+    checkReports(run, "client", verdict);
+    EXPECT_FALSE(verdict.failures.empty());
+}
+
+TEST(ChaosCheck, StopIsTimedFromTheClientsSendToTheFrameOnTheStandsLine) {
+    for (int delayMs : {40, 200}) {
+        const std::string extra = "5000000 ttyUSB0 rx data 42 30 00\n";
+        chaoscheck::Run run = standRun(allSpeeds(-1, 99));
+        run.streams["client"].sent.push_back({5000000 - delayMs * 1000, 1, "device_active", "0"});
+        Verdict verdict;
+        double worst = 0;
+        std::istringstream frameLog(extra);
+        long bad = 0;
+        readFrameLog(frameLog, run, bad);
+        Figure figure = checkStops(run, verdict, worst);
+        EXPECT_EQ(figure.checked, 1);
+        EXPECT_DOUBLE_EQ(worst, delayMs);
+        EXPECT_EQ(figure.unaccounted, delayMs > 100 ? 1 : 0);
+    }
+}
