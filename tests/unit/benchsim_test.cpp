@@ -532,6 +532,13 @@ TEST(BenchsimOptions, CommandLine) {
         {{"--dir", "/d", "--replay-speed", "2", "crit=a"}, false},  // nothing to replay
         {{"--dir", "/d", "--replay", "s.pcap", "--replay-speed", "0"}, false},
         {{"--dir", "/d", "--replay", "s.pcap", "--replay-speed", "inf"}, false},
+        {{"--dir", "/d", "--seed", "abc", "crit=a"}, false},
+        {{"--dir", "/d", "--seed"}, false},  // a value missing at the end
+        {{"--dir", "/d", "--no-ack=1", "crit=a"}, false},
+        {{"--dir", "/d", "--corrupt", "200", "--corrupt", "5", "crit=a"}, false},  // each value
+        {{"--dir", "/d", "--silent-after=2", "--seed", "3", "crit=a", "--no-ack"}, true},
+        {{"--dir", "/d", "-x", "crit=a"}, false},
+        {{"--frobnicate", "--help"}, true},  // help wins wherever it stands
     };
     for (const Case& c : cases) {
         SimConfig config;
