@@ -613,6 +613,28 @@ TEST(BenchsimSimulator, BoardsOnPseudoTerminalsPlugAndUnplug) {
     EXPECT_FALSE(present(flowmeter));
 }
 
+// A fault time too large for the clock's arithmetic is far off, not already past.
+TEST(BenchsimSimulator, AFaultTimeBeyondReachNeverComes) {
+    TempDir dir;
+    SimConfig config;
+    std::string error;
+    ASSERT_TRUE(SimOptions::parse(
+        {"--dir", dir.path(), "crit=far,unplug-after=1e300", "flowmeter=near,unplug-after=0.05"},
+        config, error));
+    Simulator simulator(config, nullptr);
+    ASSERT_TRUE(simulator.start(error)) << error;
+    std::atomic<bool> stop{false};
+    std::thread loop([&] { simulator.run(stop); });
+    auto present = [&](const char* name) {
+        return ::access((dir.path() + "/" + name).c_str(), F_OK) == 0;
+    };
+    // One pass of the loop applies every board's timers, so "far" would be gone first.
+    EXPECT_TRUE(waitUntil([&] { return !present("near"); }));
+    EXPECT_TRUE(present("far"));
+    stop = true;
+    loop.join();
+}
+
 // A pause of under a day is played as it was; a longer step, either way, is the clock being
 // set: left out of the timeline, said for the first three, then counted.
 TEST(BenchsimReplayPlan, ClockJumpsAreLeftOutAndSaid) {

@@ -23,7 +23,10 @@ int64_t steadyNs() {
 }
 
 int64_t secondsToMs(double seconds) {
-    return static_cast<int64_t>(seconds * 1000.0);
+    // A time too far off for 64 bits (--unplug-after 1e300) would wrap into the past and fire
+    // at once: it is held at some thirty thousand years instead.
+    constexpr double FAR_MS = 1e15;
+    return static_cast<int64_t>(std::min(seconds * 1000.0, FAR_MS));
 }
 
 }  // namespace
