@@ -184,6 +184,8 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
     CLI::Option* seed = option("--seed");
     CLI::Option* replay = option("--replay");
     CLI::Option* speed = option("--replay-speed");
+    CLI::Option* frameLog = option("--frame-log");
+    CLI::Option* control = option("--control");
     std::vector<std::string> boardArgs;  // read one by one through parse_order() below
     CLI::Option* positional =
         app.add_option("boards", boardArgs)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -265,6 +267,12 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
                 return false;
             }
             config.replaySpeed = replaySpeed;
+        } else if (given == frameLog || given == control) {
+            if (value.empty()) {
+                error = given->get_name() + " needs a file name";
+                return false;
+            }
+            (given == frameLog ? config.frameLog : config.control) = value;
         } else if (given == positional) {
             Pending board;
             if (!parseBoard(value, board.kind, board.name, board.faults, error)) {
@@ -288,6 +296,10 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
     if (!config.replay.empty()) {
         if (!boards.empty()) {
             error = "--replay plays the capture's boards: give no KIND=NAME";
+            return false;
+        }
+        if (!config.frameLog.empty() || !config.control.empty()) {
+            error = "--frame-log and --control are for simulated boards, not --replay";
             return false;
         }
         return true;
@@ -333,6 +345,14 @@ std::string SimOptions::usage() {
            "  --dir DIR            directory for the board links (required)\n"
            "  -v, --verbose        print every frame received and sent, in hex, decoded\n"
            "  --seed N             seed of the simulated noise (default 1)\n"
+           "  --frame-log FILE     append a line per frame, acknowledgement, noise run and\n"
+           "                       event of every board to FILE (see the README)\n"
+           "  --control PATH       read fault commands, one a line, from PATH (a FIFO or a\n"
+           "                       file; - for standard input) while running:\n"
+           "                         unplug NAME          replug NAME\n"
+           "                         silent NAME SECONDS  noack NAME SECONDS\n"
+           "                         reset NAME           noise NAME BYTES\n"
+           "                         badcrc NAME COUNT\n"
            "  -h, --help           print this help\n"
            "\n"
            "Faults, for every board as options, or for one board after its name\n"
