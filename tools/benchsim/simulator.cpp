@@ -228,7 +228,8 @@ void Simulator::applyTimers(Slot& slot, int64_t now) {
         now >= slot.unpluggedAtMs + secondsToMs(spec.replugAfter)) {
         slot.replugged = true;
         std::string error;
-        if (!plug(slot, error)) {
+        // Plugged in again meanwhile (replug on the control input): that board stays.
+        if (!slot.link.plugged() && !plug(slot, error)) {
             say("cannot plug in again: " + error);
         }
     }
