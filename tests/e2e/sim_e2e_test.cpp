@@ -1,6 +1,8 @@
 // The real daemon against benchsim's simulated boards: identification and schedules, every
 // client key on the wire, every report as client messages, charts through benchctl, clients
-// coming and going, unplugged and silent boards, and the motor guard.
+// coming and going, unplugged and silent boards, and the motor guard; and benchsim alone with
+// its frame log and faults asked for while it runs.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -872,4 +874,106 @@ TEST(SimE2E, UnpluggedAndSilentBoardsAndTheMotorGuard) {
     EXPECT_EQ(bench.daemonCount("Device disconnected: ttyUSB1"), 0u);
     EXPECT_EQ(client.received().find("device_disconnected:33;"), std::string::npos);
     EXPECT_EQ(occurrences(client.received(), "device_connected:33;"), 1u);
+}
+
+// benchsim alone, the test playing the host: faults asked for on a FIFO while it runs, and the
+// frame log telling what went over the line.
+TEST(SimE2E, FrameLogAndControlCommands) {
+    TempDir dir;
+    const std::string fifo = dir.path() + "/control";
+    const std::string log = dir.path() + "/frames.log";
+    const std::string link = dir.path() + "/ttyUSB0";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Process sim({SimBench::tool("benchsim"), "--dir", dir.path(), "--frame-log", log, "--control",
+                 fifo, "crit=ttyUSB0"});
+    ASSERT_TRUE(waitUntil([&] { return ::access(link.c_str(), F_OK) == 0; }));
+
+    // Each command through a writer of its own: the FIFO is opened again after each one.
+    auto control = [&](const std::string& line) {
+        FileDescriptor writer(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        ASSERT_TRUE(writer.valid());
+        const std::string text = line + "\n";
+        ASSERT_EQ(::write(writer.get(), text.data(), text.size()),
+                  static_cast<ssize_t>(text.size()));
+    };
+    FileDescriptor port;
+    auto connect = [&] {
+        port = FileDescriptor(::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        ASSERT_TRUE(port.valid());
+    };
+    // The host asks for the version (code 2) with frame `number`; what the board answers is
+    // read and thrown away, so that the line never fills.
+    auto ask = [&](unsigned char number) {
+        Bytes request = dataFrame(number, codes::VERSION, 2, {});
+        ASSERT_EQ(::write(port.get(), request.data(), request.size()),
+                  static_cast<ssize_t>(request.size()));
+    };
+    auto drain = [&] {
+        unsigned char buffer[512];
+        while (::read(port.get(), buffer, sizeof buffer) > 0) {
+        }
+    };
+    auto logged = [&](const std::string& text, std::size_t times = 1) {
+        return waitUntil(
+            [&] {
+                drain();
+                return occurrences(readFile(log), text) >= times;
+            },
+            10000ms);
+    };
+    const std::string reply = " 03040122\n";  // version 3.4.1, id 34
+    connect();
+    ask(1);
+    EXPECT_TRUE(logged("ttyUSB0 rx data 2 1 -\n"));
+    EXPECT_TRUE(logged("ttyUSB0 tx ack 1\n"));
+    EXPECT_TRUE(logged("ttyUSB0 tx data 2 0" + reply));
+
+    control("badcrc ttyUSB0 1");
+    EXPECT_TRUE(logged("ttyUSB0 event badcrc 1\n"));
+    ask(2);
+    EXPECT_TRUE(logged("ttyUSB0 tx badcrc 2 1" + reply));
+
+    control("noack ttyUSB0 2");
+    EXPECT_TRUE(logged("ttyUSB0 event noack 2\n"));
+    ask(3);
+    EXPECT_TRUE(logged("ttyUSB0 tx data 2 2" + reply)) << "it still answers";
+    EXPECT_TRUE(logged("ttyUSB0 event ack\n"));
+    ask(4);
+    EXPECT_TRUE(logged("ttyUSB0 tx ack 4\n"));
+    EXPECT_EQ(occurrences(readFile(log), "tx ack 3\n"), 0u);
+
+    control("reset ttyUSB0");
+    EXPECT_TRUE(logged("ttyUSB0 event reset\n"));
+    ask(5);
+    EXPECT_TRUE(logged("ttyUSB0 tx data 2 0" + reply, 2)) << "numbered from the start again";
+
+    control("no-such-command ttyUSB0");
+    EXPECT_TRUE(sim.waitForErr("benchsim: control: unknown command 'no-such-command'\n"));
+    control("unplug ttyUSB0");
+    EXPECT_TRUE(logged("ttyUSB0 event unplug control\n"));
+    EXPECT_NE(::access(link.c_str(), F_OK), 0);
+    control("replug ttyUSB0");
+    EXPECT_TRUE(logged("ttyUSB0 event plug crit 34 /dev/pts/", 2));
+    ASSERT_TRUE(waitUntil([&] { return ::access(link.c_str(), F_OK) == 0; }));
+    connect();
+    ask(6);
+    EXPECT_TRUE(logged("ttyUSB0 tx data 2 0" + reply, 3)) << "a fresh board";
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
+
+    // Whole lines, in the order of a clock that never goes back, the last one the exit.
+    std::istringstream lines(readFile(log));
+    std::string line, last;
+    long long previous = 0;
+    std::size_t count = 0;
+    while (std::getline(lines, line)) {
+        ++count;
+        long long stamp = std::atoll(line.c_str());
+        EXPECT_GE(stamp, previous) << line;
+        EXPECT_EQ(line.find(" ttyUSB0 "), std::to_string(stamp).size()) << line;
+        previous = stamp;
+        last = line;
+    }
+    EXPECT_GT(count, 15u);
+    EXPECT_EQ(readFile(log).back(), '\n');
+    EXPECT_NE(last.find(" ttyUSB0 event unplug exit"), std::string::npos) << last;
 }

@@ -13,7 +13,10 @@
 
 #include "boardkinds.h"
 #include "boardmodel.h"
+#include "controlinput.h"
 #include "critmodel.h"
+#include "framelog.h"
+#include "outputqueue.h"
 #include "protocol/bytes.h"
 #include "protocol/codes.h"
 #include "protocol/command.h"
@@ -532,6 +535,16 @@ TEST(BenchsimOptions, CommandLine) {
         {{"--dir", "/d", "--replay-speed", "2", "crit=a"}, false},  // nothing to replay
         {{"--dir", "/d", "--replay", "s.pcap", "--replay-speed", "0"}, false},
         {{"--dir", "/d", "--replay", "s.pcap", "--replay-speed", "inf"}, false},
+        {{"--dir", "/d", "--seed", "abc", "crit=a"}, false},
+        {{"--dir", "/d", "--seed"}, false},  // a value missing at the end
+        {{"--dir", "/d", "--no-ack=1", "crit=a"}, false},
+        {{"--dir", "/d", "--corrupt", "200", "--corrupt", "5", "crit=a"}, false},  // each value
+        {{"--dir", "/d", "--silent-after=2", "--seed", "3", "crit=a", "--no-ack"}, true},
+        {{"--dir", "/d", "-x", "crit=a"}, false},
+        {{"--frobnicate", "--help"}, true},  // help wins wherever it stands
+        {{"--dir", "/d", "--frame-log", "f", "--control", "-", "crit=a"}, true},
+        {{"--dir", "/d", "--frame-log=", "crit=a"}, false},
+        {{"--dir", "/d", "--replay", "s.pcap", "--control", "c"}, false},  // simulated boards only
     };
     for (const Case& c : cases) {
         SimConfig config;
@@ -556,6 +569,111 @@ TEST(BenchsimOptions, CommandLine) {
     EXPECT_TRUE(config.boards[1].link.noAck);
     EXPECT_DOUBLE_EQ(config.boards[1].silentAfter, 2.5);
     EXPECT_LT(config.boards[0].silentAfter, 0);
+}
+
+TEST(BenchsimControl, Commands) {
+    struct Case {
+        const char* line;
+        const char* parsed;  // verb board number, or the reason it is refused
+    };
+    const std::vector<Case> cases = {
+        {"unplug ttyUSB0", "0 ttyUSB0 0"},
+        {"  replug\tttyUSB0 ", "1 ttyUSB0 0"},
+        {"silent a 2.5", "2 a 2.5"},
+        {"reset a", "3 a 0"},
+        {"noise a 4096", "4 a 4096"},
+        {"badcrc a 3", "5 a 3"},
+        {"noack a 1", "6 a 1"},
+        {"", "empty command"},
+        {"pull a", "unknown command 'pull'"},
+        {"unplug", "unplug takes NAME, not 'unplug'"},
+        {"reset a b", "reset takes NAME, not 'reset a b'"},
+        {"silent a", "silent takes NAME SECONDS, not 'silent a'"},
+        {"silent a 0", "silent takes seconds above 0, up to 86400, not '0'"},
+        {"noack a -1", "noack takes seconds above 0, up to 86400, not '-1'"},
+        {"noack a nan", "noack takes seconds above 0, up to 86400, not 'nan'"},
+        {"silent a 86401", "silent takes seconds above 0, up to 86400, not '86401'"},
+        {"noise a 0", "noise takes a count from 1 to 4096, not '0'"},
+        {"noise a 4097", "noise takes a count from 1 to 4096, not '4097'"},
+        {"badcrc a 2x", "badcrc takes a count from 1 to 1000000, not '2x'"},
+        {"badcrc a 99999999999", "badcrc takes a count from 1 to 1000000, not '99999999999'"},
+    };
+    for (const Case& c : cases) {
+        ControlCommand command;
+        std::string error;
+        std::string got;
+        if (ControlCommand::parse(c.line, command, error)) {
+            char number[32];
+            std::snprintf(
+                number, sizeof number, "%g",
+                command.seconds > 0 ? command.seconds : static_cast<double>(command.count));
+            got = std::to_string(command.verb) + " " + command.board + " " + number;
+        } else {
+            got = error;
+        }
+        EXPECT_EQ(got, c.parsed) << c.line;
+    }
+}
+
+// The frame log's bookkeeping: a piece is told as sent when its last byte is written, and as
+// lost when its batch does not fit or the queue is dropped with it still (partly) in it.
+TEST(BenchsimFrameLog, PiecesWrittenWholeOrLost) {
+    ProtocolEndpoint endpoint({false, 0, true}, 5);  // noise before every frame
+    endpoint.recordLine(true);
+    Bytes request = dataFrame(9, codes::VERSION, 2, {});
+    endpoint.receive(request.data(), request.size());
+    endpoint.corruptNext(1);
+    endpoint.send(codes::ROTATION_SPEED, {0, 0, 5, 0xDC});
+    endpoint.send(codes::ROTATION_SPEED, {});
+    std::vector<LineEvent> pieces;
+    Bytes bytes = endpoint.takeOutput(&pieces);
+
+    std::vector<std::string> sent;
+    std::size_t covered = 0;
+    for (const LineEvent& piece : pieces) {
+        sent.push_back(FrameLog::sent(piece));
+        covered += piece.size;
+    }
+    EXPECT_EQ(covered, bytes.size()) << "the pieces cover every byte";
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(sent[1], "tx ack 9");
+    EXPECT_EQ(sent[3], "tx badcrc 41 0 000005dc");
+    EXPECT_EQ(sent[5], "tx data 41 1 -");
+    EXPECT_EQ(sent[0].rfind("tx noise ", 0), 0u);
+    std::vector<LineEvent> received = endpoint.takeReceived();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(FrameLog::received(received[0]), "rx data 2 9 -");
+
+    OutputQueue queue(bytes.size() + 4);
+    std::vector<LineEvent> lost;
+    ASSERT_TRUE(queue.add(bytes, pieces, lost));
+    auto told = [](const std::vector<LineEvent>& done) {
+        std::string text;
+        for (const LineEvent& piece : done) {
+            text += FrameLog::sent(piece) + ";";
+        }
+        return text;
+    };
+    // Up to one byte short of the ack's end: only the noise before it is out whole.
+    EXPECT_EQ(told(queue.written(pieces[0].size + 4)), FrameLog::sent(pieces[0]) + ";");
+    EXPECT_EQ(told(queue.written(1)), "tx ack 9;");
+    EXPECT_EQ(told(queue.written(pieces[2].size + 3)), FrameLog::sent(pieces[2]) + ";");
+
+    // A batch past the limit is dropped whole, and nothing already queued is touched.
+    ASSERT_FALSE(queue.add(bytes, {pieces[1], pieces[3]}, lost));
+    ASSERT_EQ(lost.size(), 2u);
+    EXPECT_EQ(FrameLog::lost(lost[0], "overflow"), "tx lost overflow ack 9");
+    EXPECT_EQ(FrameLog::lost(lost[1], "overflow"), "tx lost overflow 41 0");
+
+    // Unplugged: the partly written frame and the rest never went out whole.
+    std::vector<std::string> gone;
+    for (const LineEvent& piece : queue.clear()) {
+        if (piece.kind != LineEvent::NOISE) {  // noise is never told lost
+            gone.push_back(FrameLog::lost(piece, "unplug"));
+        }
+    }
+    EXPECT_EQ(gone, (std::vector<std::string>{"tx lost unplug 41 0", "tx lost unplug 41 1"}));
+    EXPECT_TRUE(queue.empty());
 }
 
 TEST(BenchsimSimulator, BoardsOnPseudoTerminalsPlugAndUnplug) {
@@ -604,6 +722,28 @@ TEST(BenchsimSimulator, BoardsOnPseudoTerminalsPlugAndUnplug) {
     simulator.shutdown();
     EXPECT_FALSE(present(crit));
     EXPECT_FALSE(present(flowmeter));
+}
+
+// A fault time too large for the clock's arithmetic is far off, not already past.
+TEST(BenchsimSimulator, AFaultTimeBeyondReachNeverComes) {
+    TempDir dir;
+    SimConfig config;
+    std::string error;
+    ASSERT_TRUE(SimOptions::parse(
+        {"--dir", dir.path(), "crit=far,unplug-after=1e300", "flowmeter=near,unplug-after=0.05"},
+        config, error));
+    Simulator simulator(config, nullptr);
+    ASSERT_TRUE(simulator.start(error)) << error;
+    std::atomic<bool> stop{false};
+    std::thread loop([&] { simulator.run(stop); });
+    auto present = [&](const char* name) {
+        return ::access((dir.path() + "/" + name).c_str(), F_OK) == 0;
+    };
+    // One pass of the loop applies every board's timers, so "far" would be gone first.
+    EXPECT_TRUE(waitUntil([&] { return !present("near"); }));
+    EXPECT_TRUE(present("far"));
+    stop = true;
+    loop.join();
 }
 
 // A pause of under a day is played as it was; a longer step, either way, is the clock being

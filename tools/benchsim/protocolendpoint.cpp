@@ -35,13 +35,17 @@ namespace {
 
 // Keeps the frame the parser found in the byte just fed, if any.
 struct FoundFrame : FrameParser::Sink {
-    void noise(const unsigned char*, std::size_t) override {}
-    void frame(const Command& frame, bool isGood, const unsigned char*, std::size_t) override {
+    void noise(const unsigned char*, std::size_t count) override { skipped += count; }
+    void frame(const Command& frame, bool isGood, const unsigned char*,
+               std::size_t count) override {
         found = &frame;
         good = isGood;
+        size = count;
     }
     const Command* found = nullptr;
     bool good = false;
+    std::size_t size = 0;
+    std::size_t skipped = 0;
 };
 
 }  // namespace
@@ -51,7 +55,9 @@ std::vector<Command> ProtocolEndpoint::receive(const unsigned char* bytes, std::
     FoundFrame parsed;
     for (std::size_t i = 0; i < count; ++i) {
         parsed.found = nullptr;
+        parsed.skipped = 0;
         parser_.feed(bytes + i, 1, parsed);
+        badRun_ += parsed.skipped;
         if (log_) {
             // Keep only what a frame can hold; the rest is noise between frames.
             if (raw_.size() >= 512) {
@@ -65,6 +71,20 @@ std::vector<Command> ProtocolEndpoint::receive(const unsigned char* bytes, std::
         const Command& frame = *parsed.found;
         const std::size_t size = std::min<std::size_t>(frame.size(), raw_.size());
         const unsigned char* frameBytes = raw_.data() + raw_.size() - size;
+        if (!parsed.good) {
+            badRun_ += parsed.size;
+        } else if (record_) {
+            noteBad();
+            LineEvent event;
+            event.kind = frame.type == FRAME_ACK ? LineEvent::ACK : LineEvent::DATA;
+            event.number = frame.number();
+            if (frame.type != FRAME_ACK) {
+                event.code = frame.code();
+                event.payload.assign(frame.data, frame.data + frame.length());
+            }
+            event.size = parsed.size;
+            received_.push_back(std::move(event));
+        }
         if (!parsed.good) {
             ++corruptedReceived_;
             if (log_) {
@@ -81,14 +101,67 @@ std::vector<Command> ProtocolEndpoint::receive(const unsigned char* bytes, std::
                 logFrame("<-", frameBytes, size, describe(frame));
             }
             frames.push_back(frame);
-            if (!faults_.noAck) {
+            if (!faults_.noAck && !acksPaused_) {
                 Command ack = Command::makeAck(frame.number());
                 emit(ack, describe(ack));
             }
         }
         raw_.clear();
     }
+    if (record_) {
+        noteBad();
+    } else {
+        badRun_ = 0;
+    }
     return frames;
+}
+
+void ProtocolEndpoint::noteBad() {
+    if (badRun_ > 0) {
+        LineEvent event;
+        event.kind = LineEvent::BAD;
+        event.size = badRun_;
+        received_.push_back(std::move(event));
+        badRun_ = 0;
+    }
+}
+
+std::vector<LineEvent> ProtocolEndpoint::takeReceived() {
+    std::vector<LineEvent> events;
+    events.swap(received_);
+    return events;
+}
+
+// Noise without 0xA5 never looks like a frame start, so it only tests the hunting.
+std::vector<unsigned char> ProtocolEndpoint::noiseBytes(std::size_t count) {
+    std::vector<unsigned char> noise(count);
+    for (unsigned char& byte : noise) {
+        do {
+            byte = static_cast<unsigned char>(random_());
+        } while (byte == FRAME_START);
+    }
+    return noise;
+}
+
+void ProtocolEndpoint::noise(std::size_t count) {
+    if (silent_) {
+        return;
+    }
+    std::vector<unsigned char> noise = noiseBytes(count);
+    if (log_) {
+        logFrame("->", noise.data(), noise.size(), "noise");
+    }
+    LineEvent piece;
+    piece.kind = LineEvent::NOISE;
+    queue(noise, std::move(piece));
+}
+
+void ProtocolEndpoint::queue(const std::vector<unsigned char>& bytes, LineEvent piece) {
+    output_.insert(output_.end(), bytes.begin(), bytes.end());
+    if (record_) {
+        piece.size = bytes.size();
+        outputPieces_.push_back(std::move(piece));
+    }
 }
 
 void ProtocolEndpoint::send(unsigned char code, const std::vector<unsigned char>& payload) {
@@ -108,21 +181,32 @@ void ProtocolEndpoint::emit(Command& frame, const std::string& what) {
     std::vector<unsigned char> bytes(frame.buffer, frame.buffer + frame.size());
     std::string note = what;
     if (faults_.garbage) {
-        // Noise without 0xA5 never looks like a frame start, so it only tests the hunting.
         std::size_t n = std::uniform_int_distribution<std::size_t>(1, MAX_GARBAGE)(random_);
-        std::vector<unsigned char> noise(n);
-        for (unsigned char& byte : noise) {
-            do {
-                byte = static_cast<unsigned char>(random_());
-            } while (byte == FRAME_START);
-        }
+        std::vector<unsigned char> noise = noiseBytes(n);
         if (log_) {
             logFrame("->", noise.data(), noise.size(), "garbage");
         }
-        output_.insert(output_.end(), noise.begin(), noise.end());
+        LineEvent piece;
+        piece.kind = LineEvent::NOISE;
+        queue(noise, std::move(piece));
     }
-    if (faults_.corruptPercent > 0 &&
-        std::uniform_int_distribution<int>(0, 99)(random_) < faults_.corruptPercent) {
+    LineEvent piece;
+    piece.number = frame.number();
+    const bool data = frame.type != FRAME_ACK;
+    if (data) {
+        piece.code = frame.code();
+        piece.payload.assign(frame.data, frame.data + frame.length());
+    }
+    // A frame broken on request is one of the next ones; the percentage draws as it always did.
+    bool corrupt = data && corruptNext_ > 0;
+    if (corrupt) {
+        --corruptNext_;
+    } else if (faults_.corruptPercent > 0) {
+        corrupt = std::uniform_int_distribution<int>(0, 99)(random_) < faults_.corruptPercent;
+    }
+    piece.kind = data ? (corrupt ? LineEvent::BADCRC : LineEvent::DATA)
+                      : (corrupt ? LineEvent::BADACK : LineEvent::ACK);
+    if (corrupt) {
         // One flipped bit behind the header always breaks the CRC-8 and never the framing.
         std::size_t first = frame.type == FRAME_ACK ? 4 : 7;
         std::size_t at =
@@ -134,7 +218,7 @@ void ProtocolEndpoint::emit(Command& frame, const std::string& what) {
     if (log_) {
         logFrame("->", bytes.data(), bytes.size(), note);
     }
-    output_.insert(output_.end(), bytes.begin(), bytes.end());
+    queue(bytes, std::move(piece));
 }
 
 void ProtocolEndpoint::logFrame(const char* direction, const unsigned char* bytes, std::size_t size,
@@ -142,8 +226,12 @@ void ProtocolEndpoint::logFrame(const char* direction, const unsigned char* byte
     log_(std::string(direction) + " " + hexText(bytes, size) + "  | " + what);
 }
 
-std::vector<unsigned char> ProtocolEndpoint::takeOutput() {
+std::vector<unsigned char> ProtocolEndpoint::takeOutput(std::vector<LineEvent>* pieces) {
     std::vector<unsigned char> bytes;
     bytes.swap(output_);
+    if (pieces) {
+        pieces->swap(outputPieces_);
+    }
+    outputPieces_.clear();
     return bytes;
 }

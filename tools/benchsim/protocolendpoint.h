@@ -18,6 +18,17 @@ struct LinkFaults {
     bool garbage = false;    // noise bytes between outgoing frames
 };
 
+// One piece of what went over the line, for the frame log: a board's frame, acknowledgement
+// or noise going out, a host's frame or acknowledgement or bad bytes coming in.
+struct LineEvent {
+    enum Kind { DATA, BADCRC, ACK, BADACK, NOISE, BAD };
+    Kind kind = DATA;
+    unsigned char code = 0;
+    unsigned char number = 0;
+    std::vector<unsigned char> payload;
+    std::size_t size = 0;  // bytes on the line
+};
+
 class ProtocolEndpoint {
 public:
     using Log = std::function<void(const std::string&)>;
@@ -33,8 +44,19 @@ public:
     // A silent board sends nothing at all, acknowledgements included.
     void setSilent(bool silent) { silent_ = silent; }
     bool silent() const { return silent_; }
-    // The bytes queued for the line since the last call.
-    std::vector<unsigned char> takeOutput();
+    // The bytes queued for the line since the last call; with `pieces`, what they are, in
+    // order and covering every byte (recorded only while recordLine() is on).
+    std::vector<unsigned char> takeOutput(std::vector<LineEvent>* pieces = nullptr);
+    // What came from the host since the last call (recorded only while recordLine() is on).
+    std::vector<LineEvent> takeReceived();
+    void recordLine(bool on) { record_ = on; }
+
+    // Faults asked for while the board runs: acknowledgements held back, the next `count`
+    // data frames with a broken CRC, `count` noise bytes now, frame numbers from 0 again.
+    void pauseAcks(bool paused) { acksPaused_ = paused; }
+    void corruptNext(unsigned long count) { corruptNext_ = count; }
+    void noise(std::size_t count);
+    void restartNumbering() { counter_ = 0; }
 
     unsigned long framesReceived() const { return framesReceived_; }
     unsigned long corruptedReceived() const { return corruptedReceived_; }
@@ -42,6 +64,9 @@ public:
 
 private:
     void emit(Command& frame, const std::string& what);
+    std::vector<unsigned char> noiseBytes(std::size_t count);
+    void queue(const std::vector<unsigned char>& bytes, LineEvent piece);
+    void noteBad();
     void logFrame(const char* direction, const unsigned char* bytes, std::size_t size,
                   const std::string& what) const;
 
@@ -53,6 +78,12 @@ private:
     std::vector<unsigned char> raw_;  // bytes of the frame being parsed, for the log
     unsigned char counter_ = 0;
     std::vector<unsigned char> output_;
+    bool record_ = false;
+    std::vector<LineEvent> outputPieces_;
+    std::vector<LineEvent> received_;
+    std::size_t badRun_ = 0;  // bytes from the host that made no frame, not yet recorded
+    bool acksPaused_ = false;
+    unsigned long corruptNext_ = 0;
     unsigned long framesReceived_ = 0;
     unsigned long corruptedReceived_ = 0;
     unsigned long acksReceived_ = 0;

@@ -22,7 +22,9 @@ public:
     // Sends what is due at nowMs: scheduled reports and the board's own streams.
     void tick(int64_t nowMs);
     // The bytes for the line since the last call.
-    std::vector<unsigned char> takeOutput() { return endpoint_.takeOutput(); }
+    std::vector<unsigned char> takeOutput(std::vector<LineEvent>* pieces = nullptr) {
+        return endpoint_.takeOutput(pieces);
+    }
     // When the board next has something to send; -1 when nothing is pending.
     int64_t nextWake() const;
     void setSilent(bool silent) { endpoint_.setSilent(silent); }
@@ -30,6 +32,7 @@ public:
     BoardModel& model() { return *model_; }
     const ReportScheduler& schedule() const { return schedule_; }
     const ProtocolEndpoint& endpoint() const { return endpoint_; }
+    ProtocolEndpoint& endpoint() { return endpoint_; }
 
 private:
     void program(const Command& command, int64_t nowMs);

@@ -1,7 +1,10 @@
 #include "simoptions.h"
 
+#include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -95,6 +98,46 @@ bool validName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// KIND=NAME[,fault[=value]...]; false with a reason.
+bool parseBoard(const std::string& arg, std::string& kind, std::string& name, FaultSet& faults,
+                std::string& error) {
+    if (!arg.empty() && arg[0] == '-') {
+        error = "unknown option '" + arg + "'";
+        return false;
+    }
+    std::size_t equals = arg.find('=');
+    if (equals == std::string::npos) {
+        error = "'" + arg + "' is not KIND=NAME";
+        return false;
+    }
+    kind = arg.substr(0, equals);
+    std::string rest = arg.substr(equals + 1);
+    std::size_t comma = rest.find(',');
+    name = rest.substr(0, comma);
+    if (!board_kinds::known(kind)) {
+        error = "unknown board kind '" + kind + "'";
+        return false;
+    }
+    if (!validName(name)) {
+        error = "'" + name + "' is not a file name";
+        return false;
+    }
+    while (comma != std::string::npos) {
+        std::size_t next = rest.find(',', comma + 1);
+        std::string fault = rest.substr(
+            comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1);
+        std::size_t at = fault.find('=');
+        bool hasValue = at != std::string::npos;
+        if (!applyFault(fault.substr(0, at), hasValue ? fault.substr(at + 1) : std::string(),
+                        hasValue, faults, error)) {
+            error = name + ": " + error;
+            return false;
+        }
+        comma = next;
+    }
+    return true;
+}
+
 BoardSpec resolve(const std::string& kind, const std::string& name, const FaultSet& global,
                   const FaultSet& own) {
     auto pick = [](const auto& mine, const auto& theirs, auto fallback) {
@@ -126,112 +169,124 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
     std::vector<Pending> boards;
     double replaySpeed = -1;
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
+    // Every option keeps each value it is given, and the values are checked below in the order
+    // of the command line: the first mistake is the one told, and the last value counts.
+    CLI::App app("", "benchsim");
+    app.set_help_flag("-h,--help");
+    // Unknown options are told in our words below, not CLI11's.
+    app.allow_extras();
+    auto option = [&app](const std::string& name) {
+        return app.add_option(name)->expected(1)->allow_extra_args(false)->multi_option_policy(
+            CLI::MultiOptionPolicy::TakeAll);
+    };
+    CLI::Option* verbose = app.add_flag("-v,--verbose");
+    CLI::Option* dir = option("--dir");
+    CLI::Option* seed = option("--seed");
+    CLI::Option* replay = option("--replay");
+    CLI::Option* speed = option("--replay-speed");
+    CLI::Option* frameLog = option("--frame-log");
+    CLI::Option* control = option("--control");
+    std::vector<std::string> boardArgs;  // read one by one through parse_order() below
+    CLI::Option* positional =
+        app.add_option("boards", boardArgs)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    // The rest are the global faults.
+    for (const char* name : {"--corrupt", "--silent-after", "--unplug-after", "--replug-after"}) {
+        option(name);
+    }
+    app.add_flag("--no-ack");
+    app.add_flag("--garbage");
+
+    for (const std::string& arg : args) {
         if (arg == "-h" || arg == "--help") {
-            config.help = true;
-            return true;
+            break;
         }
-        if (arg == "-v" || arg == "--verbose") {
-            config.verbose = true;
-            continue;
-        }
-        if (arg.rfind("--", 0) == 0) {
-            std::string name = arg.substr(2);
-            std::string value;
-            bool hasValue = false;
-            std::size_t equals = name.find('=');
-            if (equals != std::string::npos) {
-                value = name.substr(equals + 1);
-                name.erase(equals);
-                hasValue = true;
-            }
-            static const std::set<std::string> known = {
-                "dir",          "seed",         "no-ack",       "garbage", "corrupt",
-                "silent-after", "unplug-after", "replug-after", "replay",  "replay-speed"};
-            if (!known.count(name)) {
-                error = "unknown option '" + arg + "'";
+        // A flag given a value: CLI11 would read it as true or false.
+        for (const char* flag : {"--no-ack=", "--garbage=", "--verbose="}) {
+            if (arg.rfind(flag, 0) == 0) {
+                error = std::string(flag, std::strlen(flag) - 1) + " takes no value";
                 return false;
             }
-            bool takesValue = name != "no-ack" && name != "garbage";
-            if (takesValue && !hasValue) {
-                if (i + 1 >= args.size()) {
-                    error = "--" + name + " needs a value";
-                    return false;
-                }
-                value = args[++i];
-                hasValue = true;
+        }
+    }
+    try {
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::CallForHelp&) {
+        config.help = true;
+        return true;
+    } catch (const CLI::ArgumentMismatch& failure) {
+        // A value missing after the last option.
+        for (const CLI::Option* known : app.get_options()) {
+            const std::string name = known->get_name();
+            if (std::string(failure.what()).rfind(name + ":", 0) == 0) {
+                error = name + " needs a value";
+                return false;
             }
-            if (name == "dir") {
-                config.dir = value;
-            } else if (name == "seed") {
-                char* end = nullptr;
-                unsigned long seed = std::strtoul(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0') {
-                    error = "--seed takes a number, not '" + value + "'";
-                    return false;
-                }
-                config.seed = static_cast<uint32_t>(seed);
-            } else if (name == "replay") {
-                config.replay = value;
-                if (value.empty()) {
-                    error = "--replay needs a capture file";
-                    return false;
-                }
-            } else if (name == "replay-speed") {
-                char* end = nullptr;
-                replaySpeed = std::strtod(value.c_str(), &end);
-                if (value.empty() || *end != '\0' || !std::isfinite(replaySpeed) ||
-                    replaySpeed <= 0 || replaySpeed > MAX_REPLAY_SPEED) {
-                    error = "--replay-speed takes a factor above 0, up to " +
-                            std::to_string(static_cast<int>(MAX_REPLAY_SPEED)) + ", not '" + value +
-                            "'";
-                    return false;
-                }
-                config.replaySpeed = replaySpeed;
-            } else if (!applyFault(name, value, hasValue, global, error)) {
+        }
+        error = failure.what();
+        return false;
+    } catch (const CLI::ParseError& failure) {
+        error = failure.what();
+        return false;
+    }
+    for (const std::string& extra : app.remaining()) {
+        error = "unknown option '" + extra + "'";
+        return false;
+    }
+
+    std::map<const CLI::Option*, std::size_t> taken;  // values of each option read so far
+    for (const CLI::Option* given : app.parse_order()) {
+        const std::size_t index = taken[given]++;
+        const std::string value =
+            index < given->results().size() ? given->results()[index] : std::string();
+        if (given == verbose) {
+            config.verbose = true;
+        } else if (given == dir) {
+            config.dir = value;
+        } else if (given == seed) {
+            char* end = nullptr;
+            unsigned long number = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0') {
+                error = "--seed takes a number, not '" + value + "'";
+                return false;
+            }
+            config.seed = static_cast<uint32_t>(number);
+        } else if (given == replay) {
+            config.replay = value;
+            if (value.empty()) {
+                error = "--replay needs a capture file";
+                return false;
+            }
+        } else if (given == speed) {
+            char* end = nullptr;
+            replaySpeed = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !std::isfinite(replaySpeed) || replaySpeed <= 0 ||
+                replaySpeed > MAX_REPLAY_SPEED) {
+                error = "--replay-speed takes a factor above 0, up to " +
+                        std::to_string(static_cast<int>(MAX_REPLAY_SPEED)) + ", not '" + value +
+                        "'";
+                return false;
+            }
+            config.replaySpeed = replaySpeed;
+        } else if (given == frameLog || given == control) {
+            if (value.empty()) {
+                error = given->get_name() + " needs a file name";
+                return false;
+            }
+            (given == frameLog ? config.frameLog : config.control) = value;
+        } else if (given == positional) {
+            Pending board;
+            if (!parseBoard(value, board.kind, board.name, board.faults, error)) {
+                return false;
+            }
+            boards.push_back(board);
+        } else {
+            const std::string name = given->get_name().substr(2);
+            const bool flag = given->get_expected_min() == 0;
+            if (!applyFault(name, flag ? std::string() : value, !flag, global, error)) {
                 error = "--" + error;
                 return false;
             }
-            continue;
         }
-        if (!arg.empty() && arg[0] == '-') {
-            error = "unknown option '" + arg + "'";
-            return false;
-        }
-        // KIND=NAME[,fault[=value]...]
-        std::size_t equals = arg.find('=');
-        if (equals == std::string::npos) {
-            error = "'" + arg + "' is not KIND=NAME";
-            return false;
-        }
-        Pending board;
-        board.kind = arg.substr(0, equals);
-        std::string rest = arg.substr(equals + 1);
-        std::size_t comma = rest.find(',');
-        board.name = rest.substr(0, comma);
-        if (!board_kinds::known(board.kind)) {
-            error = "unknown board kind '" + board.kind + "'";
-            return false;
-        }
-        if (!validName(board.name)) {
-            error = "'" + board.name + "' is not a file name";
-            return false;
-        }
-        while (comma != std::string::npos) {
-            std::size_t next = rest.find(',', comma + 1);
-            std::string fault = rest.substr(
-                comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1);
-            std::size_t at = fault.find('=');
-            bool hasValue = at != std::string::npos;
-            if (!applyFault(fault.substr(0, at), hasValue ? fault.substr(at + 1) : std::string(),
-                            hasValue, board.faults, error)) {
-                error = board.name + ": " + error;
-                return false;
-            }
-            comma = next;
-        }
-        boards.push_back(board);
     }
 
     if (config.dir.empty()) {
@@ -241,6 +296,10 @@ bool SimOptions::parse(const std::vector<std::string>& args, SimConfig& config,
     if (!config.replay.empty()) {
         if (!boards.empty()) {
             error = "--replay plays the capture's boards: give no KIND=NAME";
+            return false;
+        }
+        if (!config.frameLog.empty() || !config.control.empty()) {
+            error = "--frame-log and --control are for simulated boards, not --replay";
             return false;
         }
         return true;
@@ -286,6 +345,14 @@ std::string SimOptions::usage() {
            "  --dir DIR            directory for the board links (required)\n"
            "  -v, --verbose        print every frame received and sent, in hex, decoded\n"
            "  --seed N             seed of the simulated noise (default 1)\n"
+           "  --frame-log FILE     append a line per frame, acknowledgement, noise run and\n"
+           "                       event of every board to FILE (see the README)\n"
+           "  --control PATH       read fault commands, one a line, from PATH (a FIFO or a\n"
+           "                       file; - for standard input) while running:\n"
+           "                         unplug NAME          replug NAME\n"
+           "                         silent NAME SECONDS  noack NAME SECONDS\n"
+           "                         reset NAME           noise NAME BYTES\n"
+           "                         badcrc NAME COUNT\n"
            "  -h, --help           print this help\n"
            "\n"
            "Faults, for every board as options, or for one board after its name\n"

@@ -29,6 +29,9 @@ struct SimConfig {
     // A capture to play back instead of simulated boards, and how many times faster.
     std::string replay;
     double replaySpeed = 1;
+    // Off when empty: the frame log to append to, and where fault commands come from.
+    std::string frameLog;
+    std::string control;
 };
 
 class SimOptions {

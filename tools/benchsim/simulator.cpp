@@ -10,6 +10,9 @@
 
 #include "boardkinds.h"
 #include "boardmodel.h"
+#include "controlinput.h"
+#include "framelog.h"
+#include "outputqueue.h"
 #include "ptylink.h"
 #include "simboard.h"
 #include "standmodel.h"
@@ -23,20 +26,27 @@ int64_t steadyNs() {
 }
 
 int64_t secondsToMs(double seconds) {
-    return static_cast<int64_t>(seconds * 1000.0);
+    // A time too far off for 64 bits (--unplug-after 1e300) would wrap into the past and fire
+    // at once: it is held at some thirty thousand years instead.
+    constexpr double FAR_MS = 1e15;
+    return static_cast<int64_t>(std::min(seconds * 1000.0, FAR_MS));
 }
 
 }  // namespace
 
 struct Simulator::Slot {
     Slot(BoardSpec s, const std::string& dir, uint32_t seed)
-        : spec(std::move(s)), link(dir, spec.name), seed(seed) {}
+        : spec(std::move(s)), link(dir, spec.name), seed(seed), pending(MAX_PENDING) {}
     BoardSpec spec;
     PtyLink link;
     uint32_t seed;
     std::unique_ptr<SimBoard> board;
-    std::vector<unsigned char> pending;
+    OutputQueue pending;
     bool silenced = false;
+    // Faults from the control input that end by themselves; -1 when none is on.
+    int64_t silentUntilMs = -1;
+    int64_t noAckUntilMs = -1;
+    bool silentForGood = false;  // this board, by silent-after
     int64_t unpluggedAtMs = -1;
     bool replugged = false;
     unsigned long droppedBytes = 0;
@@ -68,7 +78,49 @@ void Simulator::say(const std::string& line) const {
     }
 }
 
+void Simulator::event(const Slot& slot, const std::string& text) {
+    if (log_) {
+        log_->add(slot.spec.name, "event " + text);
+    }
+}
+
+void Simulator::logSent(const Slot& slot, std::vector<LineEvent> pieces, const char* lostReason) {
+    if (!log_) {
+        return;
+    }
+    for (const LineEvent& piece : pieces) {
+        if (!lostReason) {
+            log_->add(slot.spec.name, FrameLog::sent(piece));
+        } else if (piece.kind != LineEvent::NOISE) {
+            log_->add(slot.spec.name, FrameLog::lost(piece, lostReason));
+        }
+    }
+}
+
+void Simulator::logReceived(Slot& slot) {
+    if (!log_ || !slot.board) {
+        return;
+    }
+    for (const LineEvent& piece : slot.board->endpoint().takeReceived()) {
+        log_->add(slot.spec.name, FrameLog::received(piece));
+    }
+}
+
 bool Simulator::start(std::string& error) {
+    if (!config_.frameLog.empty()) {
+        log_ = std::make_unique<FrameLog>();
+        if (!log_->open(config_.frameLog, error)) {
+            log_.reset();
+            return false;
+        }
+    }
+    if (!config_.control.empty()) {
+        control_ = std::make_unique<ControlInput>();
+        if (!control_->open(config_.control, error)) {
+            control_.reset();
+            return false;
+        }
+    }
     for (auto& slot : slots_) {
         if (!plug(*slot, error)) {
             shutdown();
@@ -100,10 +152,16 @@ bool Simulator::plug(Slot& slot, std::string& error) {
     }
     slot.board =
         std::make_unique<SimBoard>(std::move(model), slot.spec.link, slot.seed + 1, std::move(log));
+    slot.board->endpoint().recordLine(log_ != nullptr);
     slot.pending.clear();
-    say(slot.spec.name + ": " + slot.spec.kind + " (id " +
-        std::to_string(slot.board->model().deviceId()) + ") plugged in on " +
+    // A fresh board: a silence or a pause of its acknowledgements ended with the old one.
+    slot.silentUntilMs = -1;
+    slot.noAckUntilMs = -1;
+    slot.silentForGood = false;
+    const std::string id = std::to_string(slot.board->model().deviceId());
+    say(slot.spec.name + ": " + slot.spec.kind + " (id " + id + ") plugged in on " +
         slot.link.slavePath() + held);
+    event(slot, "plug " + slot.spec.kind + " " + id + " " + slot.link.slavePath());
     return true;
 }
 
@@ -113,14 +171,24 @@ void Simulator::unplug(Slot& slot, const char* why) {
     }
     slot.link.unplug();
     slot.board.reset();
-    slot.pending.clear();
+    logSent(slot, slot.pending.clear(), "unplug");
     say(slot.spec.name + ": unplugged (" + why + ")");
+    std::string word = why;
+    std::replace(word.begin(), word.end(), ' ', '-');  // one word in the log
+    event(slot, "unplug " + word);
 }
 
 void Simulator::shutdown() {
     for (auto& slot : slots_) {
+        if (slot->link.plugged()) {
+            logSent(*slot, slot->pending.clear(), "unplug");
+            event(*slot, "unplug exit");
+        }
         slot->link.unplug();
         slot->board.reset();
+    }
+    if (log_) {
+        log_->flush(true);
     }
 }
 
@@ -130,7 +198,26 @@ void Simulator::applyTimers(Slot& slot, int64_t now) {
         slot.silenced = true;
         if (slot.board) {
             slot.board->setSilent(true);
+            slot.silentForGood = true;
             say(spec.name + ": silent from now on");
+            event(slot, "silent forever");
+        }
+    }
+    if (slot.silentUntilMs >= 0 && now >= slot.silentUntilMs) {
+        slot.silentUntilMs = -1;
+        // A silence for good (silent-after) outlasts one asked for a while.
+        if (slot.board && !slot.silentForGood) {
+            slot.board->setSilent(false);
+            say(spec.name + ": talking again");
+            event(slot, "speak");
+        }
+    }
+    if (slot.noAckUntilMs >= 0 && now >= slot.noAckUntilMs) {
+        slot.noAckUntilMs = -1;
+        if (slot.board) {
+            slot.board->endpoint().pauseAcks(false);
+            say(spec.name + ": acknowledging again");
+            event(slot, "ack");
         }
     }
     if (spec.unplugAfter >= 0 && slot.unpluggedAtMs < 0 && now >= secondsToMs(spec.unplugAfter)) {
@@ -141,7 +228,8 @@ void Simulator::applyTimers(Slot& slot, int64_t now) {
         now >= slot.unpluggedAtMs + secondsToMs(spec.replugAfter)) {
         slot.replugged = true;
         std::string error;
-        if (!plug(slot, error)) {
+        // Plugged in again meanwhile (replug on the control input): that board stays.
+        if (!slot.link.plugged() && !plug(slot, error)) {
             say("cannot plug in again: " + error);
         }
     }
@@ -160,6 +248,11 @@ int64_t Simulator::nextTimer(const Slot& slot) const {
     if (spec.replugAfter >= 0 && slot.unpluggedAtMs >= 0 && !slot.replugged) {
         consider(slot.unpluggedAtMs + secondsToMs(spec.replugAfter));
     }
+    for (int64_t until : {slot.silentUntilMs, slot.noAckUntilMs}) {
+        if (until >= 0) {
+            consider(until);
+        }
+    }
     if (slot.board) {
         int64_t wake = slot.board->nextWake();
         if (wake >= 0) {
@@ -173,24 +266,26 @@ void Simulator::collect(Slot& slot) {
     if (!slot.board) {
         return;
     }
-    std::vector<unsigned char> bytes = slot.board->takeOutput();
-    if (slot.pending.size() + bytes.size() > MAX_PENDING) {
+    std::vector<LineEvent> pieces;
+    std::vector<unsigned char> bytes = slot.board->takeOutput(log_ ? &pieces : nullptr);
+    std::vector<LineEvent> lost;
+    if (!slot.pending.add(bytes, std::move(pieces), lost)) {
         // Nobody reads the line (the host is not running): the board talks into the void.
         if (slot.droppedBytes == 0) {
             say(slot.spec.name + ": the host is not reading, dropping output");
         }
         slot.droppedBytes += bytes.size();
+        logSent(slot, std::move(lost), "overflow");
         return;
     }
     slot.droppedBytes = 0;
-    slot.pending.insert(slot.pending.end(), bytes.begin(), bytes.end());
 }
 
 void Simulator::flush(Slot& slot) {
     while (!slot.pending.empty() && slot.link.plugged()) {
         ssize_t n = ::write(slot.link.master(), slot.pending.data(), slot.pending.size());
         if (n > 0) {
-            slot.pending.erase(slot.pending.begin(), slot.pending.begin() + n);
+            logSent(slot, slot.pending.written(static_cast<std::size_t>(n)), nullptr);
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
@@ -208,6 +303,7 @@ void Simulator::readFrom(Slot& slot, int64_t now) {
             return;
         }
         slot.board->receive(buffer, static_cast<std::size_t>(n), now);
+        logReceived(slot);
         collect(slot);
     }
 }
@@ -240,12 +336,25 @@ void Simulator::run(const std::atomic<bool>& stop) {
                 polled.push_back(slot.get());
             }
         }
+        if (log_) {
+            if (!log_->flush()) {
+                std::fprintf(stderr, "benchsim: cannot write the frame log %s: %s; no more log\n",
+                             config_.frameLog.c_str(), log_->error().c_str());
+                log_.reset();
+            } else if (int64_t due = log_->dueInUs(); due >= 0) {
+                timeout = std::min<int64_t>(timeout, (due + 999) / 1000);
+            }
+        }
+        const std::size_t boards = fds.size();
+        if (control_ && control_->fd() >= 0) {
+            fds.push_back({control_->fd(), POLLIN, 0});
+        }
         int ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeout));
         if (ready <= 0) {
             continue;  // timeout, or a signal (EINTR): the loop looks at the flag
         }
         now = nowMs();
-        for (std::size_t i = 0; i < fds.size(); ++i) {
+        for (std::size_t i = 0; i < boards; ++i) {
             Slot& slot = *polled[i];
             if (fds[i].revents & POLLIN) {
                 readFrom(slot, now);
@@ -258,5 +367,88 @@ void Simulator::run(const std::atomic<bool>& stop) {
                 flush(slot);
             }
         }
+        if (fds.size() > boards && fds[boards].revents != 0) {
+            readControl();
+        }
+    }
+}
+
+void Simulator::readControl() {
+    std::vector<std::string> lines, errors;
+    control_->read(lines, errors);
+    for (const std::string& error : errors) {
+        std::fprintf(stderr, "benchsim: control: %s\n", error.c_str());
+    }
+    for (const std::string& line : lines) {
+        ControlCommand command;
+        std::string error;
+        if (!ControlCommand::parse(line, command, error)) {
+            std::fprintf(stderr, "benchsim: control: %s\n", error.c_str());
+            continue;
+        }
+        apply(command, nowMs());
+    }
+}
+
+void Simulator::apply(const ControlCommand& command, int64_t now) {
+    auto found = std::find_if(slots_.begin(), slots_.end(),
+                              [&](const auto& slot) { return slot->spec.name == command.board; });
+    if (found == slots_.end()) {
+        std::fprintf(stderr, "benchsim: control: no board named '%s'\n", command.board.c_str());
+        return;
+    }
+    Slot& slot = **found;
+    const std::string& name = slot.spec.name;
+    if (command.verb == ControlCommand::UNPLUG || command.verb == ControlCommand::REPLUG) {
+        const bool unplugging = command.verb == ControlCommand::UNPLUG;
+        if (slot.link.plugged() != unplugging) {
+            say(name + (unplugging ? ": not plugged in" : ": already plugged in"));
+        } else if (unplugging) {
+            unplug(slot, "control");
+        } else if (std::string error; !plug(slot, error)) {
+            say("cannot plug in again: " + error);
+        }
+        return;
+    }
+    if (!slot.board) {
+        std::fprintf(stderr, "benchsim: control: %s is not plugged in\n", name.c_str());
+        return;
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", command.seconds);
+    const std::string count = std::to_string(command.count);
+    ProtocolEndpoint& endpoint = slot.board->endpoint();
+    switch (command.verb) {
+        case ControlCommand::SILENT:
+            slot.board->setSilent(true);
+            slot.silentUntilMs = now + secondsToMs(command.seconds);
+            say(name + ": silent for " + seconds + " s");
+            event(slot, std::string("silent ") + seconds);
+            break;
+        case ControlCommand::NOACK:
+            endpoint.pauseAcks(true);
+            slot.noAckUntilMs = now + secondsToMs(command.seconds);
+            say(name + ": acknowledging nothing for " + seconds + " s");
+            event(slot, std::string("noack ") + seconds);
+            break;
+        case ControlCommand::RESET:
+            endpoint.restartNumbering();
+            say(name + ": frame numbers start again");
+            event(slot, "reset");
+            break;
+        case ControlCommand::NOISE:
+            say(name + ": " + count + " noise bytes");
+            event(slot, "noise " + count);
+            endpoint.noise(command.count);
+            collect(slot);
+            flush(slot);
+            break;
+        case ControlCommand::BADCRC:
+            endpoint.corruptNext(command.count);
+            say(name + ": the next " + count + " data frames with a broken CRC");
+            event(slot, "badcrc " + count);
+            break;
+        default:
+            break;
     }
 }

@@ -1,6 +1,7 @@
 // Runs the configured boards: plugs each one in on its pseudo-terminal and serves them all
 // from one thread with poll() over the masters and the boards' next deadlines; applies the
-// timed faults (silence, unplug, replug).
+// timed faults (silence, unplug, replug) and the faults asked for on the control input, and
+// keeps the frame log.
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,9 @@
 
 class SimBoard;
 class PtyLink;
+class FrameLog;
+class ControlInput;
+struct ControlCommand;
 
 class Simulator {
 public:
@@ -27,12 +31,13 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    // Plugs every board in; false with a reason when a terminal or link cannot be made
-    // (the boards already plugged are unplugged again).
+    // Opens the frame log and the control input when asked, and plugs every board in; false
+    // with a reason when one cannot be opened, or a terminal or link cannot be made (the
+    // boards already plugged are unplugged again).
     bool start(std::string& error);
     // Serves the boards until `stop` is set (from a signal handler or another thread).
     void run(const std::atomic<bool>& stop);
-    // Unplugs every board: removes its link and closes its terminal.
+    // Unplugs every board: removes its link and closes its terminal; writes out the log.
     void shutdown();
 
 private:
@@ -46,9 +51,16 @@ private:
     void readFrom(Slot& slot, int64_t nowMs);
     int64_t nowMs() const;
     void say(const std::string& line) const;
+    void event(const Slot& slot, const std::string& text);
+    void logSent(const Slot& slot, std::vector<LineEvent> pieces, const char* lostReason);
+    void logReceived(Slot& slot);
+    void readControl();
+    void apply(const ControlCommand& command, int64_t nowMs);
 
     SimConfig config_;
     std::FILE* console_;
     int64_t startNs_;
     std::vector<std::unique_ptr<Slot>> slots_;
+    std::unique_ptr<FrameLog> log_;
+    std::unique_ptr<ControlInput> control_;
 };
