@@ -23,10 +23,15 @@ std::string byteAt(const std::vector<uint8_t>& p, std::size_t at) {
     return at < p.size() ? std::to_string(p[at]) : "0";
 }
 
-std::string hundredths(long raw) {
+// A board's fixed-point figure as the client reads it: two decimals.
+std::string fixed2(long raw, double scale) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(raw) / 100.0);
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(raw) / scale);
     return text;
+}
+
+std::string hundredths(long raw) {
+    return fixed2(raw, 100.0);
 }
 
 bool readU16At0(const std::vector<uint8_t>& p, long& value) {
@@ -106,12 +111,14 @@ std::vector<ExpectedMessage> messagesOf(BoardClass board, int code, const std::v
                 case 27:
                     return {{"leakage_time_passed", std::to_string(be32(p, 2))}};
                 case 31: {
+                    // Three regulators of five bytes: on, current (thousandths), duty (tenths).
                     std::vector<ExpectedMessage> out;
-                    for (int n = 1; n <= 3; ++n) {
-                        const std::string r = "regulator" + std::to_string(n);
-                        out.push_back({r + "_active", "*"});
-                        out.push_back({r + "_current", "*"});
-                        out.push_back({r + "_duty_cycle", "*"});
+                    for (int n = 0; n < 3; ++n) {
+                        const std::size_t base = static_cast<std::size_t>(n) * 5;
+                        const std::string r = "regulator" + std::to_string(n + 1);
+                        out.push_back({r + "_active", byteAt(p, base)});
+                        out.push_back({r + "_current", fixed2(be16(p, base + 1), 1000.0)});
+                        out.push_back({r + "_duty_cycle", fixed2(be16(p, base + 3), 10.0)});
                     }
                     return out;
                 }
@@ -122,8 +129,20 @@ std::vector<ExpectedMessage> messagesOf(BoardClass board, int code, const std::v
             }
         case BoardClass::Flowmeter:
             switch (code) {
-                case 55:
-                    return {{"flowmeter_flow", "*"}};
+                case 55: {
+                    // Ten channels of nine bytes: a divisor (0 counts as 1), a 64-bit count.
+                    std::string flows;
+                    for (std::size_t k = 0; k < 10; ++k) {
+                        const std::size_t base = k * 9;
+                        uint64_t count = 0;
+                        for (std::size_t i = 1; i <= 8 && base + i < p.size(); ++i) {
+                            count = (count << 8) | p[base + i];
+                        }
+                        const uint64_t divisor = base < p.size() && p[base] != 0 ? p[base] : 1;
+                        flows += (k ? "," : "") + std::to_string(count / divisor);
+                    }
+                    return {{"flowmeter_flow", flows}};
+                }
                 case 53:
                     return {{"flowmeter_calibrate", "*"}};
                 default:
