@@ -402,13 +402,15 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
     // before the report until its loss is seen counts.
     std::vector<int64_t> changes;
     for (const Message& c : stream.connections) {
-        changes.push_back(c.t);
+        if (c.key != "open" && c.key != "subscribed") {
+            changes.push_back(c.t);
+        }
     }
     // A connection the daemon takes only once it gave up the one before (found dead, say):
-    // its first message marks that change.
+    // the first message of every connection but the first marks that change.
     std::set<int> seenConnections;
     for (const Message& r : stream.received) {
-        if (seenConnections.insert(r.connection).second) {
+        if (seenConnections.insert(r.connection).second && seenConnections.size() > 1) {
             changes.push_back(r.t);
         }
     }
