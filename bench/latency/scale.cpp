@@ -81,8 +81,9 @@ std::string loadAverage() {
 void checkLimits(int boards) {
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);
-    // The daemon's reserve is a quarter of its limit; benchsim keeps two a board, this harness
-    // one (its stand) and a few.
+    // Each process has this limit: the daemon takes two a board and admits the observer that
+    // counts its boards only while a quarter of the limit stays free; benchsim holds both
+    // sides of each board's pseudo-terminal.
     const rlim_t needFiles = static_cast<rlim_t>(boards) * 8 + 128;
     if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < needFiles) {
         throw std::runtime_error("ulimit -n is " + std::to_string(files.rlim_cur) + "; " +
