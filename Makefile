@@ -74,15 +74,18 @@ sanitize-thread: deps
 		ctest --output-on-failure -j $(JOBS)
 
 # Figures on this machine: the daemon's latencies against pseudo-terminal boards beside a plain
-# relay, its idle CPU time, a fleet of 20 daemons publishing to one MQTT broker for
-# FLEET_SECONDS, then the micro-benchmarks of the frame parser and the client text path.
+# relay, its idle CPU time, its cost with the bench's size (BENCH_SCALE_SIZES boards, default
+# 1,8,32,64), a fleet of 20 daemons publishing to one MQTT broker for FLEET_SECONDS, then the
+# micro-benchmarks of the frame parser and the client text path.
 # BENCH_BASELINE=path/to/benchd (another build, e.g. of an earlier commit): the latency run ends
 # with that daemon's report -> client latency against this one's, in alternating rounds.
 FLEET_SECONDS ?= 60
 BENCH_BASELINE ?=
+BENCH_SCALE_SIZES ?=
 .PHONY: bench
 bench: build
-	./$(BUILD_DIR)/bench/latency $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))
+	./$(BUILD_DIR)/bench/latency $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE)) \
+		$(if $(BENCH_SCALE_SIZES),--scale-sizes $(BENCH_SCALE_SIZES))
 	FLEET_SECONDS=$(FLEET_SECONDS) ./$(BUILD_DIR)/bench/fleet
 	@if [ -x $(BUILD_DIR)/bench/micro ]; then ./$(BUILD_DIR)/bench/micro; \
 	else echo "bench/micro not built: Google Benchmark (libbenchmark-dev) is missing"; fi

@@ -7,7 +7,8 @@
 // with the daemon publishing to an MQTT broker against not, and with --capture against without,
 // and with `benchctl web` serving 20 viewers against the monitor port unwatched, in alternating
 // rounds on a whole simulated bench; and the page's own figures: report -> browser latency and
-// benchctl web's CPU with 1 and 20 viewers.
+// benchctl web's CPU with 1 and 20 viewers. Then the cost with the bench's size: CPU, memory,
+// threads, descriptors, messages and report -> client latency with 1, 8, 32 and 64 boards.
 //
 // With --baseline, another build of the daemon (one built from an earlier commit, say) against
 // this one: report -> client latency of both in alternating rounds, side by side.
@@ -15,6 +16,7 @@
 //   latency [--samples N] [--batches N] [--idle-seconds N] [--daemon PATH]
 //           [--comparison-samples N] [--rounds N] [--comparison-only 1]
 //           [--web-samples N] [--page-only 1] [--baseline PATH] [--baseline-only 1]
+//           [--scale-sizes 1,8,32,64] [--scale-seconds N] [--scale-samples N] [--scale-only 1]
 //   latency --relay SLAVE_PATH PORT      (the relay itself, started by the run above)
 #include <signal.h>
 #include <sys/utsname.h>
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -66,6 +69,22 @@ Options parse(int argc, char** argv) {
             }
             continue;
         }
+        if (flag == "--scale-sizes") {
+            options.scaleSizes.clear();
+            std::istringstream list(argv[i + 1]);
+            std::string size;
+            while (std::getline(list, size, ',')) {
+                const int boards = std::atoi(size.c_str());
+                if (boards <= 0) {
+                    throw std::runtime_error("bad size in --scale-sizes: " + size);
+                }
+                options.scaleSizes.push_back(boards);
+            }
+            if (options.scaleSizes.empty()) {
+                throw std::runtime_error("--scale-sizes needs sizes such as 1,8,32,64");
+            }
+            continue;
+        }
         int value = std::atoi(argv[i + 1]);
         if (value <= 0) {
             throw std::runtime_error("bad value for " + flag);
@@ -86,6 +105,12 @@ Options parse(int argc, char** argv) {
             options.pageOnly = true;
         } else if (flag == "--baseline-only") {
             options.baselineOnly = true;
+        } else if (flag == "--scale-only") {
+            options.scaleOnly = true;
+        } else if (flag == "--scale-seconds") {
+            options.scaleSeconds = value;
+        } else if (flag == "--scale-samples") {
+            options.scaleSamples = value;
         } else if (flag == "--web-samples") {
             options.webSamples = value;
         } else {
@@ -141,6 +166,10 @@ int main(int argc, char** argv) {
             printBaseline(options, measureBaseline(options));
             return 0;
         }
+        if (options.scaleOnly) {
+            printScale(options, measureScale(options));
+            return 0;
+        }
         if (options.pageOnly) {
             const WebFigures web = measureWeb(options);
             const Comparison page = measurePage(options);
@@ -167,6 +196,7 @@ int main(int argc, char** argv) {
         const Comparison capture = measureCapture(options);
         const WebFigures web = measureWeb(options);
         const Comparison page = measurePage(options);
+        const std::vector<ScaleRow> scale = measureScale(options);
 
         printHeader();
         printRow("board report -> client has the message", daemon.report, "p99 < 1");
@@ -190,6 +220,8 @@ int main(int argc, char** argv) {
         printComparison(options, "capture on", capture);
         std::printf("\n");
         printPage(web, page);
+        std::printf("\n");
+        printScale(options, scale);
         baseline();
     } catch (const std::exception& error) {
         std::fprintf(stderr, "latency: %s\n", error.what());

@@ -186,7 +186,11 @@ struct Options {
     int rounds = 12;               // of each side, alternating
     bool comparisonOnly = false;
     bool pageOnly = false;
-    bool baselineOnly = false;  // the baseline comparison alone
+    bool baselineOnly = false;                  // the baseline comparison alone
+    bool scaleOnly = false;                     // the cost with the bench's size alone
+    std::vector<int> scaleSizes{1, 8, 32, 64};  // boards on the bench, one row each
+    int scaleSeconds = 10;                      // the CPU window of each size
+    int scaleSamples = 1000;                    // report -> client samples of each size
 };
 
 // Random pauses between samples, so that samples do not keep one phase against a polling
@@ -278,5 +282,22 @@ Comparison measurePage(const Options& options);
 Comparison measureBaseline(const Options& options);
 // The two side by side in one table.
 void printBaseline(const Options& options, const Comparison& comparison);
+
+// ---- The cost with the bench's size (scale.cpp). ----
+
+struct ScaleRow {
+    int boards = 0;
+    double messagesPerSecond = 0;  // reaching the client, in the CPU window
+    double cpuPercent = 0;         // of one core, all threads (schedstat)
+    double runsPerSecond = 0;      // times a thread of the daemon was put on a processor
+    long rssKb = 0;
+    int threads = 0;
+    int descriptors = 0;
+    Figures report;    // report -> client, after the window
+    std::string load;  // the load average when the size was done
+};
+
+std::vector<ScaleRow> measureScale(const Options& options);
+void printScale(const Options& options, const std::vector<ScaleRow>& rows);
 
 }  // namespace latency
