@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "reporttable.h"
 
@@ -397,6 +398,10 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
     static const Stream none;
     const Stream& stream = found == run.streams.end() ? none : found->second;
     std::vector<std::size_t> next(run.boards.size(), 0);
+    std::vector<std::vector<int64_t>> matchedAt(run.boards.size());
+    for (std::size_t b = 0; b < run.boards.size(); ++b) {
+        matchedAt[b].assign(expected[b].size(), -1);
+    }
     // A report lost around a connection's end was on its way to a client that left: in its
     // socket, or written to it before the daemon knew. Any change of connection from shortly
     // before the report until its loss is seen counts.
@@ -426,24 +431,30 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
         if (from >= to) {
             return;
         }
-        // Among reports that read the same, which were lost is a guess: the loss may lie
-        // anywhere back to the last report that reads otherwise.
-        std::set<std::pair<std::string, std::string>> lostTexts;
-        for (std::size_t i = from; i < to; ++i) {
-            lostTexts.insert({expected[b][i].key, expected[b][i].value});
+        // Among reports that read the same, which were lost is a guess: the lost block may
+        // slide back as long as the report before it reads as its last one does. The loss
+        // then lies after the message matched before the block's earliest place.
+        const std::size_t length = to - from;
+        auto text = [&](std::size_t i) {
+            return std::tie(expected[b][i].key, expected[b][i].value);
+        };
+        std::size_t slide = from;
+        while (slide > 0 && text(slide - 1) == text(slide - 1 + length)) {
+            --slide;
         }
-        std::size_t earliest = from;
-        while (earliest > 0 &&
-               lostTexts.count({expected[b][earliest - 1].key, expected[b][earliest - 1].value})) {
-            --earliest;
+        int64_t after = run.start;
+        for (std::size_t i = slide; i-- > 0;) {
+            if (matchedAt[b][i] >= 0) {
+                after = matchedAt[b][i];
+                break;
+            }
         }
         for (std::size_t i = from; i < to; ++i) {
             const Expected& e = expected[b][i];
             if (!e.required) {
                 continue;
             }
-            const bool across =
-                changedBetween(std::min(e.t, expected[b][earliest].t) - 2 * SECOND, seen);
+            const bool across = changedBetween(std::min(e.t - 2 * SECOND, after), seen);
             if (debug) {
                 std::fprintf(stderr, "%s: %s lost %s:%s sent at %s (%s)\n", who.c_str(),
                              run.boards[b].name.c_str(), e.key.c_str(), e.value.c_str(),
@@ -456,7 +467,70 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
             }
         }
     };
-    for (const Message& r : stream.received) {
+    // The keys each board sends, to pick its messages out of the stream.
+    std::vector<std::set<std::string>> keysOf(run.boards.size());
+    for (const auto& [key, boards] : sources) {
+        for (std::size_t b : boards) {
+            keysOf[b].insert(key);
+        }
+    }
+    auto fits = [](const Expected& e, const Message& m) {
+        return e.key == m.key && (e.value == "*" || e.value == m.value);
+    };
+    // Where a board's run of messages on a new connection starts. Reports that read alike make
+    // the first message fit many places; the first of them after the gap is a guess that puts
+    // the gap inside the run. The place chosen is the one the next messages on the same
+    // connection fit with the fewest reports skipped.
+    constexpr std::size_t LOOK_AHEAD = 100;
+    auto runStart = [&](std::size_t b, std::size_t at, std::size_t first) {
+        const Message& r = stream.received[at];
+        std::vector<const Message*> ahead;
+        for (std::size_t k = at + 1; k < stream.received.size() && ahead.size() < LOOK_AHEAD; ++k) {
+            const Message& m = stream.received[k];
+            if (m.connection != r.connection) {
+                break;
+            }
+            if (keysOf[b].count(m.key)) {
+                ahead.push_back(&m);
+            }
+        }
+        std::size_t best = first;
+        long bestSkips = -1;
+        for (std::size_t i = first; i < expected[b].size() && expected[b][i].t <= r.t + LOG_SLACK;
+             ++i) {
+            if (!fits(expected[b][i], r)) {
+                continue;
+            }
+            long skips = 0;
+            std::size_t pos = i + 1;
+            for (const Message* m : ahead) {
+                std::size_t j = pos;
+                long skipped = 0;
+                while (j < expected[b].size() && expected[b][j].t <= m->t + LOG_SLACK &&
+                       !fits(expected[b][j], *m)) {
+                    skipped += expected[b][j].required;
+                    ++j;
+                }
+                if (j < expected[b].size() && expected[b][j].t <= m->t + LOG_SLACK) {
+                    skips += skipped;
+                    pos = j + 1;
+                } else {
+                    ++skips;  // fits nowhere from here
+                }
+            }
+            if (bestSkips < 0 || skips < bestSkips) {
+                bestSkips = skips;
+                best = i;
+            }
+            if (skips == 0) {
+                break;
+            }
+        }
+        return best;
+    };
+    std::vector<int> runConnection(run.boards.size(), -1);
+    for (std::size_t at = 0; at < stream.received.size(); ++at) {
+        const Message& r = stream.received[at];
         const auto s = sources.find(r.key);
         if (s == sources.end() || r.t < run.start) {
             continue;
@@ -470,7 +544,7 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
             for (std::size_t i = next[b];
                  i < expected[b].size() && expected[b][i].t <= r.t + LOG_SLACK; ++i) {
                 const Expected& e = expected[b][i];
-                if (e.key == r.key && (e.value == "*" || e.value == r.value)) {
+                if (fits(e, r)) {
                     if (bestCost < 0 || cost < bestCost) {
                         bestCost = cost;
                         bestBoard = b;
@@ -488,11 +562,16 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
             }
             continue;
         }
+        if (runConnection[bestBoard] != r.connection) {
+            runConnection[bestBoard] = r.connection;
+            bestIndex = runStart(bestBoard, at, bestIndex);
+        }
         lose(bestBoard, next[bestBoard], bestIndex, r.t);
         if (expected[bestBoard][bestIndex].required) {
             ++figure.checked;
             ++figure.reached;
         }
+        matchedAt[bestBoard][bestIndex] = r.t;
         next[bestBoard] = bestIndex + 1;
     }
     for (std::size_t b = 0; b < run.boards.size(); ++b) {
