@@ -16,6 +16,7 @@
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "link/sendmanager.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/clientmessage.h"
@@ -262,6 +263,13 @@ const Key* findKey(const std::string& name) {
     return nullptr;
 }
 
+// The stand's rotation off: it must reach the motor within milliseconds, however many
+// settings wait before it.
+bool isMotorStop(const Command& command) {
+    return command.code() == codes::ROTATION_ACTIVE && command.length() >= 1 &&
+           command.data[0] == 0;
+}
+
 // Settings of one key supersede each other on a board that lags.
 uint32_t mergeKey(const Command& command, Sent sent) {
     if (sent == ADDRESSED && command.length() > 0) {
@@ -287,7 +295,11 @@ void route(const Commands& commands, const Key& key, const Channel* only) {
         } else {
             for (auto& copy : copies) {
                 const uint32_t merge = mergeKey(*copy, key.sent);
-                channel.sendManager->enqueueSetting(std::move(copy), merge);
+                if (isMotorStop(*copy)) {
+                    channel.sendManager->enqueueStop(std::move(copy), merge);
+                } else {
+                    channel.sendManager->enqueueSetting(std::move(copy), merge);
+                }
             }
         }
         TcpCommandParser::sended = true;

@@ -97,6 +97,12 @@ void SendManager::enqueueSetting(std::unique_ptr<Command> command, uint32_t merg
     push(std::move(entries));
 }
 
+void SendManager::enqueueStop(std::unique_ptr<Command> command, uint32_t mergeKey) {
+    std::vector<Queued> entries;
+    entries.push_back({std::move(command), {}, CommandKind::STOP, mergeKey});
+    push(std::move(entries));
+}
+
 bool SendManager::fallenBehindLocked(Clock::time_point at) const {
     if (sendQueue.empty()) {
         return false;
@@ -123,6 +129,21 @@ void SendManager::push(std::vector<Queued> entries) {
         for (Queued& entry : entries) {
             entry.since = at;
             lagging = lagging || fallenBehindLocked(at);
+            if (entry.kind == CommandKind::STOP) {
+                // Behind only the command being sent; what it stops must not start again.
+                auto stale =
+                    std::remove_if(sendQueue.begin(), sendQueue.end(), [&](const Queued& q) {
+                        return q.kind != CommandKind::ACTION && q.mergeKey == entry.mergeKey;
+                    });
+                superseded += static_cast<uint64_t>(std::distance(stale, sendQueue.end()));
+                sendQueue.erase(stale, sendQueue.end());
+                if (sendQueue.size() >= QUEUE_LIMIT) {
+                    sendQueue.pop_front();
+                    ++overflow;
+                }
+                sendQueue.push_front(std::move(entry));
+                continue;
+            }
             if (entry.kind == CommandKind::SETTING && lagging) {
                 auto stale =
                     std::remove_if(sendQueue.begin(), sendQueue.end(), [&](const Queued& q) {

@@ -7,8 +7,9 @@
 // take over BACKLOG_LIMIT at the pace of the last one, or the queue is full) and until the sender
 // has emptied the queue, a new setting supersedes every queued setting of the same merge key,
 // since it carries that key's whole state, and takes its place at the back. Actions are never
-// merged: they neither supersede nor are superseded. Beyond QUEUE_LIMIT the oldest command is
-// dropped, counted and said.
+// merged: they neither supersede nor are superseded. A stop goes to the front whatever waits,
+// replacing its key's queued settings. Beyond QUEUE_LIMIT the oldest command is dropped,
+// counted and said.
 #pragma once
 
 #include <chrono>
@@ -37,6 +38,10 @@ enum class CommandKind {
     // Carries the whole state of its merge key: a newer one may supersede it while the board
     // lags.
     SETTING,
+    // A setting that stops a machine: sent next, ahead of every queued command however many
+    // wait, and replacing its key's queued settings (a start queued before it must not follow
+    // it).
+    STOP,
 };
 
 class SendManager {
@@ -83,6 +88,9 @@ public:
     // channel for a command addressed to one of several) supersede each other while the board
     // lags. Safe from any thread; never call with devMutex held.
     void enqueueSetting(std::unique_ptr<Command> command, uint32_t mergeKey);
+    // Queues a stop (see CommandKind::STOP). Safe from any thread; never call with devMutex
+    // held.
+    void enqueueStop(std::unique_ptr<Command> command, uint32_t mergeKey);
     // The front queued command, or null; takes devMutex.
     std::unique_ptr<Command> popQueued();
     std::size_t queued() const;

@@ -1,6 +1,7 @@
 // A board's send queue as the client's keys and the motor guard fill it: whole and in order
 // while the board keeps up; settings superseded per merge key once it lags; actions and the
-// guard's stop never merged; a hard bound. The queue's clock is stepped by hand.
+// guard's stop never merged; the client's stop first; a hard bound. The queue's clock is stepped by
+// hand.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -129,11 +130,18 @@ TEST(SendQueue, SettingsMergeOnlyWhileTheBoardLags) {
          3,
          0,
          0},
-        {"and no setting replaces the motor guard's stop",
+        {"and no setting replaces the motor guard's stop (the client's stop goes first)",
          STAND,
          {"device_active:1", LATER, GUARD, "device_active:0"},
-         {"2A 01", "2A 00", "2A 00"},
+         {"2A 00", "2A 01", "2A 00"},
          3,
+         1,
+         0},
+        {"a client's stop goes ahead of every queued command and replaces a queued start",
+         STAND,
+         {"device_active:1", "device_rpm:100", "device_fan:1", "device_active:0", "device_rpm:200"},
+         {"2A 00", "29 00 64 00", "2F 00 01", "29 00 C8 00"},
+         4,
          1,
          0},
         {"a full queue drops its oldest actions and counts them",
