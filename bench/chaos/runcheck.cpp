@@ -402,9 +402,10 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
     for (std::size_t b = 0; b < run.boards.size(); ++b) {
         matchedAt[b].assign(expected[b].size(), -1);
     }
-    // A report lost around a connection's end was on its way to a client that left: in its
-    // socket, or written to it before the daemon knew. Any change of connection from shortly
-    // before the report until its loss is seen counts.
+    // A report lost around a connection's end was on its way to a client that left (in its
+    // socket, or written to it before the daemon knew), or was made while no client was
+    // there: the daemon drops those as stale when the next client connects. Any change of
+    // connection from shortly before the report until its loss is seen counts.
     std::vector<int64_t> changes;
     for (const Message& c : stream.connections) {
         if (c.key != "open" && c.key != "subscribed") {
@@ -593,7 +594,10 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
         said = queueDropped + 9 * framesDropped;
         how = "client queue full " + std::to_string(queueDropped) + ", frames dropped " +
               std::to_string(framesDropped);
-        figure.note = std::to_string(lostAcross) + " in flight to a client that left; " + how;
+        // Written to a connection that then ended (said: Client crush, Error recv), or queued
+        // while no client was there and dropped as stale when the next one came.
+        figure.note = std::to_string(lostAcross) +
+                      " with a client that left, or stale at the next connect; " + how;
         figure.accounted += lostAcross;
     } else if (who == "observer") {
         for (const Message& m : stream.received) {
@@ -860,7 +864,10 @@ Figure checkFailsafe(const Run& run, Verdict& verdict) {
     const auto& connections = found->second.connections;
     for (std::size_t i = 0; i < connections.size(); ++i) {
         const Message& lost = connections[i];
-        if ((lost.key != "close" && lost.key != "reset") || lost.t < run.start) {
+        // Only a client the daemon served: one still waiting in the listen queue (behind a
+        // dead one) was never its client.
+        if ((lost.key != "close" && lost.key != "reset") || lost.t < run.start ||
+            acceptedAt(found->second, lost.connection) == INT64_MAX) {
             continue;
         }
         int64_t back = INT64_MAX;
