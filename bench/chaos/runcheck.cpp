@@ -427,6 +427,7 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
     };
     long lostAcross = 0, lostWithin = 0, unexpected = 0;
     std::vector<std::pair<int64_t, std::string>> losses;
+    std::vector<int64_t> acrossTimes;
     const bool debug = std::getenv("CHAOSCHECK_DEBUG") != nullptr;
     auto lose = [&](std::size_t b, std::size_t from, std::size_t to, int64_t seen) {
         if (from >= to) {
@@ -465,6 +466,8 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
             (across ? lostAcross : lostWithin) += 1;
             if (!across) {
                 losses.push_back({e.t, run.boards[b].name + " " + e.key + ":" + e.value});
+            } else {
+                acrossTimes.push_back(e.t);
             }
         }
     };
@@ -595,9 +598,40 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
         how = "client queue full " + std::to_string(queueDropped) + ", frames dropped " +
               std::to_string(framesDropped);
         // Written to a connection that then ended (said: Client crush, Error recv), or queued
-        // while no client was there and dropped as stale when the next one came.
-        figure.note = std::to_string(lostAcross) +
-                      " with a client that left, or stale at the next connect; " + how;
+        // while no client was there and dropped as stale when the next one came. The daemon
+        // serves a connection from its first message until it ends, or until the next one is
+        // taken (one that died is served until it is found dead).
+        std::vector<std::pair<int64_t, int64_t>> served;
+        for (const Message& c : stream.connections) {
+            const int64_t from = c.key == "open" ? acceptedAt(stream, c.connection) : INT64_MAX;
+            if (from == INT64_MAX) {
+                continue;
+            }
+            int64_t to = run.end;
+            for (const Message& later : stream.connections) {
+                if (later.t > from && ((later.connection == c.connection &&
+                                        (later.key == "close" || later.key == "reset")) ||
+                                       (later.connection != c.connection && later.key == "open" &&
+                                        acceptedAt(stream, later.connection) != INT64_MAX))) {
+                    to = std::min(to, later.connection == c.connection
+                                          ? later.t
+                                          : acceptedAt(stream, later.connection));
+                }
+            }
+            served.push_back({from, to});
+        }
+        long inFlight = 0;
+        for (int64_t t : acrossTimes) {
+            for (const auto& [from, to] : served) {
+                if (t >= from - SECOND && t <= to) {
+                    ++inFlight;
+                    break;
+                }
+            }
+        }
+        figure.note = std::to_string(inFlight) + " sent to a client that then left, " +
+                      std::to_string(lostAcross - inFlight) +
+                      " made while none was served (stale at the next connect); " + how;
         figure.accounted += lostAcross;
     } else if (who == "observer") {
         for (const Message& m : stream.received) {
