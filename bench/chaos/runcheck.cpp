@@ -37,6 +37,12 @@ std::string seconds(const Run& run, int64_t t) {
     return text;
 }
 
+std::string decimals(double value, int places) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", places, value);
+    return text;
+}
+
 // A chart arrives as its samples; the checker compares how many.
 std::string normalised(const std::string& key, const std::string& value) {
     if (key.rfind("injector_chart", 0) != 0) {
@@ -806,7 +812,7 @@ Figure checkStops(const Run& run, Verdict& verdict, double& worstMs) {
                 char line[200];
                 std::snprintf(line, sizeof line, "stops: the stop sent at %s reached %s %s",
                               seconds(run, s.t).c_str(), board.name.c_str(),
-                              at < 0 ? "never" : ("after " + std::to_string(ms) + " ms").c_str());
+                              at < 0 ? "never" : ("after " + decimals(ms, 1) + " ms").c_str());
                 verdict.failures.push_back(line);
             } else {
                 ++figure.reached;
@@ -871,7 +877,7 @@ Figure checkReplugs(const Run& run, Verdict& verdict, double& worstS) {
                     "re-identification: " + board.name + " (" + e.detail + " at " +
                     seconds(run, e.t) + ") " +
                     (at < 0 ? "never announced again"
-                            : (s > 2.5 ? "announced after " + std::to_string(s) + " s"
+                            : (s > 2.5 ? "announced after " + decimals(s, 2) + " s"
                                        : "announced, but the client was never told")));
             } else {
                 ++figure.reached;
@@ -947,9 +953,8 @@ Figure checkFailsafe(const Run& run, Verdict& verdict) {
                 verdict.failures.push_back(
                     "fail-safe: " + board.name + " was set to its safe state " +
                     std::to_string(numbers.size()) + " times after the client left at " +
-                    seconds(run, lost.t) + " for " +
-                    std::to_string(static_cast<double>(away) / 1e6) + " s (expected " +
-                    std::to_string(want) + ")");
+                    seconds(run, lost.t) + " for " + decimals(static_cast<double>(away) / 1e6, 2) +
+                    " s (expected " + std::to_string(want) + ")");
             }
         }
     }
