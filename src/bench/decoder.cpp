@@ -87,7 +87,7 @@ void dispatch(Channel& channel, const Command& command) {
         case codes::CHART_FIRST + 3:
         case codes::CHART_FIRST + 4:
         case codes::CHART_LAST:
-            TelemetryCrit::chartSegment(code - codes::CHART_FIRST, command);
+            TelemetryCrit::chartSegment(channel, code - codes::CHART_FIRST, command);
             break;
         case codes::LEAKAGE:
             TelemetryMeters::leakage(command);

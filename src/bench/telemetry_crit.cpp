@@ -1,6 +1,8 @@
 #include "bench/telemetry_crit.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "bench/crit.h"
@@ -36,7 +38,30 @@ struct Chart {
     int32_t count = 0;       // points expected
 };
 
-Chart charts[TelemetryCrit::CHART_COUNT] GUARDED_BY(decoderMutex);
+// The charts being collected, per board (its channel's serial). A board that goes leaves its
+// charts behind; the least recently fed are forgotten beyond CHART_BOARDS, so replugs cannot
+// pile them up.
+constexpr std::size_t CHART_BOARDS = 16;
+struct BoardCharts {
+    Chart charts[TelemetryCrit::CHART_COUNT];
+    uint64_t lastFed = 0;
+};
+std::map<uint64_t, BoardCharts> chartsByBoard GUARDED_BY(decoderMutex);
+uint64_t segmentsFed GUARDED_BY(decoderMutex) = 0;
+
+BoardCharts& chartsOf(const Channel& channel) REQUIRES(decoderMutex) {
+    auto found = chartsByBoard.find(channel.serial());
+    if (found == chartsByBoard.end()) {
+        if (chartsByBoard.size() >= CHART_BOARDS) {
+            chartsByBoard.erase(std::min_element(
+                chartsByBoard.begin(), chartsByBoard.end(),
+                [](const auto& a, const auto& b) { return a.second.lastFed < b.second.lastFed; }));
+        }
+        found = chartsByBoard.emplace(channel.serial(), BoardCharts{}).first;
+    }
+    found->second.lastFed = ++segmentsFed;
+    return found->second;
+}
 
 // Two's-complement reading of 32 wrapped bits, without an implementation-defined conversion.
 int32_t wrap32(uint32_t value) {
@@ -113,12 +138,12 @@ double TelemetryCrit::convertSample(uint16_t raw) {
            static_cast<double>(subtract32(b, l)) * 0.004 / 3.0;
 }
 
-void TelemetryCrit::chartSegment(int index, const Command& command) {
+void TelemetryCrit::chartSegment(const Channel& channel, int index, const Command& command) {
     const int length = command.length();
     if (index < 0 || index >= CHART_COUNT || length < CHART_HEADER) {
         return;
     }
-    Chart& chart = charts[index];
+    Chart& chart = chartsOf(channel).charts[index];
     const unsigned char switchByte = command.data[0];
     chart.count = util::chartou16(command.data, 1);
     if (chart.pointCount == 0 || switchByte == 0) {
@@ -167,7 +192,6 @@ void TelemetryCrit::regulators(const Command& command) {
 }
 
 void TelemetryCrit::resetCharts() {
-    for (Chart& chart : charts) {
-        chart = Chart{};
-    }
+    chartsByBoard.clear();
+    segmentsFed = 0;
 }

@@ -20,8 +20,10 @@ public:
         REQUIRES(decoderMutex);                                                 // code 10
     static void injectorStatus(const Command& command) REQUIRES(decoderMutex);  // code 12
     static void calibration(const Command& command) REQUIRES(decoderMutex);     // code 16
-    // One segment of chart 1 to 6 (codes 21 to 26); `chart` is 0 to 5.
-    static void chartSegment(int chart, const Command& command) REQUIRES(decoderMutex);
+    // One segment of chart 1 to 6 (codes 21 to 26); `chart` is 0 to 5. Each board's charts are
+    // collected apart: two testers streaming at once must not fill each other's.
+    static void chartSegment(const Channel& channel, int chart, const Command& command)
+        REQUIRES(decoderMutex);
     static void regulators(const Command& command) REQUIRES(decoderMutex);  // code 31
 
     // A raw oscillogram sample in the board's units, with the current calibration. While the

@@ -156,13 +156,23 @@ TEST_F(TelemetryCritTest, ChartThatCanNeverCompleteIsAbandoned) {
               Messages{"injector_chart4:2.00;"});
 }
 
-TEST_F(TelemetryCritTest, ChartsAreAssembledIndependently) {
+TEST_F(TelemetryCritTest, ChartsAreAssembledIndependentlyAndPerBoard) {
     EXPECT_TRUE(feed(codes::CHART_FIRST + 1, segment(0, 2, {1500})).empty());
     EXPECT_TRUE(feed(codes::CHART_FIRST + 2, segment(0, 2, {750})).empty());
     EXPECT_EQ(feed(codes::CHART_FIRST + 2, segment(1, 2, {0})),
               Messages{"injector_chart3:2.00,0.00;"});
     EXPECT_EQ(feed(codes::CHART_FIRST + 1, segment(1, 2, {0})),
               Messages{"injector_chart2:4.00,0.00;"});
+
+    // Two testers streaming chart 1 at once: each completes its own.
+    Channel other(FileDescriptor(),
+                  testing_support::boardOptions(false, std::chrono::milliseconds(0)));
+    EXPECT_TRUE(feed(codes::CHART_FIRST, segment(0, 2, {1500})).empty());
+    dispatch(other, report(codes::CHART_FIRST, segment(0, 2, {750})));
+    EXPECT_TRUE(takeMessages().empty());
+    EXPECT_EQ(feed(codes::CHART_FIRST, segment(1, 2, {0})), Messages{"injector_chart:4.00,0.00;"});
+    dispatch(other, report(codes::CHART_FIRST, segment(1, 2, {1500})));
+    EXPECT_EQ(takeMessages(), Messages{"injector_chart:2.00,4.00;"});
 }
 
 }  // namespace
