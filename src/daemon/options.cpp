@@ -479,7 +479,8 @@ ParsedOptions parseOptions(int argc, const char* const argv[], const std::string
     }
     const std::string fleetError = resolveFleet(parsed.options.mqtt, parsed.options.fleet);
     if (!fleetError.empty()) {
-        return failure(fleetError);
+        // It may name a file that the configuration file gave.
+        return failure(console::escaped(fleetError));
     }
     parsed.run = true;
     return parsed;
