@@ -385,7 +385,8 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          2,
          "benchd: --mqtt-password-file needs --mqtt-user\n",
          {}},
-        {"--mqtt", "mqtt://h", "--bench", "b\x01"},
+        {"bench name MQTT cannot carry",
+         {"--mqtt", "mqtt://h", "--bench", "b\x01"},
          nullptr,
          2,
          "benchd: --bench: 'b\x01' is not UTF-8 text without control characters",
@@ -396,7 +397,8 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          "benchd: --mqtt: 'mqtt://h//a' is not an MQTT URL (mqtt://host[:port][/prefix] or "
          "mqtts://host[:port][/prefix]): the prefix '/a' holds '+', '#' or an empty level\n",
          {}},
-        {"--mqtt", "mqtt://h/a\xFF"},
+        {"mqtt prefix MQTT cannot carry",
+         {"--mqtt", "mqtt://h/a\xFF"},
          nullptr,
          2,
          "benchd: --mqtt: 'mqtt://h/a\xFF' is not an MQTT URL (mqtt://host[:port][/prefix] or "
