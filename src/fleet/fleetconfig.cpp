@@ -89,7 +89,8 @@ std::string parseMqttUrl(const std::string& url, FleetConfig& config) {
         return bad + (authority.empty() ? std::string(": no host name")
                                         : ": '" + authority + "' is not a host name");
     }
-    if (hasTopicWildcard(prefix) || prefix.find("//") != std::string::npos) {
+    if (hasTopicWildcard(prefix) || prefix.find("//") != std::string::npos ||
+        (!prefix.empty() && prefix.front() == '/')) {
         return bad + ": the prefix '" + prefix + "' holds '+', '#' or an empty level";
     }
     if (!topicText(prefix)) {

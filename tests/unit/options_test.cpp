@@ -391,7 +391,8 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          2,
          "benchd: --bench: 'b\x01' is not UTF-8 text without control characters",
          {}},
-        {"--mqtt", "mqtt://h//a"},
+        {"mqtt prefix with an empty first level",
+         {"--mqtt", "mqtt://h//a"},
          nullptr,
          2,
          "benchd: --mqtt: 'mqtt://h//a' is not an MQTT URL (mqtt://host[:port][/prefix] or "
