@@ -260,8 +260,11 @@ bool PcapReader::next(Record& record) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     while (pcap_next_ex(handle, &header, &data) == 1) {
+        // The file holds both as unsigned 32-bit numbers, which libpcap hands on sign-extended:
+        // a capture made after 2038 would read as made before 1970.
         const std::int64_t microseconds =
-            static_cast<std::int64_t>(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
+            static_cast<std::int64_t>(static_cast<std::uint32_t>(header->ts.tv_sec)) * 1000000 +
+            static_cast<std::uint32_t>(header->ts.tv_usec);
         if (decode(data, header->caplen, microseconds, record)) {
             return true;
         }
