@@ -411,7 +411,9 @@ std::string applyFile(const std::string& path, Options& options, const std::stri
         if (!fresh) {
             return where + "'" + key + "' is already set on line " + std::to_string(first->second);
         }
-        if (option->get_items_expected_max() == 1 && items[0].inputs.size() > 1) {
+        // Nor none: CLI11 hands an option of one value an empty list ("port = []") unchecked,
+        // and reads past it.
+        if (option->get_items_expected_max() == 1 && items[0].inputs.size() != 1) {
             return where + "'" + key + "' takes one value";
         }
         try {

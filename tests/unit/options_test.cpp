@@ -299,6 +299,7 @@ TEST(Options, CommandLinesAndFilesComeToSettingsOrErrors) {
          "benchd: %F:1:",
          {}},
         {"two values for one", {}, "port = 1 2\n", 2, "benchd: %F:1: 'port' takes one value\n", {}},
+        {"no value for one", {}, "mqtt = []\n", 2, "benchd: %F:1: 'mqtt' takes one value\n", {}},
         {"a key twice",
          {},
          "port = 1\n# again\nport = 2\n",
