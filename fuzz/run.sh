@@ -10,7 +10,21 @@ build=${1:-build-fuzz}
 seconds=${2:-60}
 jobs=${3:-2}
 root=$(cd "$(dirname "$0")/.." && pwd)
-targets=(fuzz_frame_parser fuzz_client_text fuzz_report_handlers)
+targets=(fuzz_frame_parser fuzz_client_text fuzz_report_handlers fuzz_capture_reader
+    fuzz_config_file fuzz_monitor_input fuzz_fleet_names)
+
+# What a target needs beyond the defaults: its dictionary (fuzz/<target>.dict), and a larger
+# input for the captures and for an observer's message past the framer's 4,096 bytes.
+target_flags() {
+    local target=$1
+    if [ -f "$root/fuzz/$target.dict" ]; then
+        echo "-dict=$root/fuzz/$target.dict"
+    fi
+    case $target in
+        fuzz_capture_reader) echo "-max_len=16384" ;;
+        fuzz_monitor_input) echo "-max_len=8192" ;;
+    esac
+}
 
 # libFuzzer comes with clang's runtime libraries (Debian: clang and libclang-rt-dev).
 links_libfuzzer() {
@@ -52,8 +66,9 @@ for target in "${targets[@]}"; do
     mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
     cp "$root/fuzz/corpus/$target/"* "$corpus/"
     echo "fuzz: $target for ${seconds}s"
+    mapfile -t flags < <(target_flags "$target")
     "$build/fuzz/$target" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
-        -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1
+        -artifact_prefix="$artifacts/" "${flags[@]}" "$corpus" >"$log" 2>&1
     rc=$?
     executions=$(awk '/stat::number_of_executed_units/ {print $2}' "$log")
     coverage=$(grep -Eo 'cov: [0-9]+' "$log" | tail -n 1)

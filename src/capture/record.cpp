@@ -208,26 +208,45 @@ void PcapWriter::close() {
 }
 
 PcapReader::~PcapReader() {
-    if (handle != nullptr) {
-        pcap_close(handle);
-    }
+    close();
 }
 
 bool PcapReader::open(const std::string& path, std::string& error) {
+    close();
+    char message[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* opened = pcap_open_offline(path.c_str(), message);
+    if (opened == nullptr) {
+        error = message;
+        return false;
+    }
+    return adopt(opened, error);
+}
+
+bool PcapReader::open(FILE* file, std::string& error) {
+    close();
+    char message[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* opened = pcap_fopen_offline(file, message);
+    if (opened == nullptr) {
+        // libpcap leaves the stream to us when it refuses it, and closes it with its handle.
+        std::fclose(file);
+        error = message;
+        return false;
+    }
+    return adopt(opened, error);
+}
+
+void PcapReader::close() {
     if (handle != nullptr) {
         pcap_close(handle);
         handle = nullptr;
     }
-    char message[PCAP_ERRBUF_SIZE] = {};
-    handle = pcap_open_offline(path.c_str(), message);
-    if (handle == nullptr) {
-        error = message;
-        return false;
-    }
+}
+
+bool PcapReader::adopt(pcap_t* opened, std::string& error) {
+    handle = opened;
     if (pcap_datalink(handle) != LINK_TYPE) {
         error = "not a benchd capture (link type " + std::to_string(pcap_datalink(handle)) + ")";
-        pcap_close(handle);
-        handle = nullptr;
+        close();
         return false;
     }
     skipped_ = 0;
@@ -241,8 +260,11 @@ bool PcapReader::next(Record& record) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     while (pcap_next_ex(handle, &header, &data) == 1) {
+        // The file holds both as unsigned 32-bit numbers, which libpcap hands on sign-extended:
+        // a capture made after 2038 would read as made before 1970.
         const std::int64_t microseconds =
-            static_cast<std::int64_t>(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
+            static_cast<std::int64_t>(static_cast<std::uint32_t>(header->ts.tv_sec)) * 1000000 +
+            static_cast<std::uint32_t>(header->ts.tv_usec);
         if (decode(data, header->caplen, microseconds, record)) {
             return true;
         }
@@ -251,15 +273,32 @@ bool PcapReader::next(Record& record) {
     return false;
 }
 
+namespace {
+
+void readRecords(PcapReader& reader, std::vector<Record>& records) {
+    Record record;
+    while (reader.next(record)) {
+        records.push_back(record);
+    }
+}
+
+}  // namespace
+
 bool readAll(const std::string& path, std::vector<Record>& records, std::string& error) {
     PcapReader reader;
     if (!reader.open(path, error)) {
         return false;
     }
-    Record record;
-    while (reader.next(record)) {
-        records.push_back(record);
+    readRecords(reader, records);
+    return true;
+}
+
+bool readAll(FILE* file, std::vector<Record>& records, std::string& error) {
+    PcapReader reader;
+    if (!reader.open(file, error)) {
+        return false;
     }
+    readRecords(reader, records);
     return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -105,17 +106,26 @@ public:
 
     // Opens a capture; false with the reason, also when its link type is not this one's.
     bool open(const std::string& path, std::string& error);
+    // The same from a stream already open (a capture in memory, from fmemopen), which the
+    // reader closes, whatever the outcome.
+    bool open(FILE* file, std::string& error);
     // The next record; false at the end of the file. A packet that is not a record of this
     // version is skipped and counted.
     bool next(Record& record);
     std::uint64_t skipped() const { return skipped_; }
 
 private:
+    void close();
+    // Takes a handle libpcap opened; false with the reason when its link type is another.
+    bool adopt(pcap_t* opened, std::string& error);
+
     pcap_t* handle = nullptr;
     std::uint64_t skipped_ = 0;
 };
 
 // Every record of a capture file, in order; false with the reason when it cannot be read.
 bool readAll(const std::string& path, std::vector<Record>& records, std::string& error);
+// The same from a stream, which is closed whatever the outcome.
+bool readAll(FILE* file, std::vector<Record>& records, std::string& error);
 
 }  // namespace capture

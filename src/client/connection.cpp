@@ -44,13 +44,21 @@ Connection::Received Connection::receive(const std::function<void(const std::str
         error_ = errno;
         return Received::FAILED;
     }
-    framer_.feed(block, static_cast<std::size_t>(count), onMessage, onOversized);
+    feed(block, static_cast<std::size_t>(count), onMessage, onOversized);
     return Received::OPEN;
 }
 
 void Connection::push(SharedMessage message) {
     queued_ += message->size();
     queue_.push_back(std::move(message));
+}
+
+std::string Connection::waiting() const {
+    std::string text;
+    for (const SharedMessage& message : queue_) {
+        text += *message;
+    }
+    return text.substr(sent_);
 }
 
 Connection::Flush Connection::flush() {

@@ -33,11 +33,19 @@ public:
     // or without data.
     Received receive(const std::function<void(const std::string&)>& onMessage,
                      const std::function<void()>& onOversized = nullptr);
+    // What receive() does with the bytes it read, for bytes from elsewhere (the fuzzer).
+    void feed(const char* bytes, std::size_t count,
+              const std::function<void(const std::string&)>& onMessage,
+              const std::function<void()>& onOversized = nullptr) {
+        framer_.feed(bytes, count, onMessage, onOversized);
+    }
 
     // The bytes waiting to be sent.
     std::size_t pending() const { return queued_ - sent_; }
     // Queues one message whatever its size: a bound is the owner's to keep.
     void push(SharedMessage message);
+    // The bytes waiting to be sent, as one text.
+    std::string waiting() const;
     // Sends what is queued, many messages a call, until it is all gone (DRAINED), the socket
     // is full (FULL: the rest waits until the peer reads) or the connection broke (FAILED,
     // error(), and from then on).

@@ -327,13 +327,26 @@ void MonitorServer::takeCopies() {
 bool MonitorServer::receive(Observer& observer) {
     // A message longer than the framer's limit is dropped as on the control port; the observer
     // is told once per such message, in the order of its answers.
-    const Connection::Received received = observer.connection.receive(
-        [&](const std::string& message) { answer(observer, message); },
-        [&] {
-            observer.enqueue(ERROR_KEY + "message longer than " +
-                             std::to_string(MessageFramer::MESSAGE_LIMIT) + " bytes dropped;");
-        });
+    const Connection::Received received =
+        observer.connection.receive([&](const std::string& message) { answer(observer, message); },
+                                    [&] { answerOversized(observer); });
     return received == Connection::Received::OPEN;
+}
+
+std::string MonitorServer::answerBytes(const std::string& bytes, std::size_t block) {
+    Observer observer(FileDescriptor(), bufferBytes_);
+    for (std::size_t offset = 0; offset < bytes.size(); offset += block) {
+        observer.connection.feed(
+            bytes.data() + offset, std::min(block, bytes.size() - offset),
+            [&](const std::string& message) { answer(observer, message); },
+            [&] { answerOversized(observer); });
+    }
+    return observer.connection.waiting();
+}
+
+void MonitorServer::answerOversized(Observer& observer) {
+    observer.enqueue(ERROR_KEY + "message longer than " +
+                     std::to_string(MessageFramer::MESSAGE_LIMIT) + " bytes dropped;");
 }
 
 void MonitorServer::answer(Observer& observer, const std::string& message) {

@@ -67,6 +67,10 @@ public:
     // Keys whose latest value is kept; a further key is not kept (said on the console).
     static constexpr std::size_t KEY_LIMIT = 1024;
 
+    // What an observer that sent `bytes`, received `block` bytes at a time, is answered: the
+    // monitor thread's own handling, without a socket or the thread (for the fuzzer).
+    std::string answerBytes(const std::string& bytes, std::size_t block);
+
 private:
     struct Observer;
 
@@ -76,6 +80,8 @@ private:
     void takeCopies();
     // Reads what the observer sent and answers it. False when the connection has ended.
     bool receive(Observer& observer);
+    // Tells the observer that a message of its was too long, and dropped.
+    void answerOversized(Observer& observer);
     // Takes one allowed connection as an observer, or refuses it with a reason.
     void admit(FileDescriptor fd);
     void answer(Observer& observer, const std::string& message);

@@ -411,7 +411,9 @@ std::string applyFile(const std::string& path, Options& options, const std::stri
         if (!fresh) {
             return where + "'" + key + "' is already set on line " + std::to_string(first->second);
         }
-        if (option->get_items_expected_max() == 1 && items[0].inputs.size() > 1) {
+        // Nor none: CLI11 hands an option of one value an empty list ("port = []") unchecked,
+        // and reads past it.
+        if (option->get_items_expected_max() == 1 && items[0].inputs.size() != 1) {
             return where + "'" + key + "' takes one value";
         }
         try {
@@ -479,7 +481,8 @@ ParsedOptions parseOptions(int argc, const char* const argv[], const std::string
     }
     const std::string fleetError = resolveFleet(parsed.options.mqtt, parsed.options.fleet);
     if (!fleetError.empty()) {
-        return failure(fleetError);
+        // It may name a file that the configuration file gave.
+        return failure(console::escaped(fleetError));
     }
     parsed.run = true;
     return parsed;

@@ -1,6 +1,7 @@
 #include "fleet/fleetconfig.h"
 
 #include <fcntl.h>
+#include <mosquitto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,12 @@ bool hasTopicWildcard(const std::string& text) {
     return text.find_first_of(std::string("+#\0", 3)) != std::string::npos;
 }
 
+// A topic is UTF-8 without control characters: the library refuses to publish any other,
+// the last will included, on every try.
+bool topicText(const std::string& text) {
+    return mosquitto_validate_utf8(text.data(), static_cast<int>(text.size())) == MOSQ_ERR_SUCCESS;
+}
+
 }  // namespace
 
 std::string checkTopicLevel(const std::string& name) {
@@ -34,6 +41,9 @@ std::string checkTopicLevel(const std::string& name) {
     }
     if (hasTopicWildcard(name) || name.find('/') != std::string::npos) {
         return "'" + name + "' holds '/', '+' or '#', which MQTT topic levels cannot";
+    }
+    if (!topicText(name)) {
+        return "'" + name + "' is not UTF-8 text without control characters, as MQTT topics are";
     }
     return "";
 }
@@ -79,8 +89,13 @@ std::string parseMqttUrl(const std::string& url, FleetConfig& config) {
         return bad + (authority.empty() ? std::string(": no host name")
                                         : ": '" + authority + "' is not a host name");
     }
-    if (hasTopicWildcard(prefix) || prefix.find("//") != std::string::npos) {
+    if (hasTopicWildcard(prefix) || prefix.find("//") != std::string::npos ||
+        (!prefix.empty() && prefix.front() == '/')) {
         return bad + ": the prefix '" + prefix + "' holds '+', '#' or an empty level";
+    }
+    if (!topicText(prefix)) {
+        return bad + ": the prefix '" + prefix +
+               "' is not UTF-8 text without control characters, as MQTT topics are";
     }
     config.host = authority;
     config.prefix = prefix;

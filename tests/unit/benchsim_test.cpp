@@ -788,3 +788,37 @@ TEST(BenchsimReplayPlan, ClockJumpsAreLeftOutAndSaid) {
         EXPECT_EQ(chunk.us, BASE + 23 * HOUR) << "in order, no wait between them";
     }
 }
+
+// A bench that starts with its clock unset (1970), has it set, then set back an hour: the
+// step back would take the timeline before the epoch, where -1 means "none". The plan's times
+// stay at or after it, and the stretch's first request stays its anchor.
+TEST(BenchsimReplayPlan, ClockSetBackNearTheEpochKeepsTheFirstRequest) {
+    constexpr int64_t HOUR = 3600LL * 1000000;
+    constexpr int64_t SET = 1700000000000000;
+    std::vector<capture::Record> records;
+    auto add = [&](int64_t us, capture::Direction direction, capture::Kind kind) {
+        capture::Record record;
+        record.microseconds = us;
+        record.direction = direction;
+        record.kind = kind;
+        record.port = "ttyUSB0";
+        record.payload =
+            kind == capture::Kind::DataFrame ? std::vector<uint8_t>{1} : std::vector<uint8_t>{};
+        records.push_back(record);
+    };
+    add(1000, capture::Direction::Daemon, capture::Kind::PortOpened);
+    add(SET, capture::Direction::FromBoard, capture::Kind::DataFrame);
+    add(SET - 2 * HOUR, capture::Direction::Daemon, capture::Kind::PortClosed);
+    add(SET - 2 * HOUR + 1, capture::Direction::Daemon, capture::Kind::PortOpened);
+    add(SET - 2 * HOUR + 2, capture::Direction::ToBoard, capture::Kind::DataFrame);
+    add(SET - 2 * HOUR + 3, capture::Direction::ToBoard, capture::Kind::DataFrame);
+    ReplayPlan plan;
+    std::string error;
+    ASSERT_TRUE(ReplayPlan::build(records, plan, error)) << error;
+    ASSERT_EQ(plan.ports.at(0).segments.size(), 2u);
+    const ReplaySegment& second = plan.ports.at(0).segments[1];
+    EXPECT_GE(second.openUs, 0);
+    EXPECT_EQ(second.anchorUs, second.openUs) << "the first request, not the last";
+    EXPECT_EQ(plan.firstAnchorUs, second.anchorUs);
+    EXPECT_GE(plan.startUs, 0);
+}

@@ -44,6 +44,8 @@ TEST(CaptureRecord, FileKeepsEveryRecordInOrder) {
                    {'d', 'e', 'v', 'i', 'c', 'e', '_', 'r', 'p', 'm', ':', '1'}),
         capture::gapRecord(1700000002000000, 123456789012ULL),
         makeRecord(1700000003000000, Direction::Daemon, Kind::PortClosed, "ttyACM1", {}),
+        // After 2038: the file's seconds no longer fit a signed 32-bit number.
+        makeRecord(2208988800999999, Direction::Daemon, Kind::PortOpened, "ttyUSB1", {}),
     };
     TempDir dir;
     const std::string path = dir.path() + "/c.pcap";

@@ -58,14 +58,14 @@ bool ReplayPlan::build(const std::vector<capture::Record>& records, ReplayPlan& 
         error = "the capture holds no records";
         return false;
     }
-    plan.startUs = records.front().microseconds;
-    plan.endUs = records.front().microseconds;
+    plan.startUs = std::max<int64_t>(records.front().microseconds, 0);
+    plan.endUs = plan.startUs;
     std::map<std::string, std::size_t> index;
     std::map<std::string, bool> open;  // a segment of the port takes records
     std::set<std::string> refused;
     // What the clock jumps so far add up to, taken off every later record's time.
     int64_t jumped = 0;
-    int64_t previous = records.front().microseconds;
+    int64_t previous = plan.startUs;
     // Each said, up to a few: a damaged file may jump at every record.
     constexpr uint64_t JUMPS_SAID = 3;
     uint64_t jumps = 0;
@@ -83,7 +83,9 @@ bool ReplayPlan::build(const std::vector<capture::Record>& records, ReplayPlan& 
             }
             jumped += stamped - previous;
         }
-        const int64_t us = record.microseconds - jumped;
+        // Never before the epoch: -1 in the plan stands for "none". A clock set forward from
+        // its unset start, then back a little, would take the timeline below it.
+        const int64_t us = std::max<int64_t>(record.microseconds - jumped, 0);
         previous = us;
         plan.startUs = std::min(plan.startUs, us);
         plan.endUs = std::max(plan.endUs, us);
