@@ -555,7 +555,9 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
                  i < expected[b].size() && expected[b][i].t <= r.t + LOG_SLACK; ++i) {
                 const Expected& e = expected[b][i];
                 if (fits(e, r)) {
-                    if (bestCost < 0 || cost < bestCost) {
+                    // Two boards that read alike: the one whose report is the older.
+                    if (bestCost < 0 || cost < bestCost ||
+                        (cost == bestCost && e.t < expected[bestBoard][bestIndex].t)) {
                         bestCost = cost;
                         bestBoard = b;
                         bestIndex = i;
