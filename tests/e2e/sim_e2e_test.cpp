@@ -515,12 +515,13 @@ std::vector<KeyCase> everyKey() {
         {"injector_i1:20", I, [] { CRIT::injectorI1 = 30000; }, {CRIT::setI}},
         {"injector_i2:12", I, [] { CRIT::injectorI2 = 28000; }, {CRIT::setI}},
         {"sensor_type:2", I, [] { CRIT::pressureSensorType = 2; }, {CRIT::setSensorType}},
+        // Rotation stays off: the motor guard keeps quiet while no stand turns. A stop goes
+        // ahead of whatever the stand has queued, so it comes first of the stand's keys.
+        {"device_active:0", S, [] { Stand::active = 0; }, {rotationSetting}},
         {"device_rpm:1200", S, [] { Stand::rpm = 1200; }, {Stand::setRPM}},
         {"device_rotate:1", S, [] { Stand::rotateDirection = 1; }, {Stand::setRPM}},
         {"device_pump:1", S, [] { Stand::pump = 1; }, {Stand::setPumpState}},
         {"device_fan:1", S, [] { Stand::fan = 1; }, {Stand::setFanState}},
-        // Rotation stays off: the motor guard keeps quiet while no stand turns.
-        {"device_active:0", S, [] { Stand::active = 0; }, {rotationSetting}},
         {"device_temperature:40", Group::STAND62_ONLY, [] {}, {temperature(4000)}},
         {"flowmeter_reset:1", Group::FLOWMETERS, [] {}, {Flowmeter::reset}},
         {"delaymeter_reset:1", Group::DELAYMETERS, [] {}, {CRIT::reset, CRIT::resetDelayMeter}},
