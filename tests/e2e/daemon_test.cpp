@@ -384,7 +384,9 @@ TEST(DaemonE2E, SilentBoardIsHandshakenAgainWithoutTellingTheClient) {
                           f.bytes[8] == codes::LEAKAGE;
                }) == 2;
     }));
-    EXPECT_EQ(daemon.count("DEVICE CONNECTED: CRIT0303 VERSION [1] [2] [3]\n"), 2u);
+    // The console is written by a thread of its own: the line may follow the frames.
+    EXPECT_TRUE(waitUntil(
+        [&] { return daemon.count("DEVICE CONNECTED: CRIT0303 VERSION [1] [2] [3]\n") == 2u; }));
     // Announced at connection, then again on its new identification; never as gone.
     ASSERT_TRUE(
         waitUntil([&] { return occurrences(client.received(), "device_connected:33;") == 2; }));
