@@ -133,6 +133,13 @@ int64_t connectionEnd(const Stream& stream, int connection) {
     return INT64_MAX;
 }
 
+// What `who` logged; nothing when it logged nothing.
+const Stream& streamOf(const Run& run, const std::string& who) {
+    static const Stream none;
+    const auto found = run.streams.find(who);
+    return found == run.streams.end() ? none : found->second;
+}
+
 // When the daemon took the connection: its first message to the client (a connection may wait
 // in the listen queue while the daemon still holds one that died).
 int64_t acceptedAt(const Stream& stream, int connection) {
@@ -400,9 +407,7 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
             }
         }
     }
-    const auto found = run.streams.find(who);
-    static const Stream none;
-    const Stream& stream = found == run.streams.end() ? none : found->second;
+    const Stream& stream = streamOf(run, who);
     std::vector<std::size_t> next(run.boards.size(), 0);
     std::vector<std::vector<int64_t>> matchedAt(run.boards.size());
     for (std::size_t b = 0; b < run.boards.size(); ++b) {
@@ -688,11 +693,7 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
 Figure checkSettings(const Run& run, Verdict& verdict) {
     Figure figure;
     figure.what = "settings -> boards";
-    const auto found = run.streams.find("client");
-    if (found == run.streams.end()) {
-        return figure;
-    }
-    const Stream& client = found->second;
+    const Stream& client = streamOf(run, "client");
     long missing = 0;
     std::set<std::string> ports;
     for (std::size_t b = 0; b < run.boards.size(); ++b) {
@@ -782,16 +783,13 @@ Figure checkStops(const Run& run, Verdict& verdict, double& worstMs) {
     Figure figure;
     figure.what = "stops -> stand (100 ms)";
     worstMs = 0;
-    const auto found = run.streams.find("client");
-    if (found == run.streams.end()) {
-        return figure;
-    }
-    for (const Message& s : found->second.sent) {
+    const Stream& client = streamOf(run, "client");
+    for (const Message& s : client.sent) {
         if (s.key != "device_active" || s.value != "0" || s.t < run.start) {
             continue;
         }
-        if (acceptedAt(found->second, s.connection) > s.t ||
-            connectionEnd(found->second, s.connection) < s.t + SECOND) {
+        if (acceptedAt(client, s.connection) > s.t ||
+            connectionEnd(client, s.connection) < s.t + SECOND) {
             continue;
         }
         for (const Board& board : run.boards) {
@@ -829,11 +827,8 @@ Figure checkReplugs(const Run& run, Verdict& verdict, double& worstS) {
     Figure figure;
     figure.what = "re-identifications (2.5 s)";
     worstS = 0;
-    const auto observer = run.streams.find("observer");
-    const auto client = run.streams.find("client");
-    if (observer == run.streams.end() || client == run.streams.end()) {
-        return figure;
-    }
+    const Stream& observer = streamOf(run, "observer");
+    const Stream& client = streamOf(run, "client");
     for (const Board& board : run.boards) {
         const std::string announced = std::to_string(board.id);
         for (std::size_t i = 0; i < board.events.size(); ++i) {
@@ -858,7 +853,7 @@ Figure checkReplugs(const Run& run, Verdict& verdict, double& worstS) {
             }
             ++figure.checked;
             int64_t at = -1;
-            for (const Message& m : observer->second.received) {
+            for (const Message& m : observer.received) {
                 if (m.t >= e.t && m.key == "device_connected" && m.value == announced) {
                     at = m.t;
                     break;
@@ -867,7 +862,7 @@ Figure checkReplugs(const Run& run, Verdict& verdict, double& worstS) {
             const double s = at < 0 ? -1 : static_cast<double>(at - e.t) / 1e6;
             // The client is told too: on its connection, or as the next one opens.
             bool told = false;
-            for (const Message& m : client->second.received) {
+            for (const Message& m : client.received) {
                 if (at >= 0 && m.t >= e.t && m.key == "device_connected" && m.value == announced) {
                     told = true;
                     break;
@@ -893,23 +888,20 @@ Figure checkReplugs(const Run& run, Verdict& verdict, double& worstS) {
 Figure checkFailsafe(const Run& run, Verdict& verdict) {
     Figure figure;
     figure.what = "fail-safe after client loss";
-    const auto found = run.streams.find("client");
-    if (found == run.streams.end()) {
-        return figure;
-    }
+    const Stream& client = streamOf(run, "client");
     const double failsafe =
         std::atof(run.settings.count("failsafe") ? run.settings.at("failsafe").c_str() : "0");
     if (failsafe <= 0) {
         return figure;
     }
     const int64_t limit = static_cast<int64_t>(failsafe * 1e6);
-    const auto& connections = found->second.connections;
+    const auto& connections = client.connections;
     for (std::size_t i = 0; i < connections.size(); ++i) {
         const Message& lost = connections[i];
         // Only a client the daemon served: one still waiting in the listen queue (behind a
         // dead one) was never its client.
         if ((lost.key != "close" && lost.key != "reset") || lost.t < run.start ||
-            acceptedAt(found->second, lost.connection) == INT64_MAX) {
+            acceptedAt(client, lost.connection) == INT64_MAX) {
             continue;
         }
         int64_t back = INT64_MAX;

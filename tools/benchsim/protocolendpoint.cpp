@@ -147,9 +147,13 @@ void ProtocolEndpoint::noise(std::size_t count) {
     if (silent_) {
         return;
     }
+    queueNoise(count, "noise");
+}
+
+void ProtocolEndpoint::queueNoise(std::size_t count, const char* what) {
     std::vector<unsigned char> noise = noiseBytes(count);
     if (log_) {
-        logFrame("->", noise.data(), noise.size(), "noise");
+        logFrame("->", noise.data(), noise.size(), what);
     }
     LineEvent piece;
     piece.kind = LineEvent::NOISE;
@@ -181,14 +185,7 @@ void ProtocolEndpoint::emit(Command& frame, const std::string& what) {
     std::vector<unsigned char> bytes(frame.buffer, frame.buffer + frame.size());
     std::string note = what;
     if (faults_.garbage) {
-        std::size_t n = std::uniform_int_distribution<std::size_t>(1, MAX_GARBAGE)(random_);
-        std::vector<unsigned char> noise = noiseBytes(n);
-        if (log_) {
-            logFrame("->", noise.data(), noise.size(), "garbage");
-        }
-        LineEvent piece;
-        piece.kind = LineEvent::NOISE;
-        queue(noise, std::move(piece));
+        queueNoise(std::uniform_int_distribution<std::size_t>(1, MAX_GARBAGE)(random_), "garbage");
     }
     LineEvent piece;
     piece.number = frame.number();

@@ -65,6 +65,8 @@ public:
 private:
     void emit(Command& frame, const std::string& what);
     std::vector<unsigned char> noiseBytes(std::size_t count);
+    // Noise bytes queued for the line, logged as `what`.
+    void queueNoise(std::size_t count, const char* what);
     void queue(const std::vector<unsigned char>& bytes, LineEvent piece);
     void noteBad();
     void logFrame(const char* direction, const unsigned char* bytes, std::size_t size,
