@@ -82,6 +82,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
+    const fuzz_support::ConsoleSettled settled;
     if (size == 0) {
         return 0;
     }

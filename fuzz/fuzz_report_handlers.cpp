@@ -68,6 +68,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
+    const fuzz_support::ConsoleSettled settled;
     restoreStartState();
     auto command = std::make_unique<Command>();
     std::size_t offset = 0;

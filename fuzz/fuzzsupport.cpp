@@ -10,6 +10,7 @@
 #include "link/sendmanager.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
+#include "service/console.h"
 #include "service/outbox.h"
 
 namespace fuzz_support {
@@ -18,6 +19,10 @@ void silenceConsole() {
     if (std::freopen("/dev/null", "w", stdout) == nullptr) {
         std::fprintf(stderr, "cannot silence standard output\n");
     }
+}
+
+ConsoleSettled::~ConsoleSettled() {
+    console::drain();
 }
 
 std::shared_ptr<Channel> makeIdleChannel(int device, FileDescriptor fd) {
