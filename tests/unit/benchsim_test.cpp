@@ -584,6 +584,7 @@ TEST(BenchsimControl, Commands) {
         {"noise a 4096", "4 a 4096"},
         {"badcrc a 3", "5 a 3"},
         {"noack a 1", "6 a 1"},
+        {"hold a 7.5 1500", "7 a 7.5"},
         {"", "empty command"},
         {"pull a", "unknown command 'pull'"},
         {"unplug", "unplug takes NAME, not 'unplug'"},
@@ -597,6 +598,9 @@ TEST(BenchsimControl, Commands) {
         {"noise a 4097", "noise takes a count from 1 to 4096, not '4097'"},
         {"badcrc a 2x", "badcrc takes a count from 1 to 1000000, not '2x'"},
         {"badcrc a 99999999999", "badcrc takes a count from 1 to 1000000, not '99999999999'"},
+        {"hold a 2", "hold takes NAME SECONDS RPM, not 'hold a 2'"},
+        {"hold a 2 100001", "hold takes a speed from 0 to 100000 rpm, not '100001'"},
+        {"hold a 0 1", "hold takes seconds above 0, up to 86400, not '0'"},
     };
     for (const Case& c : cases) {
         ControlCommand command;

@@ -16,11 +16,16 @@ const struct {
     const char* name;
     ControlCommand::Verb verb;
     const char* argument;  // what follows NAME, or nullptr
+    bool speed;            // a speed in rpm follows the seconds
 } VERBS[] = {
-    {"unplug", ControlCommand::UNPLUG, nullptr},   {"replug", ControlCommand::REPLUG, nullptr},
-    {"silent", ControlCommand::SILENT, "SECONDS"}, {"reset", ControlCommand::RESET, nullptr},
-    {"noise", ControlCommand::NOISE, "BYTES"},     {"badcrc", ControlCommand::BADCRC, "COUNT"},
-    {"noack", ControlCommand::NOACK, "SECONDS"},
+    {"unplug", ControlCommand::UNPLUG, nullptr, false},
+    {"replug", ControlCommand::REPLUG, nullptr, false},
+    {"silent", ControlCommand::SILENT, "SECONDS", false},
+    {"reset", ControlCommand::RESET, nullptr, false},
+    {"noise", ControlCommand::NOISE, "BYTES", false},
+    {"badcrc", ControlCommand::BADCRC, "COUNT", false},
+    {"noack", ControlCommand::NOACK, "SECONDS", false},
+    {"hold", ControlCommand::HOLD, "SECONDS RPM", true},
 };
 
 bool wholeNumber(const std::string& text, unsigned long low, unsigned long high,
@@ -49,7 +54,7 @@ bool ControlCommand::parse(const std::string& line, ControlCommand& command, std
         if (word[0] != known.name) {
             continue;
         }
-        const std::size_t wanted = known.argument ? 3 : 2;
+        const std::size_t wanted = known.argument ? (known.speed ? 4 : 3) : 2;
         if (word.size() != wanted) {
             error = word[0] + " takes NAME" +
                     (known.argument ? std::string(" ") + known.argument : "") + ", not '" + line +
@@ -63,13 +68,18 @@ bool ControlCommand::parse(const std::string& line, ControlCommand& command, std
             return true;
         }
         const std::string& number = word[2];
-        if (known.verb == SILENT || known.verb == NOACK) {
+        if (known.verb == SILENT || known.verb == NOACK || known.verb == HOLD) {
             char* end = nullptr;
             command.seconds = std::strtod(number.c_str(), &end);
             if (*end != '\0' || !std::isfinite(command.seconds) || command.seconds <= 0 ||
                 command.seconds > MAX_SECONDS) {
                 error = word[0] + " takes seconds above 0, up to " +
                         std::to_string(static_cast<long>(MAX_SECONDS)) + ", not '" + number + "'";
+                return false;
+            }
+            if (known.speed && !wholeNumber(word[3], 0, MAX_HOLD_RPM, command.count)) {
+                error = word[0] + " takes a speed from 0 to " + std::to_string(MAX_HOLD_RPM) +
+                        " rpm, not '" + word[3] + "'";
                 return false;
             }
             return true;

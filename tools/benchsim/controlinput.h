@@ -11,17 +11,19 @@
 #include "service/filedescriptor.h"
 
 struct ControlCommand {
-    enum Verb { UNPLUG, REPLUG, SILENT, RESET, NOISE, BADCRC, NOACK };
+    enum Verb { UNPLUG, REPLUG, SILENT, RESET, NOISE, BADCRC, NOACK, HOLD };
     static constexpr double MAX_SECONDS = 86400;
     static constexpr unsigned long MAX_NOISE = 4096;
     static constexpr unsigned long MAX_BADCRC = 1000000;
+    static constexpr unsigned long MAX_HOLD_RPM = 100000;
 
     Verb verb = UNPLUG;
     std::string board;
-    double seconds = 0;       // silent, noack
-    unsigned long count = 0;  // noise (bytes), badcrc (frames)
+    double seconds = 0;       // silent, noack, hold
+    unsigned long count = 0;  // noise (bytes), badcrc (frames), hold (rpm)
 
-    // One line: "VERB NAME [NUMBER]"; false with a reason. The board is not looked up here.
+    // One line: "VERB NAME [NUMBER [NUMBER]]"; false with a reason. The board is not looked up
+    // here.
     static bool parse(const std::string& line, ControlCommand& command, std::string& error);
 };
 

@@ -352,7 +352,7 @@ std::string SimOptions::usage() {
            "                         unplug NAME          replug NAME\n"
            "                         silent NAME SECONDS  noack NAME SECONDS\n"
            "                         reset NAME           noise NAME BYTES\n"
-           "                         badcrc NAME COUNT\n"
+           "                         badcrc NAME COUNT    hold NAME SECONDS RPM\n"
            "  -h, --help           print this help\n"
            "\n"
            "Faults, for every board as options, or for one board after its name\n"

@@ -46,6 +46,7 @@ struct Simulator::Slot {
     // Faults from the control input that end by themselves; -1 when none is on.
     int64_t silentUntilMs = -1;
     int64_t noAckUntilMs = -1;
+    int64_t heldUntilMs = -1;    // a stand's motor stuck (hold)
     bool silentForGood = false;  // this board, by silent-after
     int64_t unpluggedAtMs = -1;
     bool replugged = false;
@@ -157,6 +158,7 @@ bool Simulator::plug(Slot& slot, std::string& error) {
     // A fresh board: a silence or a pause of its acknowledgements ended with the old one.
     slot.silentUntilMs = -1;
     slot.noAckUntilMs = -1;
+    slot.heldUntilMs = -1;
     slot.silentForGood = false;
     const std::string id = std::to_string(slot.board->model().deviceId());
     say(slot.spec.name + ": " + slot.spec.kind + " (id " + id + ") plugged in on " +
@@ -220,6 +222,15 @@ void Simulator::applyTimers(Slot& slot, int64_t now) {
             event(slot, "ack");
         }
     }
+    if (slot.heldUntilMs >= 0 && now >= slot.heldUntilMs) {
+        slot.heldUntilMs = -1;
+        if (auto* stand = slot.board ? dynamic_cast<StandModel*>(&slot.board->model()) : nullptr) {
+            // Back to the motor of the options: sound, or held for the whole run.
+            stand->holdSpeed(spec.holdRpm);
+            say(spec.name + ": motor free again");
+            event(slot, "release");
+        }
+    }
     if (spec.unplugAfter >= 0 && slot.unpluggedAtMs < 0 && now >= secondsToMs(spec.unplugAfter)) {
         slot.unpluggedAtMs = now;
         unplug(slot, "unplug-after");
@@ -248,7 +259,7 @@ int64_t Simulator::nextTimer(const Slot& slot) const {
     if (spec.replugAfter >= 0 && slot.unpluggedAtMs >= 0 && !slot.replugged) {
         consider(slot.unpluggedAtMs + secondsToMs(spec.replugAfter));
     }
-    for (int64_t until : {slot.silentUntilMs, slot.noAckUntilMs}) {
+    for (int64_t until : {slot.silentUntilMs, slot.noAckUntilMs, slot.heldUntilMs}) {
         if (until >= 0) {
             consider(until);
         }
@@ -443,6 +454,18 @@ void Simulator::apply(const ControlCommand& command, int64_t now) {
             collect(slot);
             flush(slot);
             break;
+        case ControlCommand::HOLD: {
+            auto* stand = dynamic_cast<StandModel*>(&slot.board->model());
+            if (stand == nullptr) {
+                std::fprintf(stderr, "benchsim: control: %s is not a stand\n", name.c_str());
+                break;
+            }
+            stand->holdSpeed(static_cast<int>(command.count));
+            slot.heldUntilMs = now + secondsToMs(command.seconds);
+            say(name + ": motor held at " + count + " rpm for " + seconds + " s");
+            event(slot, std::string("hold ") + seconds + " " + count);
+            break;
+        }
         case ControlCommand::BADCRC:
             endpoint.corruptNext(command.count);
             say(name + ": the next " + count + " data frames with a broken CRC");
