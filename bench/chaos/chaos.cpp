@@ -156,6 +156,8 @@ private:
     void boardEvent(Board& board);
     void clientEvent();
     void burst(const std::string& kind);
+    void stuckMotor();
+    bool standHeld() const { return nowUs() < standHeldUntilUs_; }
     void stop();
     void sample();
 
@@ -176,6 +178,10 @@ private:
     bool clientAway_ = false;
     bool brokerAway_ = false;
     int64_t deadClientUntilUs_ = 0;
+    // A stand's motor is held turning: the client sends no start meanwhile, so that the
+    // rotation stays off and only the daemon's motor guard can stop it.
+    int64_t standHeldUntilUs_ = 0;
+    bool ending_ = false;  // the run is over: what is pending is brought back, not injected
     int64_t startUs_ = 0;
     int rpmValue_ = 1000;
     long leakageValue_ = 100000;
@@ -271,7 +277,8 @@ void Run::clientEvent() {
         later(seconds, [this] {
             event("client connect");
             client_->connect();
-            client_->send("osc:1;injector_active:1;device_active:1;");
+            client_->send(std::string("osc:1;injector_active:1;") +
+                          (standHeld() ? "" : "device_active:1;"));
             clientAway_ = false;
         });
     };
@@ -287,7 +294,9 @@ void Run::clientEvent() {
         ++injected_["client reset"];
     } else if (kind < 5) {
         // Found dead only after about 30 s: at most one at a time, and not near the end.
-        if (deadClientUntilUs_ > nowUs() ||
+        // Nor while a stand's motor is held: the bursts timed to its guard would wait in the
+        // next connection's listen queue.
+        if (deadClientUntilUs_ > nowUs() || standHeld() ||
             nowUs() + 45000000 > startUs_ + config_.seconds * 1000000LL) {
             return;
         }
@@ -308,15 +317,49 @@ void Run::clientEvent() {
         client_->send("device_active:0;");
         ++injected_["client stop"];
         later(uniform(1, 3), [this] {
-            if (!clientAway_) {
+            if (!clientAway_ && !standHeld()) {
                 client_->send("device_active:1;");
             }
         });
     }
 }
 
+// A stand's motor that goes on turning when the client stops it: the stand reports its rotation
+// off and a steady speed, and the daemon's motor guard must stop it. Bursts of speed settings
+// load the stand's line about when the guard is due (some 3 to 4.5 s after the stop: the
+// rotation state is reported every 1.1 s, then eleven steady speeds 310 ms apart), far enough
+// apart that each finds the queue empty and goes out whole rather than merged.
+void Run::stuckMotor() {
+    const int64_t now = nowUs();
+    std::vector<Board*> stands;
+    for (Board& board : boards_) {
+        if (board.kind.rfind("stand", 0) == 0 && board.plugged && board.busyUntilUs <= now) {
+            stands.push_back(&board);
+        }
+    }
+    if (stands.empty() || clientAway_ || standHeld() || deadClientUntilUs_ > now) {
+        return;
+    }
+    Board& stand = *stands[static_cast<std::size_t>(pick(static_cast<int>(stands.size())))];
+    const double seconds = uniform(6, 9);
+    const int rpm = 800 + pick(2201);
+    stand.busyUntilUs = now + static_cast<int64_t>((seconds + 2) * 1e6);
+    standHeldUntilUs_ = now + static_cast<int64_t>((seconds + 0.5) * 1e6);
+    control("hold " + stand.name + " " + std::to_string(seconds) + " " + std::to_string(rpm));
+    event("client stop");
+    client_->send("device_active:0;");
+    ++injected_["stand motor stuck (the guard's stop)"];
+    for (double at = 3.0; at < 4.9; at += 0.3) {
+        later(at, [this] {
+            if (!clientAway_ && !ending_) {
+                burst("stand");
+            }
+        });
+    }
+}
+
 void Run::inject() {
-    const int kind = pick(20);
+    const int kind = pick(21);
     if (kind < 8) {
         boardEvent(boards_[pick(static_cast<int>(boards_.size()))]);
     } else if (kind < 15) {
@@ -349,10 +392,12 @@ void Run::inject() {
         event("signal HUP");
         ::kill(daemon_->pid(), SIGHUP);
         ++injected_["SIGHUP (capture rotated)"];
-    } else {
+    } else if (kind < 20) {
         event("signal USR1");
         ::kill(daemon_->pid(), SIGUSR1);
         ++injected_["SIGUSR1 (counters)"];
+    } else {
+        stuckMotor();
     }
 }
 
@@ -477,6 +522,7 @@ int Run::go() {
         std::this_thread::sleep_for(5ms);
     }
     // Bring everything back, then let the bench run quietly so that what is in flight lands.
+    ending_ = true;
     while (!pending_.empty()) {
         for (Pending& p : pending_) {
             p.atUs = 0;

@@ -49,12 +49,13 @@ int main(int argc, char** argv) {
     }
 
     Verdict verdict;
-    double worstStopMs = 0, worstReplugS = 0;
+    double worstStopMs = 0, worstGuardMs = 0, worstReplugS = 0;
     std::vector<Figure> figures = {
-        checkReports(run, "client", verdict),  checkReports(run, "observer", verdict),
-        checkReports(run, "mqtt", verdict),    checkSettings(run, verdict),
-        checkStops(run, verdict, worstStopMs), checkReplugs(run, verdict, worstReplugS),
-        checkFailsafe(run, verdict),           checkCapture(run, dir, verdict)};
+        checkReports(run, "client", verdict),     checkReports(run, "observer", verdict),
+        checkReports(run, "mqtt", verdict),       checkSettings(run, verdict),
+        checkStops(run, verdict, worstStopMs),    checkGuardStops(run, verdict, worstGuardMs),
+        checkReplugs(run, verdict, worstReplugS), checkFailsafe(run, verdict),
+        checkCapture(run, dir, verdict)};
 
     long badCrcSent = 0, noiseBytes = 0;
     for (const Board& board : run.boards) {
@@ -77,8 +78,10 @@ int main(int argc, char** argv) {
         std::printf("| %s | %ld | %ld | %ld | %ld | %s |\n", f.what.c_str(), f.checked, f.reached,
                     f.accounted, f.unaccounted, f.note.c_str());
     }
-    std::printf("\nworst stop: %.1f ms; worst re-identification: %.2f s\n", worstStopMs,
-                worstReplugS);
+    std::printf(
+        "\nworst stop: %.1f ms (the client's), %.1f ms (the motor guard's); worst "
+        "re-identification: %.2f s\n",
+        worstStopMs, worstGuardMs, worstReplugS);
     std::printf(
         "frames sent with a bad CRC %ld, the daemon's crc failures %ld; noise bytes %ld, "
         "garbage bytes %ld\n",

@@ -823,6 +823,101 @@ Figure checkStops(const Run& run, Verdict& verdict, double& worstMs) {
     return figure;
 }
 
+// A stand whose motor was held turning while its rotation was off: the daemon's motor guard
+// must stop it (rotation on, then off) within 100 ms of the stand's eleventh steady speed report
+// after it said its rotation was off. A guard that counted reports from before may stop it
+// sooner.
+Figure checkGuardStops(const Run& run, Verdict& verdict, double& worstMs) {
+    Figure figure;
+    figure.what = "motor guard stops -> stand (100 ms)";
+    worstMs = 0;
+    constexpr int STEADY_REPORTS = 11;
+    for (const Board& board : run.boards) {
+        if (classOf(board.id) != BoardClass::Stand) {
+            continue;
+        }
+        const std::vector<FrameEvent>& events = board.events;
+        for (std::size_t h = 0; h < events.size(); ++h) {
+            const FrameEvent& hold = events[h];
+            if (hold.type != "event" || hold.detail.rfind("hold ", 0) != 0 || hold.t < run.start) {
+                continue;
+            }
+            double length = 0;
+            long rpm = 0;
+            std::istringstream(hold.detail.substr(5)) >> length >> rpm;
+            int64_t released = hold.t + static_cast<int64_t>(length * 1e6);
+            for (std::size_t j = h + 1; j < events.size(); ++j) {
+                if (events[j].type == "event" &&
+                    (events[j].detail == "release" || events[j].detail.rfind("unplug", 0) == 0)) {
+                    released = std::min(released, events[j].t);
+                    break;
+                }
+            }
+            if (rpm <= 0 || !identifiedAt(board, hold.t) ||
+                faultNear(board, hold.t - SECOND, released)) {
+                continue;
+            }
+            // The stand says its rotation is off, then reports the held speed, again and again.
+            int64_t off = -1, eleventh = -1;
+            int steady = 0;
+            for (std::size_t j = h + 1; j < events.size() && events[j].t < released; ++j) {
+                const FrameEvent& e = events[j];
+                if (!e.tx || e.type != "data") {
+                    continue;
+                }
+                if (e.code == 42 && !e.payload.empty() && off < 0) {
+                    off = e.payload[0] == 0 ? e.t : -1;
+                } else if (e.code == 41 && off >= 0 && e.payload.size() >= 4) {
+                    const long speed = (long{e.payload[0]} << 24) | (long{e.payload[1]} << 16) |
+                                       (long{e.payload[2]} << 8) | long{e.payload[3]};
+                    steady = speed == rpm ? steady + 1 : 0;
+                    if (steady == STEADY_REPORTS) {
+                        eleventh = e.t;
+                        break;
+                    }
+                }
+            }
+            if (eleventh < 0) {
+                continue;  // a hold too short to call for the guard
+            }
+            ++figure.checked;
+            // The guard's pair: rotation on, then the next rotation command off. The client
+            // sends no start while the motor is held.
+            int64_t stopped = -1;
+            for (std::size_t j = h + 1; j < events.size() && stopped < 0; ++j) {
+                const FrameEvent& on = events[j];
+                if (on.tx || on.type != "data" || on.code != 42 || on.t < off ||
+                    on.payload.empty() || on.payload[0] != 1) {
+                    continue;
+                }
+                for (std::size_t k = j + 1; k < events.size(); ++k) {
+                    const FrameEvent& e = events[k];
+                    if (!e.tx && e.type == "data" && e.code == 42 && !e.payload.empty()) {
+                        stopped = e.payload[0] == 0 ? e.t : -1;
+                        break;
+                    }
+                }
+            }
+            const double ms =
+                stopped < 0
+                    ? -1
+                    : static_cast<double>(std::max<int64_t>(0, stopped - eleventh)) / 1000.0;
+            if (stopped < 0 || ms > 100) {
+                ++figure.unaccounted;
+                verdict.failures.push_back(
+                    "motor guard: " + board.name + ", held at " + std::to_string(rpm) +
+                    " rpm with its rotation off from " + seconds(run, off) + ", was stopped " +
+                    (stopped < 0 ? std::string("never")
+                                 : decimals(ms, 1) + " ms after its eleventh steady report"));
+            } else {
+                ++figure.reached;
+            }
+            worstMs = std::max(worstMs, ms);
+        }
+    }
+    return figure;
+}
+
 Figure checkReplugs(const Run& run, Verdict& verdict, double& worstS) {
     Figure figure;
     figure.what = "re-identifications (2.5 s)";

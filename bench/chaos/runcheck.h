@@ -87,6 +87,7 @@ struct Verdict {
 Figure checkReports(const Run& run, const std::string& who, Verdict& verdict);
 Figure checkSettings(const Run& run, Verdict& verdict);
 Figure checkStops(const Run& run, Verdict& verdict, double& worstMs);
+Figure checkGuardStops(const Run& run, Verdict& verdict, double& worstMs);
 Figure checkReplugs(const Run& run, Verdict& verdict, double& worstS);
 Figure checkFailsafe(const Run& run, Verdict& verdict);
 Figure checkCapture(const Run& run, const std::string& dir, Verdict& verdict);

@@ -1,8 +1,11 @@
 // The chaos run's checker on made-up logs: it must find a report lost inside a live client
-// connection, forgive one lost with a connection the client ended, and see a late stop.
+// connection, forgive one lost with a connection the client ended, and see a late stop, the
+// client's or the motor guard's.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
+#include <string>
 
 #include "runcheck.h"
 
@@ -122,5 +125,37 @@ TEST(ChaosCheck, StopIsTimedFromTheClientsSendToTheFrameOnTheStandsLine) {
         EXPECT_EQ(figure.checked, 1);
         EXPECT_DOUBLE_EQ(worst, delayMs);
         EXPECT_EQ(figure.unaccounted, delayMs > 100 ? 1 : 0);
+    }
+}
+
+TEST(ChaosCheck, MotorGuardStopIsTimedFromTheEleventhSteadyReportAfterTheRotationWentOff) {
+    for (int delayMs : {40, 150, -1}) {
+        SCOPED_TRACE(delayMs);
+        // Held at 1000 rpm from 4.5 s; the stand says its rotation is off at 4.6 s, then reports
+        // 1000 every 100 ms from 5 s: the eleventh at 6 s. -1: the guard never stops it.
+        std::map<int, std::string> lines = {{4500000, "event hold 5 1000"},
+                                            {4600000, "tx data 42 40 00"},
+                                            {9500000, "event release"}};
+        for (int i = 0; i < 15; ++i) {
+            lines[5000000 + i * 100000] = "tx data 41 " + std::to_string(41 + i) + " 000003e8";
+        }
+        if (delayMs >= 0) {
+            lines[6000000 + delayMs * 1000] = "rx data 42 7 01";
+            lines[6000100 + delayMs * 1000] = "rx data 42 8 00";
+        }
+        std::string extra;
+        for (const auto& [t, line] : lines) {
+            extra += std::to_string(t) + " ttyUSB0 " + line + "\n";
+        }
+        chaoscheck::Run run = standRun(allSpeeds(-1, 99), extra);
+        Verdict verdict;
+        double worst = 0;
+        Figure figure = checkGuardStops(run, verdict, worst);
+        EXPECT_EQ(figure.checked, 1);
+        EXPECT_EQ(figure.unaccounted, delayMs == 40 ? 0 : 1);
+        if (delayMs >= 0) {
+            EXPECT_NEAR(worst, delayMs + 0.1, 0.01);
+        }
+        EXPECT_EQ(verdict.failures.size(), figure.unaccounted > 0 ? 1u : 0u);
     }
 }
