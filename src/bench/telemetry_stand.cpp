@@ -13,6 +13,7 @@
 #include "link/channel.h"
 #include "link/sendmanager.h"
 #include "protocol/bytes.h"
+#include "protocol/codes.h"
 #include "protocol/command.h"
 #include "protocol/deviceids.h"
 #include "service/console.h"
@@ -50,13 +51,14 @@ bool nearCommandedSpeed(int32_t commanded, int32_t reported) {
            NEAR_COMMAND_RATIO;
 }
 
-// Queued as actions: the stop is the daemon's own, so a lagging stand's queue never merges it
-// with the client's rotation settings (same code) nor lets one of them replace it.
+// Queued first, as the client's stop is: behind a burst of settings it would reach the stand
+// only once the stand had acknowledged them all. It replaces a queued rotation setting (a start
+// queued before it must not follow it), and nothing merges with it or replaces it.
 void queueStopSequence(Channel& channel) {
     std::vector<std::unique_ptr<Command>> sequence;
     sequence.push_back(Stand::setRotateActive(1));
     sequence.push_back(Stand::setRotateActive(0));
-    channel.sendManager->enqueue(std::move(sequence));
+    channel.sendManager->enqueueUrgent(std::move(sequence), codes::ROTATION_ACTIVE);
 }
 
 }  // namespace

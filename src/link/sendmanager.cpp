@@ -103,6 +103,14 @@ void SendManager::enqueueStop(std::unique_ptr<Command> command, uint32_t mergeKe
     push(std::move(entries));
 }
 
+void SendManager::enqueueUrgent(std::vector<std::unique_ptr<Command>> commands, uint32_t mergeKey) {
+    std::vector<Queued> entries;
+    for (auto& command : commands) {
+        entries.push_back({std::move(command), {}, CommandKind::URGENT, mergeKey});
+    }
+    push(std::move(entries));
+}
+
 bool SendManager::fallenBehindLocked(Clock::time_point at) const {
     if (sendQueue.empty()) {
         return false;
@@ -126,22 +134,26 @@ void SendManager::push(std::vector<Queued> entries) {
     {
         MutexLock lock(devMutex);
         const Clock::time_point at = now();
+        std::size_t placed = 0;  // entries this call put at the front, in their order
         for (Queued& entry : entries) {
             entry.since = at;
             lagging = lagging || fallenBehindLocked(at);
-            if (entry.kind == CommandKind::STOP) {
+            if (entry.kind == CommandKind::STOP || entry.kind == CommandKind::URGENT) {
                 // Behind only the command being sent; what it stops must not start again.
-                auto stale =
-                    std::remove_if(sendQueue.begin(), sendQueue.end(), [&](const Queued& q) {
-                        return q.kind != CommandKind::ACTION && q.mergeKey == entry.mergeKey;
-                    });
+                const auto first = sendQueue.begin() + static_cast<std::ptrdiff_t>(placed);
+                auto stale = std::remove_if(first, sendQueue.end(), [&](const Queued& q) {
+                    return (q.kind == CommandKind::SETTING || q.kind == CommandKind::STOP) &&
+                           q.mergeKey == entry.mergeKey;
+                });
                 superseded += static_cast<uint64_t>(std::distance(stale, sendQueue.end()));
                 sendQueue.erase(stale, sendQueue.end());
                 if (sendQueue.size() >= QUEUE_LIMIT) {
-                    sendQueue.pop_front();
+                    // The oldest command that this call did not put there.
+                    sendQueue.erase(sendQueue.begin() + static_cast<std::ptrdiff_t>(placed));
                     ++overflow;
                 }
-                sendQueue.push_front(std::move(entry));
+                sendQueue.insert(sendQueue.begin() + static_cast<std::ptrdiff_t>(placed++),
+                                 std::move(entry));
                 continue;
             }
             if (entry.kind == CommandKind::SETTING && lagging) {

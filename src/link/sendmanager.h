@@ -7,9 +7,9 @@
 // take over BACKLOG_LIMIT at the pace of the last one, or the queue is full) and until the sender
 // has emptied the queue, a new setting supersedes every queued setting of the same merge key,
 // since it carries that key's whole state, and takes its place at the back. Actions are never
-// merged: they neither supersede nor are superseded. A stop goes to the front whatever waits,
-// replacing its key's queued settings. Beyond QUEUE_LIMIT the oldest command is dropped,
-// counted and said.
+// merged: they neither supersede nor are superseded. A stop, the client's or the motor guard's,
+// goes to the front whatever waits, replacing its key's queued settings. Beyond QUEUE_LIMIT the
+// oldest command is dropped, counted and said.
 #pragma once
 
 #include <chrono>
@@ -33,7 +33,7 @@ extern Mutex devMutex;
 
 // What a queued command is to its board.
 enum class CommandKind {
-    // Resets, requests and the daemon's own commands (the motor guard's stop): sent as queued.
+    // Resets and requests: sent as queued.
     ACTION,
     // Carries the whole state of its merge key: a newer one may supersede it while the board
     // lags.
@@ -42,6 +42,10 @@ enum class CommandKind {
     // wait, and replacing its key's queued settings (a start queued before it must not follow
     // it).
     STOP,
+    // The daemon's own stop (the motor guard's): sent next like a client's stop, the commands
+    // queued with it in their order, replacing its key's queued settings and stops; like an
+    // action, nothing merges with it or replaces it.
+    URGENT,
 };
 
 class SendManager {
@@ -91,6 +95,9 @@ public:
     // Queues a stop (see CommandKind::STOP). Safe from any thread; never call with devMutex
     // held.
     void enqueueStop(std::unique_ptr<Command> command, uint32_t mergeKey);
+    // Queues the daemon's own stop, commands sent in their order (see CommandKind::URGENT).
+    // Safe from any thread; never call with devMutex held.
+    void enqueueUrgent(std::vector<std::unique_ptr<Command>> commands, uint32_t mergeKey);
     // The front queued command, or null; takes devMutex.
     std::unique_ptr<Command> popQueued();
     std::size_t queued() const;

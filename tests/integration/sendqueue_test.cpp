@@ -1,7 +1,7 @@
 // A board's send queue as the client's keys and the motor guard fill it: whole and in order
 // while the board keeps up; settings superseded per merge key once it lags; actions and the
-// guard's stop never merged; the client's stop first; a hard bound. The queue's clock is stepped by
-// hand.
+// guard's stop never merged; the client's and the guard's stops first; a hard bound. The queue's
+// clock is stepped by hand.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -123,12 +123,12 @@ TEST(SendQueue, SettingsMergeOnlyWhileTheBoardLags) {
          5,
          1,
          0},
-        {"the motor guard's stop replaces no setting",
+        {"the motor guard's stop goes first, in its order, and replaces a queued start",
          STAND,
-         {"device_active:1", LATER, GUARD},
-         {"2A 01", "2A 01", "2A 00"},
-         3,
-         0,
+         {"device_active:1", "device_rpm:100", "device_fan:1", LATER, GUARD},
+         {"2A 01", "2A 00", "29 00 64 00", "2F 00 01"},
+         4,
+         1,
          0},
         {"and no setting replaces the motor guard's stop (the client's stop goes first)",
          STAND,
