@@ -146,7 +146,13 @@ void TelemetryCrit::chartSegment(const Channel& channel, int index, const Comman
     Chart& chart = chartsOf(channel).charts[index];
     const unsigned char switchByte = command.data[0];
     chart.count = util::chartou16(command.data, 1);
-    if (chart.pointCount == 0 || switchByte == 0) {
+    if (switchByte == 0) {
+        // A new chart: what is left of one whose later segments were lost is dropped. Counting
+        // on would complete this chart early, and every chart after it, with the points split
+        // across two charts for as long as the board streams.
+        chart.pointCount = 0;
+    }
+    if (chart.pointCount == 0) {
         chart.plot = CHART_KEYS[index];
     }
     if (index == 0) {

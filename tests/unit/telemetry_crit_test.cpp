@@ -87,10 +87,14 @@ TEST_F(TelemetryCritTest, ChartCompletesMidSegmentAndDropsTheRest) {
     EXPECT_EQ(feed(codes::CHART_FIRST + 2, segment(1, 1, {0})), Messages{"injector_chart3:0.00;"});
 }
 
-TEST_F(TelemetryCritTest, FirstSegmentMidChartRestartsTextButKeepsTheCount) {
+TEST_F(TelemetryCritTest, FirstSegmentMidChartDropsTheBrokenChartAndTheNextArrivesWhole) {
+    // The rest of a chart lost (bad CRCs): the next one starts afresh, and so does the one after.
     EXPECT_TRUE(feed(codes::CHART_FIRST + 3, segment(0, 5, {1500, 1500})).empty());
-    EXPECT_EQ(feed(codes::CHART_FIRST + 3, segment(0, 5, {750, 750, 750})),
-              Messages{"injector_chart4:2.00,2.00,2.00;"});
+    for (int chart = 0; chart < 2; ++chart) {
+        EXPECT_TRUE(feed(codes::CHART_FIRST + 3, segment(0, 5, {750, 750, 750})).empty());
+        EXPECT_EQ(feed(codes::CHART_FIRST + 3, segment(1, 5, {1500, 1500})),
+                  Messages{"injector_chart4:2.00,2.00,2.00,4.00,4.00;"});
+    }
 }
 
 TEST_F(TelemetryCritTest, CalibrationAppliesToAChartBeingCollected) {
