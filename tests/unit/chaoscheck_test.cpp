@@ -147,7 +147,7 @@ TEST(ChaosCheck, MotorGuardStopIsTimedFromTheEleventhSteadyReportAfterTheRotatio
         for (const auto& [t, line] : lines) {
             extra += std::to_string(t) + " ttyUSB0 " + line + "\n";
         }
-        chaoscheck::Run run = standRun(allSpeeds(-1, 99), extra);
+        chaoscheck::Run run = standRun(allSpeeds(-1, 99, 1, true), extra, true);
         Verdict verdict;
         double worst = 0;
         Figure figure = checkGuardStops(run, verdict, worst);
