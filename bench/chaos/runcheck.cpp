@@ -497,17 +497,22 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
     // the gap inside the run. The place chosen is the one the next messages on the same
     // connection fit with the fewest reports skipped.
     constexpr std::size_t LOOK_AHEAD = 100;
+    // The messages ahead are the board's own keys where it has some that no other board sends
+    // (a stand's speed must not be read as a tester's, which stands in for a missing stand).
     auto runStart = [&](std::size_t b, std::size_t at, std::size_t first) {
         const Message& r = stream.received[at];
-        std::vector<const Message*> ahead;
+        std::vector<const Message*> ahead, aheadShared;
         for (std::size_t k = at + 1; k < stream.received.size() && ahead.size() < LOOK_AHEAD; ++k) {
             const Message& m = stream.received[k];
             if (m.connection != r.connection) {
                 break;
             }
             if (keysOf[b].count(m.key)) {
-                ahead.push_back(&m);
+                (sources[m.key].size() == 1 ? ahead : aheadShared).push_back(&m);
             }
+        }
+        if (ahead.empty()) {
+            ahead = aheadShared;
         }
         std::size_t best = first;
         long bestSkips = -1;
@@ -560,9 +565,12 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
                  i < expected[b].size() && expected[b][i].t <= r.t + LOG_SLACK; ++i) {
                 const Expected& e = expected[b][i];
                 if (fits(e, r)) {
-                    // Two boards that read alike: the one whose report is the older.
+                    // Two boards that read alike: the one whose report the daemon must send
+                    // (a tester's speed comes only while no stand is there), then the older.
+                    const Expected& best = expected[bestBoard][bestIndex];
                     if (bestCost < 0 || cost < bestCost ||
-                        (cost == bestCost && e.t < expected[bestBoard][bestIndex].t)) {
+                        (cost == bestCost &&
+                         (e.required != best.required ? e.required : e.t < best.t))) {
                         bestCost = cost;
                         bestBoard = b;
                         bestIndex = i;
