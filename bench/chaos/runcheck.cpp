@@ -698,6 +698,9 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
     return figure;
 }
 
+// 1,024 queued commands, each tried three times for 10 ms.
+constexpr int64_t SETTING_WAIT = 31 * SECOND;
+
 Figure checkSettings(const Run& run, Verdict& verdict) {
     Figure figure;
     figure.what = "settings -> boards";
@@ -764,13 +767,16 @@ Figure checkSettings(const Run& run, Verdict& verdict) {
                     value &= 0xFFFF;
                 }
                 ++figure.checked;
+                // A long run's values come round again (16 bits on the line): a setting is
+                // looked for only as long as a full queue of unacknowledged commands could hold
+                // it back, far less than the minutes between two settings of the same value.
                 std::size_t i = next;
-                while (i < arrived.size() &&
+                while (i < arrived.size() && arrived[i].first <= s.t + SETTING_WAIT &&
                        !(arrived[i].first >= s.t && arrived[i].second == value)) {
                     ++i;
                 }
                 lastOfBurst = &s;
-                lastReached = i < arrived.size();
+                lastReached = i < arrived.size() && arrived[i].first <= s.t + SETTING_WAIT;
                 if (lastReached) {
                     ++figure.reached;
                     next = i + 1;
