@@ -86,11 +86,10 @@ std::vector<bool> identifiedAlong(const Board& board) {
 
 // Fault windows of a board: from a fault's start until it is surely over, when the daemon
 // cannot be expected to reach the board on time.
-bool faultNear(const Board& board, int64_t from, int64_t to) {
+using Windows = std::vector<std::pair<int64_t, int64_t>>;
+Windows faultWindows(const Board& board) {
+    Windows windows;
     for (const FrameEvent& e : board.events) {
-        if (e.t > to) {
-            break;
-        }
         if (e.type != "event") {
             continue;
         }
@@ -107,20 +106,30 @@ bool faultNear(const Board& board, int64_t from, int64_t to) {
         } else {
             continue;
         }
-        if (until >= from && e.t <= to) {
-            return true;
-        }
+        windows.push_back({e.t, until});
     }
-    return false;
+    return windows;
+}
+
+bool faultNear(const Windows& windows, int64_t from, int64_t to) {
+    return std::any_of(windows.begin(), windows.end(),
+                       [&](const auto& w) { return w.second >= from && w.first <= to; });
+}
+
+bool faultNear(const Board& board, int64_t from, int64_t to) {
+    return faultNear(faultWindows(board), from, to);
+}
+
+// `along`: identifiedAlong(board), worked out once for many questions.
+bool identifiedAt(const Board& board, const std::vector<bool>& along, int64_t t) {
+    const auto after = std::upper_bound(board.events.begin(), board.events.end(), t,
+                                        [](int64_t at, const FrameEvent& e) { return at < e.t; });
+    return after != board.events.begin() &&
+           along[static_cast<std::size_t>(after - board.events.begin() - 1)];
 }
 
 bool identifiedAt(const Board& board, int64_t t) {
-    const std::vector<bool> along = identifiedAlong(board);
-    bool now = false;
-    for (std::size_t i = 0; i < board.events.size() && board.events[i].t <= t; ++i) {
-        now = along[i];
-    }
-    return now;
+    return identifiedAt(board, identifiedAlong(board), t);
 }
 
 // When the connection of `stream` that was open at t ended (or the end of the run).
@@ -516,9 +525,13 @@ Figure checkReports(const Run& run, const std::string& who, Verdict& verdict) {
         }
         std::size_t best = first;
         long bestSkips = -1;
+        // Nothing made well before the connection opened reaches it: the daemon drops what
+        // waited as stale when a client connects. (Idle boards repeat themselves, and their
+        // reports of twenty seconds before fit as well as those of now.)
+        const int64_t opened = std::min(acceptedAt(stream, r.connection), r.t);
         for (std::size_t i = first; i < expected[b].size() && expected[b][i].t <= r.t + LOG_SLACK;
              ++i) {
-            if (!fits(expected[b][i], r)) {
+            if (expected[b][i].t < opened - SECOND || !fits(expected[b][i], r)) {
                 continue;
             }
             long skips = 0;
@@ -716,6 +729,8 @@ Figure checkSettings(const Run& run, Verdict& verdict) {
             if (!settingOf(key, target, reading) || target != kind) {
                 continue;
             }
+            const std::vector<bool> along = identifiedAlong(board);
+            const Windows faults = faultWindows(board);
             // The frames of that command the board received, in order.
             std::vector<std::pair<int64_t, long>> arrived;
             for (const FrameEvent& e : board.events) {
@@ -754,7 +769,8 @@ Figure checkSettings(const Run& run, Verdict& verdict) {
                 }
                 // Only settings the board could take: identified, no fault near, and the
                 // client's connection open long enough for the daemon to read them.
-                if (!identifiedAt(board, s.t) || faultNear(board, s.t - SECOND, s.t + 5 * SECOND) ||
+                if (!identifiedAt(board, along, s.t) ||
+                    faultNear(faults, s.t - SECOND, s.t + 5 * SECOND) ||
                     acceptedAt(client, s.connection) > s.t ||
                     connectionEnd(client, s.connection) < s.t + 2 * SECOND) {
                     continue;
@@ -973,6 +989,19 @@ Figure checkReplugs(const Run& run, Verdict& verdict, double& worstS) {
                 }
             }
             if (!replug && !speaks) {
+                continue;
+            }
+            // Unplugged or silenced again before its time was up (the daemon scans the ports
+            // once a second): the board was not there long enough to be asked.
+            bool goneAgain = false;
+            for (std::size_t j = i + 1;
+                 j < board.events.size() && board.events[j].t <= e.t + 5 * SECOND / 2; ++j) {
+                const FrameEvent& later = board.events[j];
+                goneAgain =
+                    goneAgain || (later.type == "event" && (later.detail.rfind("unplug", 0) == 0 ||
+                                                            later.detail.rfind("silent", 0) == 0));
+            }
+            if (goneAgain) {
                 continue;
             }
             ++figure.checked;
