@@ -10,15 +10,6 @@ long be16(const std::vector<uint8_t>& p, std::size_t at) {
     return at + 2 <= p.size() ? (p[at] << 8) | p[at + 1] : 0;
 }
 
-long be32(const std::vector<uint8_t>& p, std::size_t at) {
-    if (at + 4 > p.size()) {
-        return 0;
-    }
-    uint32_t v = (uint32_t{p[at]} << 24) | (uint32_t{p[at + 1]} << 16) |
-                 (uint32_t{p[at + 2]} << 8) | p[at + 3];
-    return static_cast<long>(static_cast<int32_t>(v));
-}
-
 std::string byteAt(const std::vector<uint8_t>& p, std::size_t at) {
     return at < p.size() ? std::to_string(p[at]) : "0";
 }
@@ -59,6 +50,15 @@ bool readU8At0(const std::vector<uint8_t>& p, long& value) {
 }
 
 }  // namespace
+
+long be32(const std::vector<uint8_t>& p, std::size_t at) {
+    if (at + 4 > p.size()) {
+        return 0;
+    }
+    uint32_t v = (uint32_t{p[at]} << 24) | (uint32_t{p[at + 1]} << 16) |
+                 (uint32_t{p[at + 2]} << 8) | p[at + 3];
+    return static_cast<long>(static_cast<int32_t>(v));
+}
 
 BoardClass classOf(int id) {
     switch (id) {

@@ -44,6 +44,9 @@ private:
 
 bool isChart(int code);
 
+// The signed big-endian 32-bit value at `at`; 0 when the payload is shorter.
+long be32(const std::vector<uint8_t>& p, std::size_t at);
+
 // A setting the run sends, and how it shows in the command frame the board receives.
 struct SettingReading {
     int code;

@@ -910,8 +910,7 @@ Figure checkGuardStops(const Run& run, Verdict& verdict, double& worstMs) {
                 if (e.code == 42 && !e.payload.empty() && off < 0 && j > h) {
                     off = e.payload[0] == 0 ? e.t : -1;
                 } else if (e.code == 41 && e.payload.size() >= 4) {
-                    const long speed = (long{e.payload[0]} << 24) | (long{e.payload[1]} << 16) |
-                                       (long{e.payload[2]} << 8) | long{e.payload[3]};
+                    const long speed = be32(e.payload, 0);
                     const bool steadyNow = off >= 0 && speed == rpm && previous >= 0 &&
                                            std::labs(speed - previous) <= 9;
                     previous = speed;

@@ -9,10 +9,10 @@
 #include <set>
 
 #include "boardkinds.h"
+#include "controlinput.h"
 
 namespace {
 
-constexpr long MAX_HOLD_RPM = 100000;
 constexpr double MAX_REPLAY_SPEED = 1000;
 
 // Board and global faults alike: absent fields keep whatever the layer below said.
@@ -60,9 +60,10 @@ bool applyFault(const std::string& name, const std::string& value, bool hasValue
     if (name == "hold-rpm") {
         char* end = nullptr;
         long rpm = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || rpm < 0 || rpm > MAX_HOLD_RPM) {
-            error = "hold-rpm takes a speed from 0 to " + std::to_string(MAX_HOLD_RPM) + ", not '" +
-                    value + "'";
+        if (value.empty() || *end != '\0' || rpm < 0 ||
+            rpm > static_cast<long>(ControlCommand::MAX_HOLD_RPM)) {
+            error = "hold-rpm takes a speed from 0 to " +
+                    std::to_string(ControlCommand::MAX_HOLD_RPM) + ", not '" + value + "'";
             return false;
         }
         faults.holdRpm = static_cast<int>(rpm);
