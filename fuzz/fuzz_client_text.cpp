@@ -7,6 +7,7 @@
 // client settings are compared before and after every message, a value that does not read
 // changes nothing and queues nothing, and a command reaches exactly the boards of its key's
 // group.
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -96,12 +97,13 @@ const Field FIELDS[] = {
 };
 constexpr std::size_t FIELD_COUNT = sizeof FIELDS / sizeof FIELDS[0];
 
-using Snapshot = std::vector<int64_t>;
+// Taken twice per message: a fixed array, so that the check allocates nothing.
+using Snapshot = std::array<int64_t, FIELD_COUNT>;
 
 Snapshot snapshot() {
-    Snapshot values;
-    for (const Field& field : FIELDS) {
-        values.push_back(field.get());
+    Snapshot values{};
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
+        values[i] = FIELDS[i].get();
     }
     return values;
 }
