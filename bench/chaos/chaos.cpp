@@ -464,20 +464,28 @@ int Run::go() {
                                  "8", "--mqtt", broker_->url() + "/chaos", "--bench", "bench1",
                                  "--failsafe", std::to_string(config_.failsafe)},
         daemonOptions);
-    if (!harness::waitUntil([&] { return harness::accepts(port_); }, 10000ms, 10ms)) {
-        std::cerr << "chaos: benchd does not serve its port\n" << daemon_->out();
+    // The daemon binds its monitor port a moment after its control port (the capture recorder
+    // starts between them): an observer that came at once was refused.
+    if (!harness::waitUntil(
+            [&] { return harness::accepts(port_) && harness::accepts(monitorPort_); }, 10000ms,
+            10ms)) {
+        std::cerr << "chaos: benchd does not serve its control and monitor ports\n"
+                  << daemon_->out();
         return 1;
     }
     meta << "daemon " << daemon_->pid() << "\nport " << port_ << "\n";
 
     chaos::MqttLog mqtt(log_, broker_->port(), "chaos/#");
     observer_ = std::make_unique<chaos::LoggedClient>(log_, "observer", monitorPort_);
-    observer_->connect();
+    bool served = observer_->connect();
     // An observer that never reads, for the whole run.
     FileDescriptor sleeper = harness::connectOnce(monitorPort_);
-
     client_ = std::make_unique<chaos::LoggedClient>(log_, "client", port_);
-    client_->connect();
+    served = served && sleeper.valid() && client_->connect();
+    if (!served) {
+        std::cerr << "chaos: benchd refused the first observers or the client\n";
+        return 1;
+    }
     client_->send("osc:1;injector_active:1;device_active:1;device_rpm:1500;");
     if (!harness::waitUntil(
             [&] {
