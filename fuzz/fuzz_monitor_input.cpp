@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/crit.h"
@@ -21,7 +22,6 @@
 #include "link/channel.h"
 #include "link/channelregistry.h"
 #include "protocol/deviceids.h"
-#include "service/clientmessage.h"
 #include "service/outbox.h"
 
 namespace {
@@ -29,40 +29,39 @@ namespace {
 std::unique_ptr<MonitorServer> monitor;
 std::vector<std::shared_ptr<Channel>> channels;
 
-// The answers as messages, the status block's uptime left out (it may tick between two runs).
-std::vector<std::string> messagesOf(const std::string& answers) {
-    std::vector<std::string> messages;
-    std::size_t start = 0;
-    while (start < answers.size()) {
-        const std::size_t end = answers.find(';', start);
-        FUZZ_CHECK(end != std::string::npos, "answers end inside a message: [%s]\n",
-                   answers.substr(start).c_str());
-        const std::string message = answers.substr(start, end - start + 1);
-        const std::size_t colon = message.find(':');
-        FUZZ_CHECK(colon != std::string::npos && colon > 0, "answer [%s] is not key:value\n",
-                   message.c_str());
-        messages.push_back(message.rfind("status_uptime:", 0) == 0 ? "status_uptime:;" : message);
-        start = end + 1;
-    }
-    return messages;
-}
-
-// How many answers the messages make: a status block from status_version to status_end.
-std::size_t answerCount(const std::vector<std::string>& messages) {
+// Reads the answers once, without copying a message: checks that each is "key:value;" and
+// that they make whole answers (a refusal, or a status block from status_version to
+// status_end), appends them to `normalized` with the status block's uptime left out (it may
+// tick between two runs), and returns how many answers they make.
+std::size_t readAnswers(const std::string& answers, std::string& normalized) {
+    normalized.clear();
+    normalized.reserve(answers.size());
     std::size_t count = 0;
     bool inBlock = false;
-    for (const std::string& message : messages) {
-        const std::string key = ClientMessage::parse(message).key;
+    const std::string_view all(answers);
+    std::size_t start = 0;
+    while (start < all.size()) {
+        const std::size_t end = all.find(';', start);
+        FUZZ_CHECK(end != std::string_view::npos, "answers end inside a message: [%s]\n",
+                   answers.c_str() + start);
+        const std::string_view message = all.substr(start, end - start + 1);
+        const std::size_t colon = message.find(':');
+        FUZZ_CHECK(colon != std::string_view::npos && colon > 0, "answer [%.*s] is not key:value\n",
+                   static_cast<int>(message.size()), message.data());
+        const std::string_view key = message.substr(0, colon);
         if (inBlock) {
-            FUZZ_CHECK(key.rfind("status_", 0) == 0, "[%s] inside a status block\n",
-                       message.c_str());
+            FUZZ_CHECK(key.substr(0, 7) == "status_", "[%.*s] inside a status block\n",
+                       static_cast<int>(message.size()), message.data());
             inBlock = key != "status_end";
-            continue;
+        } else {
+            FUZZ_CHECK(key == "monitor_error" || key == "status_version",
+                       "an observer answered [%.*s]\n", static_cast<int>(message.size()),
+                       message.data());
+            inBlock = key == "status_version";
+            ++count;
         }
-        FUZZ_CHECK(key == "monitor_error" || key == "status_version", "an observer answered [%s]\n",
-                   message.c_str());
-        inBlock = key == "status_version";
-        ++count;
+        normalized += key == "status_uptime" ? std::string_view("status_uptime:;") : message;
+        start = end + 1;
     }
     FUZZ_CHECK(!inBlock, "a status block without its end\n");
     return count;
@@ -100,12 +99,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
 
     const int64_t rpm = Stand::rpm.load();
     const uint32_t width = CRIT::width;
-    const std::vector<std::string> inBlocks = messagesOf(monitor->answerBytes(stream, block));
-    const std::vector<std::string> inOneRead =
-        messagesOf(monitor->answerBytes(stream, stream.size() + 1));
-    FUZZ_CHECK(inBlocks == inOneRead, "blocks of %zu answered %zu messages, one read %zu\n", block,
-               inBlocks.size(), inOneRead.size());
-    const std::size_t answers = answerCount(inBlocks);
+    static std::string inBlocks;
+    static std::string inOneRead;
+    const std::size_t answers = readAnswers(monitor->answerBytes(stream, block), inBlocks);
+    const std::size_t answersInOneRead =
+        readAnswers(monitor->answerBytes(stream, stream.size() + 1), inOneRead);
+    FUZZ_CHECK(inBlocks == inOneRead, "blocks of %zu answered %zu times, one read %zu\n", block,
+               answers, answersInOneRead);
     FUZZ_CHECK(answers == sent, "%zu messages sent, %zu answered\n", sent, answers);
 
     FUZZ_CHECK(Stand::rpm.load() == rpm && CRIT::width == width, "an observer changed a setting\n");
