@@ -154,6 +154,9 @@ void TcpServer::takeWaiting() {
 }
 
 void TcpServer::serve(Connection& client, Heartbeat& heartbeat) {
+    // What was produced while nobody listened is stale. Cleared before the connection is said:
+    // whatever follows the line reaches this client.
+    clearMessages();
     consoleThrottle().print("client-established", "Connection established.", console::Stream::OUT,
                             CONNECTION_LINES);
     sockaddr_in peer{};
@@ -163,8 +166,6 @@ void TcpServer::serve(Connection& client, Heartbeat& heartbeat) {
         ::inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host) != nullptr) {
         setClientAddress(std::string(host) + ":" + std::to_string(ntohs(peer.sin_port)));
     }
-    // What was produced while nobody listened is stale.
-    clearMessages();
     client.noDelay();
     client.keepAlive(clientTimeout_);
     for (const auto& entry : channelSnapshot()) {
